@@ -87,4 +87,78 @@ bool TLocalFile::Close()
     return ok;
 }
 
+TLocalFileStream::TLocalFileStream(const std::string& name, TLocalFile::Mode mode)
+    : std::iostream(nullptr), file_(name, mode), buffer_(file_)
+{
+    rdbuf(&buffer_);
+}
+
+TLocalFileStream::~TLocalFileStream() = default;
+
+std::streamsize TLocalFileStream::Buffer::xsputn(const char* s, std::streamsize n)
+{
+    if (n <= 0 || !file_.Write(s, static_cast<std::size_t>(n)))
+        return 0;
+    position_ += n;
+    return n;
+}
+
+TLocalFileStream::Buffer::int_type TLocalFileStream::Buffer::overflow(int_type c)
+{
+    if (traits_type::eq_int_type(c, traits_type::eof()))
+        return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+}
+
+std::streamsize TLocalFileStream::Buffer::xsgetn(char* s, std::streamsize n)
+{
+    std::streamsize got = 0;
+    if (gptr() && gptr() < egptr() && n > 0) {  // the byte underflow already read
+        *s = *gptr();
+        setg(nullptr, nullptr, nullptr);
+        got = 1;
+    }
+    while (got < n) {
+        const long r = file_.Read(s + got, static_cast<std::size_t>(n - got));
+        if (r <= 0)
+            break;
+        got += r;
+        position_ += r;
+    }
+    return got;
+}
+
+TLocalFileStream::Buffer::int_type TLocalFileStream::Buffer::underflow()
+{
+    if (gptr() && gptr() < egptr())
+        return traits_type::to_int_type(*gptr());
+    if (file_.Read(&one_, 1) != 1)
+        return traits_type::eof();
+    ++position_;
+    setg(&one_, &one_, &one_ + 1);
+    return traits_type::to_int_type(one_);
+}
+
+TLocalFileStream::Buffer::pos_type TLocalFileStream::Buffer::seekoff(off_type off, std::ios_base::seekdir dir,
+                                                                     std::ios_base::openmode)
+{
+    const std::int64_t unread = gptr() && gptr() < egptr() ? 1 : 0;
+    std::int64_t target = off;
+    if (dir == std::ios_base::cur)
+        target = position_ - unread + off;
+    else if (dir == std::ios_base::end)
+        target = file_.Size() + off;
+    if (target < 0 || !file_.Seek(target))
+        return pos_type(off_type(-1));
+    setg(nullptr, nullptr, nullptr);
+    position_ = target;
+    return pos_type(target);
+}
+
+TLocalFileStream::Buffer::pos_type TLocalFileStream::Buffer::seekpos(pos_type pos, std::ios_base::openmode mode)
+{
+    return seekoff(off_type(pos), std::ios_base::beg, mode);
+}
+
 }  // namespace tolvek

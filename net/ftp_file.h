@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 
 namespace tolvek {
@@ -43,6 +45,37 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// A stream over a TLocalFile without a buffer of its own: the transfers read and
+// write whole pieces, which go straight to the system.
+class TLocalFileStream : public std::iostream {
+public:
+    // Throws EFileError as TLocalFile does.
+    TLocalFileStream(const std::string& name, TLocalFile::Mode mode);
+    ~TLocalFileStream() override;
+    std::int64_t Size() const { return file_.Size(); }
+
+private:
+    class Buffer : public std::streambuf {
+    public:
+        explicit Buffer(TLocalFile& file) : file_(file) {}
+
+    protected:
+        std::streamsize xsputn(const char* s, std::streamsize n) override;
+        int_type overflow(int_type c) override;
+        std::streamsize xsgetn(char* s, std::streamsize n) override;
+        int_type underflow() override;
+        pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override;
+        pos_type seekpos(pos_type pos, std::ios_base::openmode mode) override;
+
+    private:
+        TLocalFile& file_;
+        char one_ = 0;            // the get area of underflow
+        std::int64_t position_ = 0;
+    };
+    TLocalFile file_;
+    Buffer buffer_;
 };
 
 }  // namespace tolvek
