@@ -1,13 +1,36 @@
 #include <QApplication>
-#include <QWidget>
+
+#include "app/main_window.h"
+#include "app/seams.h"
+
+namespace {
+
+// Start-up and clean-up of the socket library. Nothing to load on Linux; kept as the one
+// place where a failed start stops the program with the message the operator knows.
+bool SocketLibraryStartUp()
+{
+    return true;
+}
+
+void SocketLibraryCleanUp() {}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QString::fromUtf8("Тестирование ЦФН-ЛР"));
-    QWidget w;
-    w.setWindowTitle(QString::fromUtf8("Тестирование ЦФН-ЛР"));
-    w.setFixedSize(384, 508);
-    w.show();
-    return app.exec();
+    QApplication::setApplicationName(QStringLiteral("tolvek"));
+    QApplication::setApplicationDisplayName(StationTitle());
+    if (!SocketLibraryStartUp()) {
+        StationMessage(QStringLiteral("Error loading Socket interface (ws2_32.dll)!"));
+        return 1;
+    }
+    int rc = 0;
+    {
+        TForm1 form;
+        form.show();
+        rc = app.exec();
+    }
+    SocketLibraryCleanUp();
+    return rc;
 }

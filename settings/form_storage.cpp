@@ -1,0 +1,565 @@
+#include "settings/form_storage.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QMetaEnum>
+#include <QMetaProperty>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QWidget>
+#include <QtDebug>
+
+EStoreError::EStoreError(const QString& message) : std::runtime_error(message.toStdString()) {}
+
+QString EStoreError::text() const
+{
+    return QString::fromUtf8(what());
+}
+
+namespace {
+
+// Blanks and control characters (everything up to the space) go from both ends; letters of
+// any alphabet stay.
+QString TrimControls(const QString& s)
+{
+    qsizetype begin = 0, end = s.size();
+    while (begin < end && s.at(begin).unicode() <= u' ')
+        ++begin;
+    while (end > begin && s.at(end - 1).unicode() <= u' ')
+        --end;
+    return s.mid(begin, end - begin);
+}
+
+QString Quoted(const QString& s)
+{
+    return QLatin1Char('\'') + s + QLatin1Char('\'');
+}
+
+// Single-bit keys of a flag enumeration are its elements.
+bool IsElement(int value)
+{
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+}  // namespace
+
+// One open INI store. Section and value names match in any letter case; a write goes to
+// the spelling already in the file, so no two entries differ only in case.
+class TFormStorage::Store {
+public:
+    Store(const QString& path, bool forWriting) : path_(path)
+    {
+        open();
+        if (forWriting && settings_->status() == QSettings::FormatError) {
+            // Keep the unreadable file for inspection and start a fresh store.
+            settings_.reset();
+            const QString aside = path_ + QStringLiteral(".damaged");
+            QFile::remove(aside);
+            if (!QFile::rename(path_, aside))
+                throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
+            open();
+        }
+    }
+
+    QSettings::Status status() const { return settings_->status(); }
+
+    // Value of section/name, or an invalid variant when there is none.
+    QVariant read(const QString& section, const QString& name, bool& found)
+    {
+        found = false;
+        const QString group = findGroup(section);
+        if (group.isEmpty())
+            return {};
+        const QString key = findKey(group, name);
+        if (key.isEmpty())
+            return {};
+        found = true;
+        return settings_->value(group + QLatin1Char('/') + key);
+    }
+
+    void write(const QString& section, const QString& name, const QString& value)
+    {
+        QString group = findGroup(section);
+        if (group.isEmpty())
+            group = section;
+        QString key = findKey(group, name);
+        if (key.isEmpty())
+            key = name;
+        settings_->setValue(group + QLatin1Char('/') + key, value);
+    }
+
+    void erase(const QString& section)
+    {
+        const QString group = findGroup(section);
+        if (!group.isEmpty())
+            settings_->remove(group);
+    }
+
+    // Writes what changed; the file is replaced as a whole or not at all.
+    void commit()
+    {
+        settings_->sync();
+        if (settings_->status() != QSettings::NoError)
+            throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
+    }
+
+private:
+    void open()
+    {
+        settings_ = std::make_unique<QSettings>(path_, QSettings::IniFormat);
+        // Never fall back to writing the file in place: a failure must leave the old one.
+        settings_->setAtomicSyncRequired(true);
+    }
+
+    QString findGroup(const QString& section) const
+    {
+        const QStringList groups = settings_->childGroups();
+        for (const QString& g : groups)
+            if (g.compare(section, Qt::CaseInsensitive) == 0)
+                return g;
+        return {};
+    }
+
+    QString findKey(const QString& group, const QString& name) const
+    {
+        settings_->beginGroup(group);
+        const QStringList keys = settings_->childKeys();
+        settings_->endGroup();
+        for (const QString& k : keys)
+            if (k.compare(name, Qt::CaseInsensitive) == 0)
+                return k;
+        return {};
+    }
+
+    QString path_;
+    std::unique_ptr<QSettings> settings_;
+};
+
+namespace {
+
+enum class Kind { Unsupported, Boolean, Integer, Character, Float, String, Enumeration, Set, StringList };
+
+Kind KindOf(const QMetaProperty& mp)
+{
+    if (mp.isEnumType())
+        return mp.enumerator().isFlag() ? Kind::Set : Kind::Enumeration;
+    switch (mp.metaType().id()) {
+    case QMetaType::Bool: return Kind::Boolean;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort: return Kind::Integer;
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::QChar: return Kind::Character;
+    case QMetaType::Float:
+    case QMetaType::Double: return Kind::Float;
+    case QMetaType::QString: return Kind::String;
+    case QMetaType::QStringList: return Kind::StringList;
+    default: return Kind::Unsupported;
+    }
+}
+
+QString ToText(const QMetaProperty& mp, Kind kind, const QVariant& v)
+{
+    switch (kind) {
+    case Kind::Boolean: return v.toBool() ? QStringLiteral("True") : QStringLiteral("False");
+    case Kind::Integer: return QString::number(v.toLongLong());
+    case Kind::Character:
+        if (mp.metaType().id() == QMetaType::QChar)
+            return QString(QChar(v.value<QChar>().unicode() & 0xFF));
+        return QString(QChar(static_cast<unsigned char>(v.value<char>())));
+    case Kind::Float:
+        if (mp.metaType().id() == QMetaType::Float)
+            return QLocale::c().toString(v.toDouble(), 'g', 7);
+        return QLocale::c().toString(v.toDouble(), 'g', 15);
+    case Kind::String: return v.toString();
+    case Kind::Enumeration: return QString::fromLatin1(mp.enumerator().valueToKey(v.toInt()));
+    case Kind::Set: {
+        const QMetaEnum me = mp.enumerator();
+        const int value = v.toInt();
+        QStringList names;
+        for (int i = 0; i < me.keyCount(); ++i)
+            if (IsElement(me.value(i)) && (value & me.value(i)) == me.value(i))
+                names << QString::fromLatin1(me.key(i));
+        return QLatin1Char('[') + names.join(QLatin1Char(',')) + QLatin1Char(']');
+    }
+    case Kind::StringList:
+    case Kind::Unsupported: break;
+    }
+    return {};
+}
+
+// Sets the property from its text form; text that does not fit the kind leaves it as is.
+void FromText(QObject* obj, const QMetaProperty& mp, Kind kind, const QString& text)
+{
+    switch (kind) {
+    case Kind::Boolean:
+        if (text.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0)
+            mp.write(obj, true);
+        else if (text.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0)
+            mp.write(obj, false);
+        return;
+    case Kind::Integer: {
+        bool ok = false;
+        const qlonglong n = text.toLongLong(&ok);
+        if (ok)
+            mp.write(obj, QVariant(n));
+        return;
+    }
+    case Kind::Character: {
+        const char16_t c = text.isEmpty() ? 0 : (text.at(0).unicode() & 0xFF);
+        if (mp.metaType().id() == QMetaType::QChar)
+            mp.write(obj, QVariant::fromValue(QChar(c)));
+        else
+            mp.write(obj, QVariant::fromValue(static_cast<char>(c)));
+        return;
+    }
+    case Kind::Float: {
+        bool ok = false;
+        const double d = QLocale::c().toDouble(text, &ok);
+        if (ok)
+            mp.write(obj, d);
+        return;
+    }
+    case Kind::String: mp.write(obj, text); return;
+    case Kind::Enumeration: {
+        const QMetaEnum me = mp.enumerator();
+        for (int i = 0; i < me.keyCount(); ++i)
+            if (text.compare(QLatin1String(me.key(i)), Qt::CaseInsensitive) == 0) {
+                mp.write(obj, me.value(i));
+                return;
+            }
+        return;
+    }
+    case Kind::Set: {
+        const QMetaEnum me = mp.enumerator();
+        int value = 0;
+        static const QRegularExpression separators(QStringLiteral("[\\s,\\[\\]]+"));
+        for (const QString& word : text.split(separators, Qt::SkipEmptyParts))
+            for (int i = 0; i < me.keyCount(); ++i)
+                if (word.compare(QLatin1String(me.key(i)), Qt::CaseInsensitive) == 0)
+                    value |= me.value(i);
+        mp.write(obj, value);
+        return;
+    }
+    case Kind::StringList:
+    case Kind::Unsupported: return;
+    }
+}
+
+bool FindProperty(const QObject* obj, const QString& name, QMetaProperty& out)
+{
+    const QMetaObject* mo = obj->metaObject();
+    for (int i = 0; i < mo->propertyCount(); ++i)
+        if (name.compare(QLatin1String(mo->property(i).name()), Qt::CaseInsensitive) == 0) {
+            out = mo->property(i);
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+TFormStorage::TFormStorage(QWidget* owner) : QObject(owner), owner_(owner)
+{
+    setObjectName(QStringLiteral("FormStorage1"));
+    owner_->installEventFilter(this);
+}
+
+TFormStorage::~TFormStorage() = default;
+
+QString TFormStorage::ProgramName()
+{
+    QString name;
+    if (QCoreApplication::instance())
+        name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    return name.isEmpty() ? QStringLiteral("tolvek") : name;
+}
+
+QString TFormStorage::storeFileName() const
+{
+    // The folder QSettings uses for per-user INI files (changeable with QSettings::setPath).
+    const QString userDir =
+        QFileInfo(QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("x")).fileName())
+            .absolutePath();
+    if (useRegistry_) {
+        QString key = iniFileName_.isEmpty() ? ProgramName() : iniFileName_;
+        key.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        if (key.startsWith(QLatin1String("Software/"), Qt::CaseInsensitive))
+            key = key.mid(9);
+        return QDir(userDir).filePath(key + QStringLiteral(".ini"));
+    }
+    const QString file = iniFileName_.isEmpty() ? ProgramName() + QStringLiteral(".ini") : iniFileName_;
+    return QDir(userDir).filePath(file);
+}
+
+QString TFormStorage::section() const
+{
+    if (!iniSection_.isEmpty())
+        return iniSection_;
+    return QString::fromLatin1(owner_->metaObject()->className());
+}
+
+void TFormStorage::setStoredProps(const QStringList& entries)
+{
+    pendingEntries_ = entries;
+    entries_.clear();
+    resolved_ = false;
+}
+
+QStringList TFormStorage::StoredProps() const
+{
+    if (!resolved_)
+        return pendingEntries_;
+    QStringList out;
+    for (const Entry& e : entries_)
+        if (e.target)
+            out << e.target->objectName() + QLatin1Char('.') + e.property;
+    return out;
+}
+
+void TFormStorage::Loaded()
+{
+    const QList<QObject*> children = owner_->findChildren<QObject*>();
+    entries_.clear();
+    for (const QString& raw : pendingEntries_) {
+        const qsizetype dot = raw.indexOf(QLatin1Char('.'));
+        if (dot < 0)
+            continue;
+        Entry e{TrimControls(raw.left(dot)), TrimControls(raw.mid(dot + 1)), nullptr};
+        if (e.component.isEmpty() || e.property.isEmpty())
+            continue;
+        for (QObject* c : children)
+            if (c->objectName().compare(e.component, Qt::CaseInsensitive) == 0) {
+                e.target = c;
+                break;
+            }
+        if (e.target)
+            entries_.push_back(e);
+    }
+    resolved_ = true;
+}
+
+void TFormStorage::NormaliseStoredProps()
+{
+    if (!resolved_)
+        Loaded();
+    // Entries whose control has gone are dropped; the rest take the control's current name.
+    QVector<Entry> kept;
+    for (Entry& e : entries_)
+        if (e.target) {
+            e.component = e.target->objectName();
+            kept.push_back(e);
+        }
+    entries_ = kept;
+}
+
+TFormStorage::Store& TFormStorage::OpenStore(bool forWriting)
+{
+    if (!store_)
+        store_ = std::make_unique<Store>(storeFileName(), forWriting);
+    return *store_;
+}
+
+namespace {
+// Closes the store when the outermost user of it is done.
+template <class StorePtr>
+struct StoreScope {
+    StorePtr& store;
+    bool owns;
+    explicit StoreScope(StorePtr& s) : store(s), owns(!s) {}
+    ~StoreScope()
+    {
+        if (owns)
+            store.reset();
+    }
+};
+}  // namespace
+
+QString TFormStorage::ReadString(const QString& section, const QString& name, const QString& def)
+{
+    StoreScope scope(store_);
+    bool found = false;
+    const QVariant v = OpenStore(false).read(section, name, found);
+    if (!found)
+        return def;
+    if (v.metaType().id() != QMetaType::QString)
+        throw EStoreError(QStringLiteral("Invalid data type for %1").arg(Quoted(name)));
+    return v.toString();
+}
+
+void TFormStorage::WriteString(const QString& section, const QString& name, const QString& value)
+{
+    StoreScope scope(store_);
+    OpenStore(true).write(section, name, value);
+    if (scope.owns)
+        store_->commit();
+}
+
+int TFormStorage::ReadInteger(const QString& section, const QString& name, int def)
+{
+    bool ok = false;
+    const int n = ReadString(section, name, QString::number(def)).trimmed().toInt(&ok);
+    return ok ? n : def;
+}
+
+void TFormStorage::WriteInteger(const QString& section, const QString& name, int value)
+{
+    WriteString(section, name, QString::number(value));
+}
+
+void TFormStorage::EraseSection(const QString& section)
+{
+    StoreScope scope(store_);
+    OpenStore(true).erase(section);
+    if (scope.owns)
+        store_->commit();
+}
+
+void TFormStorage::RestorePlacement()
+{
+    saved_ = false;
+    StoreScope scope(store_);
+    Store& store = OpenStore(false);
+    const QString path = storeFileName();
+    if (store.status() == QSettings::FormatError) {
+        // Nothing from a file that does not parse is applied; the next save sets the
+        // damaged file aside and writes a fresh store.
+        restored_ = true;
+        throw EStoreError(QStringLiteral("The settings store %1 is damaged; the default settings are used")
+                              .arg(Quoted(path)));
+    }
+    if (store.status() != QSettings::NoError)
+        throw EStoreError(QStringLiteral("Cannot read the settings store %1").arg(Quoted(path)));
+
+    const QString sec = section();
+    if (ReadInteger(sec, QStringLiteral("FormVersion"), 0) >= version_) {
+        restored_ = true;
+        NormaliseStoredProps();
+        for (const Entry& e : entries_) {
+            try {
+                QMetaProperty mp;
+                if (!FindProperty(e.target, e.property, mp))
+                    continue;
+                const Kind kind = KindOf(mp);
+                const QString name = e.component + QLatin1Char('_') + e.property;
+                if (kind == Kind::StringList) {
+                    const QString sub = sec + QLatin1Char('.') + name;
+                    const int count = ReadInteger(sub, QStringLiteral("Count"), -1);
+                    if (count < 0)
+                        continue;
+                    QStringList lines;
+                    for (int i = 0; i < count; ++i)
+                        lines << ReadString(sub, QStringLiteral("Item%1").arg(i), QString());
+                    mp.write(e.target, lines);
+                } else if (kind != Kind::Unsupported) {
+                    const QString current = ToText(mp, kind, mp.read(e.target));
+                    FromText(e.target, mp, kind, TrimControls(ReadString(sec, name, current)));
+                }
+            } catch (const std::exception&) {
+                // One bad value must not stop the others; this property keeps its value.
+            }
+        }
+        if (OnRestorePlacement)
+            OnRestorePlacement();
+    }
+    restored_ = true;
+}
+
+void TFormStorage::SavePlacement()
+{
+    if (!restored_ && active_)
+        return;  // settings that were never loaded are never written over
+    StoreScope scope(store_);
+    OpenStore(true);
+    const QString sec = section();
+    WriteInteger(sec, QStringLiteral("FormVersion"), version_);
+    NormaliseStoredProps();
+    for (const Entry& e : entries_) {
+        QMetaProperty mp;
+        if (!FindProperty(e.target, e.property, mp))
+            continue;
+        const Kind kind = KindOf(mp);
+        const QString name = e.component + QLatin1Char('_') + e.property;
+        if (kind == Kind::StringList) {
+            const QString sub = sec + QLatin1Char('.') + name;
+            EraseSection(sub);
+            const QStringList lines = mp.read(e.target).toStringList();
+            if (!lines.isEmpty()) {
+                WriteInteger(sub, QStringLiteral("Count"), int(lines.size()));
+                for (int i = 0; i < lines.size(); ++i)
+                    WriteString(sub, QStringLiteral("Item%1").arg(i), lines.at(i));
+            }
+        } else if (kind != Kind::Unsupported) {
+            const QString text = ToText(mp, kind, mp.read(e.target));
+            if (text.isEmpty() && kind != Kind::String && kind != Kind::Character)
+                continue;
+            WriteString(sec, name, TrimControls(text));
+        }
+    }
+    store_->commit();
+    if (OnSavePlacement)
+        OnSavePlacement();
+    saved_ = true;
+}
+
+void TFormStorage::Report(const QString& text) const
+{
+    if (errorReport_)
+        errorReport_(text);
+    else
+        qWarning().noquote() << text;
+}
+
+void TFormStorage::RestoreGuarded()
+{
+    try {
+        RestorePlacement();
+    } catch (const std::exception& e) {
+        Report(QString::fromUtf8(e.what()));
+    }
+}
+
+void TFormStorage::SaveGuarded()
+{
+    try {
+        SavePlacement();
+    } catch (const std::exception& e) {
+        Report(QString::fromUtf8(e.what()));
+    }
+}
+
+void TFormStorage::FormDestroy()
+{
+    if (active_ && !saved_)
+        SaveGuarded();
+    owner_->removeEventFilter(this);
+}
+
+bool TFormStorage::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != owner_ || !active_)
+        return QObject::eventFilter(watched, event);
+    if (event->type() == QEvent::Show) {
+        RestoreGuarded();
+        return false;  // the window's own show handling follows
+    }
+    if (event->type() == QEvent::Close) {
+        // The window decides first; only a granted close stores the settings.
+        static_cast<QObject*>(owner_)->event(event);
+        if (event->isAccepted())
+            SaveGuarded();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
