@@ -103,7 +103,7 @@ TEST_F(FtpClient, GreetingsAndLogInSteps)
     EXPECT_FALSE(ftp.CanResume());
     ASSERT_GE(seen.size(), 6u);
     EXPECT_EQ(Commands(seen.begin(), seen.begin() + 7),
-              (Commands{"< 120-wait", "< 120 a moment", "< 220-Welcome", "< 220 inside", "< 220 ready", "> USER root",
+              (Commands{"< 120-wait", "< 120 a moment", "< 220-Welcome", "<  220 inside", "< 220 ready", "> USER root",
                         "< 230 No password needed"}));
 
     // Without restart markers an upload sends no REST.
@@ -128,7 +128,8 @@ TEST_F(FtpClient, AccountStepAndOddGreeting)
     Prepare(ftp);
     ftp.Account = "acc";
     ASSERT_TRUE(ftp.Login());
-    EXPECT_EQ(Commands(server_.Log().begin(), server_.Log().begin() + 3), (Commands{"USER root", "PASS ", "ACCT acc"}));
+    const auto log = server_.Log();
+    EXPECT_EQ(Commands(log.begin(), log.begin() + 3), (Commands{"USER root", "PASS ", "ACCT acc"}));
 }
 
 TEST_F(FtpClient, RefusedLogInSendsNothingMore)
@@ -156,8 +157,8 @@ TEST_F(FtpClient, PassiveReplyCannotSendDataElsewhere)
     ASSERT_TRUE(ftp.FetchFile("/var/tolvek.tmp", false));
     EXPECT_EQ(ftp.DataIP(), "127.0.0.1");
     EXPECT_EQ(ftp.DataStream().str(), "payload");
-    EXPECT_EQ(Commands(server_.Log().begin() + 8, server_.Log().end()),
-              (Commands{"EPSV 1", "PASV", "TYPE I", "RETR /var/tolvek.tmp"}));
+    const auto log = server_.Log();
+    EXPECT_EQ(Commands(log.begin() + 8, log.end()), (Commands{"EPSV 1", "PASV", "TYPE I", "RETR /var/tolvek.tmp"}));
 }
 
 TEST_F(FtpClient, BadPassiveNumbersFailTheTransferCleanly)
@@ -298,9 +299,10 @@ TEST_F(FtpClient, SilentServerGivesCodeZeroWithinTheTimeOut)
     EXPECT_LT(took, std::chrono::milliseconds(2000));
 
     // A data connection that goes silent ends after the time-out, judged by the reply.
+    ftp.Timeout = 1000;
     server_.retrieveWriter = [](int fd) {
         SendAll(fd, "part");
-        std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         return true;
     };
     EXPECT_TRUE(ftp.FetchFile("x", false));
@@ -383,7 +385,8 @@ TEST_F(FtpClient, FirewallLogInModes)
     server_.replies["PASS fwpass"] = "230 fw ok\r\n";
     server_.replies["SITE"] = "331 site ok\r\n";
     ASSERT_TRUE(ftp.Login());
-    EXPECT_EQ(Commands(server_.Log().begin(), server_.Log().begin() + 5),
+    const auto log = server_.Log();
+    EXPECT_EQ(Commands(log.begin(), log.begin() + 5),
               (Commands{"USER fw", "PASS fwpass", "SITE 10.1.2.3:2121", "USER root", "PASS pw"}));
 
     // Without a firewall host every mode is mode 0; port 21 leaves the target bare.
@@ -392,7 +395,8 @@ TEST_F(FtpClient, FirewallLogInModes)
     ftp.TargetPort = server_.PortText();
     ftp.FWMode = 7;
     ASSERT_TRUE(ftp.Login());
-    EXPECT_EQ(server_.Log()[13], "USER root");
+    const auto again = server_.Log();
+    EXPECT_EQ(Commands(again.begin() + 11, again.begin() + 13), (Commands{"USER root", "PASS pw"}));
     ftp.TargetPort = "21";
     EXPECT_EQ(ftp.LoginCommand(6), "USER root@127.0.0.1");
 
