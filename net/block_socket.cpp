@@ -503,6 +503,7 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
   bool useBuffered = FBufferPos < FBuffer.size();
   bool found = false;
   size_t matchPos = 0, matchLen = 0;
+  uint64_t rawReceived = 0;
   for (;;) {
     uint32_t start = MillisecondTick();
     if (useBuffered) {
@@ -515,7 +516,9 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
         scanFrom -= FBufferPos;
         FBufferPos = 0;
       }
+      const int32_t before = FRecvCounter;
       std::string packet = FetchPacket(remaining);
+      rawReceived += static_cast<uint32_t>(FRecvCounter - before);
       FBuffer += packet;
     }
     if (FLastError != 0) break;
@@ -541,7 +544,10 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
       }
     }
     if (found) break;
-    if (MaxLineLength > 0 && FBuffer.size() - FBufferPos > static_cast<size_t>(MaxLineLength)) {
+    // The limit also counts what a read filter swallowed, so a peer sending nothing but
+    // telnet commands cannot keep the wait going for ever either.
+    if (MaxLineLength > 0 && (FBuffer.size() - FBufferPos > static_cast<size_t>(MaxLineLength) ||
+                              rawReceived > static_cast<uint64_t>(MaxLineLength))) {
       // An overlong line is dropped rather than kept: kept, it would make every later
       // call fail at once and the caller spin.
       ClearPendingInput();
@@ -690,9 +696,12 @@ uint8_t TBlockSocket::PeekByte(int timeout) {
 
 void TBlockSocket::Drain() {
   SleepMs(1);
+  // Only what is already there, and not much of it: a peer that keeps talking must not
+  // keep a close or a command waiting.
+  ClearPendingInput();
+  const int32_t before = FRecvCounter;
   try {
-    for (int rounds = 0; rounds < 64; ++rounds) {  // only what is already there, and not much
-      if (FBufferPos >= FBuffer.size() && PendingBytes() < 1) break;
+    while (static_cast<size_t>(FRecvCounter - before) < kMaxDrain && PendingBytes() > 0) {
       ReceivePacket(0);
       if (FLastError != 0) break;
     }

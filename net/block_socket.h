@@ -231,7 +231,9 @@ public:
   // Closing.
   virtual void CloseGracefully();
   virtual void CloseAbortively();
+  // Reads and discards what is already pending (at most kMaxDrain bytes), then clears the error.
   void Drain();
+  static constexpr size_t kMaxDrain = 65536;
 
   // Datagrams.
   virtual int SendDatagram(const void* buffer, int length);

@@ -95,8 +95,8 @@ int TBlockSocket::FillSocketAddress(const std::string& ip, const std::string& po
     hints.ai_protocol = protocol;
     const char* host = ip.c_str();
     const char* service = port.c_str();
-    if (kind == SOCK_RAW) {
-      // Raw sockets have no ports: look up the bare host.
+    if (kind == SOCK_RAW || (protocol != 0 && protocol != IPPROTO_TCP && protocol != IPPROTO_UDP)) {
+      // Raw and ICMP sockets have no ports: look up the bare host.
       hints.ai_socktype = 0;
       hints.ai_protocol = 0;
       service = nullptr;
