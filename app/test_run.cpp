@@ -12,7 +12,10 @@
 #include <QPushButton>
 
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdexcept>
+#include <sys/socket.h>
 
 namespace {
 
@@ -80,6 +83,10 @@ private:
         telnet_->Sock.MaxLineLength = kMaxReportLine;
         if (!telnet_->Login())
             Fail("Не могу подключиться к ЦФН-ЛР");
+        // Short commands and negotiation answers go out at once instead of waiting for
+        // the unit's delayed acknowledgement (40 ms per exchange on Linux).
+        const int one = 1;
+        ::setsockopt(telnet_->Sock.Socket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         form_.JournalAppend(QStringLiteral("IP:") + form_.LabeledEdit1->text());
         if (!telnet_->WaitForText("login:"))
             Fail("Нет приглашения 'login:'");

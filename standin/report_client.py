@@ -67,6 +67,9 @@ def one_run(address, port):
         report = s.wait_for(b"tests completed")
         s.wait_for(b"\r\n")
         s.sock.sendall(b"exit\n")
+        # The dialogue ends when the unit has closed its side, as the station sees it.
+        while s.sock.recv(65536):
+            pass
         return report
     finally:
         s.close()

@@ -7,7 +7,9 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFile>
 #include <QPushButton>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -313,12 +315,13 @@ TEST(TestRun, ButtonsComeBackOnlyAfterTheFinalStatus)
             EXPECT_FALSE(st.form().BitBtn1->isEnabled()) << "pass " << passes << " " << st.status().toStdString();
             EXPECT_FALSE(st.form().BitBtn2->isEnabled()) << "pass " << passes;
             const int state = st.form().runResultState();
-            if (st.status() == kPassed)
+            if (st.status() == kPassed) {
                 EXPECT_EQ(state, 1);
-            else if (st.status() == kAborted)
+            } else if (st.status() == kAborted) {
                 EXPECT_EQ(state, 3);
-            else if (st.status() == kError)
+            } else if (st.status() == kError) {
                 EXPECT_EQ(state, 2);
+            }
             if (abortAtEnd && st.raw().size() && st.raw().last() == QStringLiteral("tests completed"))
                 st.form().BitBtn3->click();
             return true;
