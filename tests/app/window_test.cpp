@@ -332,3 +332,21 @@ TEST(Window, OperatorSettingsSurviveARestartAndNothingElseDoes)
     EXPECT_TRUE(second.FormStorage1->storeFileName().endsWith("/tolvek_app_tests.ini"))
         << "the store is named after the program";
 }
+
+TEST(Window, ExceptionFromAnyEventHandlerGoesToTheGeneralErrorBox)
+{
+    Hooks hooks;
+    struct Thrower : QObject {
+        bool event(QEvent* e) override
+        {
+            if (e->type() == QEvent::User)
+                throw std::runtime_error("Ошибка записи");
+            return QObject::event(e);
+        }
+    } thrower;
+    QEvent ev(QEvent::User);
+    EXPECT_FALSE(QCoreApplication::sendEvent(&thrower, &ev));
+    QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(hooks.errors, QStringList({"Ошибка записи.", "Ошибка записи."}));
+}
