@@ -2,35 +2,28 @@
 
 #include "app/main_window.h"
 #include "app/seams.h"
-
-namespace {
-
-// Start-up and clean-up of the socket library. Nothing to load on Linux; kept as the one
-// place where a failed start stops the program with the message the operator knows.
-bool SocketLibraryStartUp()
-{
-    return true;
-}
-
-void SocketLibraryCleanUp() {}
-
-}  // namespace
+#include "net/block_socket.h"
+#include "net/ping_client.h"
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    TStationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvek"));
     QApplication::setApplicationDisplayName(StationTitle());
-    if (!SocketLibraryStartUp()) {
+    // The socket layer starts before anything can reach the unit; without it the station
+    // is of no use, so the program stops.
+    if (!LoadSocketLibrary()) {
         StationMessage(QStringLiteral("Error loading Socket interface (ws2_32.dll)!"));
         return 1;
     }
+    LoadEchoService();
     int rc = 0;
     {
         TForm1 form;
         form.show();
         rc = app.exec();
     }
-    SocketLibraryCleanUp();
+    UnloadEchoService();
+    UnloadSocketLibrary();
     return rc;
 }

@@ -216,23 +216,24 @@ void TForm1::ShowSuccess()
 {
     SetStatus(QStringLiteral("Тестирование завершено успешно"), QColor(0, 128, 0));
     Button1->setEnabled(true);
-    QCoreApplication::processEvents();
+    // Set before events are processed: a handler that runs there sees this outcome.
     runResultState_ = 1;
+    QCoreApplication::processEvents();
 }
 
 void TForm1::ShowError()
 {
     // The "c" before "ошибкой" is the Latin letter, as on the station's screens.
     SetStatus(QStringLiteral("Тестирование завершено c ошибкой"), QColor(255, 0, 0));
-    QCoreApplication::processEvents();
     runResultState_ = 2;
+    QCoreApplication::processEvents();
 }
 
 void TForm1::ShowAborted()
 {
     SetStatus(QStringLiteral("Тестирование прервано"), QColor(255, 0, 0));
-    QCoreApplication::processEvents();
     runResultState_ = 3;
+    QCoreApplication::processEvents();
 }
 
 void TForm1::JournalAppend(const QString& line)

@@ -64,6 +64,13 @@ void ReportUnhandledUnknown()
     GeneralErrorBox(QStringLiteral("Unknown error"));
 }
 
+bool TStationApplication::notify(QObject* receiver, QEvent* event)
+{
+    bool handled = false;
+    GuardHandler([&] { handled = QApplication::notify(receiver, event); });
+    return handled;
+}
+
 namespace {
 std::unique_ptr<QPrinter> g_printer;
 }

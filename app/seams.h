@@ -1,6 +1,7 @@
 #pragma once
 // Points where the station meets the outside world (clock, modal boxes, print dialog,
 // printer). Each has a hook that tests set; in the program the hooks stay empty.
+#include <QApplication>
 #include <QDateTime>
 #include <QString>
 #include <exception>
@@ -54,3 +55,11 @@ void GuardHandler(F&& f)
         ReportUnhandledUnknown();
     }
 }
+
+// The application object: an exception that leaves any event handler ends in the general
+// error box, and the event loop carries on.
+class TStationApplication : public QApplication {
+public:
+    TStationApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+    bool notify(QObject* receiver, QEvent* event) override;
+};

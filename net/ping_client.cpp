@@ -262,25 +262,34 @@ bool TPINGSend::EchoByRawSocket(const std::string& host) {
     if (elapsed > Timeout) return false;
     std::string packet = Sock.ReceivePacket(Timeout - elapsed);
     if (Sock.LastError() != 0) return false;
-    size_t at = 0;
-    if (!ip6) {
-      if (packet.empty()) continue;
-      at = (static_cast<uint8_t>(packet[0]) & 0x0F) * 4u;
-      if (at < 20) continue;
-    }
-    if (at + kIcmpHeader > packet.size()) continue;  // too short to hold an ICMP header
     if (TickDifference(start, MillisecondTick()) > static_cast<uint32_t>(Timeout)) return false;
-    const uint8_t type = static_cast<uint8_t>(packet[at]);
-    if (type == requestType) continue;  // our own request, seen on a loopback target
-    uint16_t id = static_cast<uint16_t>(static_cast<uint8_t>(packet[at + 4]) | (static_cast<uint8_t>(packet[at + 5]) << 8));
-    if (id != FId && packet.find(key) == std::string::npos) continue;
+    uint8_t type = 0, code = 0;
+    if (!MatchEchoAnswer(packet, ip6, requestType, FId, key, type, code)) continue;
     FPingTime = static_cast<int>(TickDifference(start, MillisecondTick()));
     FReplyFrom = Sock.RemoteAddress();
     FReplyType = type;
-    FReplyCode = static_cast<uint8_t>(packet[at + 1]);
+    FReplyCode = code;
     TranslateReplyType(ip6, FReplyType, FReplyCode);
     return true;
   }
+}
+
+bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, uint16_t id,
+                     const std::string& key, uint8_t& type, uint8_t& code) {
+  size_t at = 0;
+  if (!ip6) {
+    // The IPv4 header comes first on a raw socket; its length is the packet's own claim.
+    if (packet.empty()) return false;
+    at = (static_cast<uint8_t>(packet[0]) & 0x0F) * 4u;
+    if (at < 20) return false;
+  }
+  if (at + kIcmpHeader > packet.size()) return false;  // too short to hold an ICMP header
+  type = static_cast<uint8_t>(packet[at]);
+  code = static_cast<uint8_t>(packet[at + 1]);
+  if (type == requestType) return false;  // our own request, seen on a loopback target
+  uint16_t got = static_cast<uint16_t>(static_cast<uint8_t>(packet[at + 4]) | (static_cast<uint8_t>(packet[at + 5]) << 8));
+  // An ICMP error quotes the request's header, so the key may stand anywhere in it.
+  return got == id || (!key.empty() && packet.find(key) != std::string::npos);
 }
 
 int32_t EchoRoundTrip(const std::string& host) {

@@ -68,5 +68,10 @@ private:
   std::mt19937 FRandom;
 };
 
+// Whether a packet received on the raw socket answers our request (identifier `id`, first
+// eight bytes `key`); gives its ICMP type and code. Bounds-checked against any bytes.
+bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, uint16_t id,
+                     const std::string& key, uint8_t& type, uint8_t& code);
+
 // One echo on a fresh client: the round-trip time in ms, or -1 when no echo reply came.
 int32_t EchoRoundTrip(const std::string& host);

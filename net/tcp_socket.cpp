@@ -244,13 +244,15 @@ void TTCPBlockSocket::HTTPTunnelDoConnect(const std::string& ip, const std::stri
   SendText(request);
   int savedLimit = MaxLineLength;
   if (MaxLineLength <= 0 || MaxLineLength > kProxyLineLimit) MaxLineLength = kProxyLineLimit;
-  for (int lines = 0; FLastError == 0 && lines < kProxyMaxHeaderLines; ++lines) {
+  bool headerEnded = false;
+  for (int lines = 0; FLastError == 0 && lines < kProxyMaxHeaderLines && !headerEnded; ++lines) {
     std::string line = ReceiveUntil(HTTPTunnelTimeout, "\n");
     if (FLastError != 0) break;
-    if (line.empty() || line == "\r") break;
+    headerEnded = line.empty() || line == "\r";
     if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) FHTTPTunnel = line[9] == '2';
   }
   MaxLineLength = savedLimit;
+  if (!headerEnded) FHTTPTunnel = false;
   if (FLastError == 0 && !FHTTPTunnel) FLastError = WSASYSNOTREADY;
   if (FHTTPTunnel) {
     FHTTPTunnelRemoteIP = ip;

@@ -1,5 +1,7 @@
 #include "settings/form_storage.h"
 
+#include "settings/ini_text.h"
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -47,25 +49,35 @@ bool IsElement(int value)
 
 }  // namespace
 
-// One open INI store. Section and value names match in any letter case; a write goes to
-// the spelling already in the file, so no two entries differ only in case.
+// One open INI store, read through QSettings. Section and value names match in any
+// letter case; a write goes to the spelling already in the file, so no two entries differ
+// only in case. Writes collect in the file's text and replace the file as a whole.
 class TFormStorage::Store {
 public:
-    Store(const QString& path, bool forWriting) : path_(path)
+    // damaged: the file failed to parse when it was last read. QSettings reports that only
+    // to the first reader of a file in a process, so the caller keeps it.
+    Store(const QString& path, bool forWriting, bool damaged) : path_(path)
     {
-        open();
-        if (forWriting && settings_->status() == QSettings::FormatError) {
+        reader_ = std::make_unique<QSettings>(path_, QSettings::IniFormat);
+        if (!forWriting)
+            return;
+        if (damaged || reader_->status() == QSettings::FormatError) {
             // Keep the unreadable file for inspection and start a fresh store.
-            settings_.reset();
             const QString aside = path_ + QStringLiteral(".damaged");
             QFile::remove(aside);
             if (!QFile::rename(path_, aside))
                 throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
-            open();
+            return;
+        }
+        QFile file(path_);
+        if (file.exists()) {
+            if (!file.open(QIODevice::ReadOnly))
+                throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
+            text_ = TIniText(file.readAll());
         }
     }
 
-    QSettings::Status status() const { return settings_->status(); }
+    QSettings::Status status() const { return reader_->status(); }
 
     // Value of section/name, or an invalid variant when there is none.
     QVariant read(const QString& section, const QString& name, bool& found)
@@ -78,46 +90,35 @@ public:
         if (key.isEmpty())
             return {};
         found = true;
-        return settings_->value(group + QLatin1Char('/') + key);
+        return reader_->value(group + QLatin1Char('/') + key);
     }
 
     void write(const QString& section, const QString& name, const QString& value)
     {
-        QString group = findGroup(section);
-        if (group.isEmpty())
-            group = section;
-        QString key = findKey(group, name);
-        if (key.isEmpty())
-            key = name;
-        settings_->setValue(group + QLatin1Char('/') + key, value);
+        text_.setValue(section, name, value);
+        dirty_ = true;
     }
 
     void erase(const QString& section)
     {
-        const QString group = findGroup(section);
-        if (!group.isEmpty())
-            settings_->remove(group);
+        text_.removeSection(section);
+        dirty_ = true;
     }
 
-    // Writes what changed; the file is replaced as a whole or not at all.
     void commit()
     {
-        settings_->sync();
-        if (settings_->status() != QSettings::NoError)
-            throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
+        if (!dirty_)
+            return;
+        const QString error = ReplaceFileContent(path_, text_.content());
+        if (!error.isEmpty())
+            throw EStoreError(QStringLiteral("Failed to set data for %1 (%2)").arg(Quoted(path_), error));
+        dirty_ = false;
     }
 
 private:
-    void open()
-    {
-        settings_ = std::make_unique<QSettings>(path_, QSettings::IniFormat);
-        // Never fall back to writing the file in place: a failure must leave the old one.
-        settings_->setAtomicSyncRequired(true);
-    }
-
     QString findGroup(const QString& section) const
     {
-        const QStringList groups = settings_->childGroups();
+        const QStringList groups = reader_->childGroups();
         for (const QString& g : groups)
             if (g.compare(section, Qt::CaseInsensitive) == 0)
                 return g;
@@ -126,9 +127,9 @@ private:
 
     QString findKey(const QString& group, const QString& name) const
     {
-        settings_->beginGroup(group);
-        const QStringList keys = settings_->childKeys();
-        settings_->endGroup();
+        reader_->beginGroup(group);
+        const QStringList keys = reader_->childKeys();
+        reader_->endGroup();
         for (const QString& k : keys)
             if (k.compare(name, Qt::CaseInsensitive) == 0)
                 return k;
@@ -136,7 +137,9 @@ private:
     }
 
     QString path_;
-    std::unique_ptr<QSettings> settings_;
+    std::unique_ptr<QSettings> reader_;
+    TIniText text_;
+    bool dirty_ = false;
 };
 
 namespace {
@@ -366,8 +369,11 @@ void TFormStorage::NormaliseStoredProps()
 
 TFormStorage::Store& TFormStorage::OpenStore(bool forWriting)
 {
-    if (!store_)
-        store_ = std::make_unique<Store>(storeFileName(), forWriting);
+    if (!store_) {
+        store_ = std::make_unique<Store>(storeFileName(), forWriting, storeDamaged_);
+        if (forWriting)
+            storeDamaged_ = false;
+    }
     return *store_;
 }
 
@@ -393,7 +399,8 @@ QString TFormStorage::ReadString(const QString& section, const QString& name, co
     const QVariant v = OpenStore(false).read(section, name, found);
     if (!found)
         return def;
-    if (v.metaType().id() != QMetaType::QString)
+    // Bytes that are not UTF-8 arrive as replacement characters: not a text either.
+    if (v.metaType().id() != QMetaType::QString || v.toString().contains(QChar::ReplacementCharacter))
         throw EStoreError(QStringLiteral("Invalid data type for %1").arg(Quoted(name)));
     return v.toString();
 }
@@ -432,10 +439,11 @@ void TFormStorage::RestorePlacement()
     StoreScope scope(store_);
     Store& store = OpenStore(false);
     const QString path = storeFileName();
-    if (store.status() == QSettings::FormatError) {
+    if (storeDamaged_ || store.status() == QSettings::FormatError) {
         // Nothing from a file that does not parse is applied; the next save sets the
         // damaged file aside and writes a fresh store.
         restored_ = true;
+        storeDamaged_ = true;
         throw EStoreError(QStringLiteral("The settings store %1 is damaged; the default settings are used")
                               .arg(Quoted(path)));
     }

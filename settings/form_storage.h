@@ -106,6 +106,7 @@ private:
     bool resolved_ = false;
     bool restored_ = false;
     bool saved_ = false;
+    bool storeDamaged_ = false;
     std::unique_ptr<Store> store_;
     std::function<void(const QString&)> errorReport_;
 };

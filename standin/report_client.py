@@ -36,12 +36,21 @@ class Session:
         self.buf = b""
 
     def wait_for(self, text):
-        while text not in self.buf:
+        parts = [self.buf]
+        tail = self.buf
+        while True:
+            i = tail.find(text)
+            if i >= 0:
+                break
             data = self.sock.recv(65536)
             if not data:
                 raise EOFError("connection closed while waiting for %r" % text)
-            self.buf += strip_telnet(data)
-        head, _, self.buf = self.buf.partition(text)
+            # Search only the new data (and a text's length before it), not all of it again.
+            new = strip_telnet(data)
+            parts.append(new)
+            tail = tail[-(len(text) - 1):] + new if len(text) > 1 else new
+        whole = b"".join(parts)
+        head, _, self.buf = whole.partition(text)
         return head
 
     def close(self):
@@ -58,6 +67,9 @@ def one_run(address, port):
         report = s.wait_for(b"tests completed")
         s.wait_for(b"\r\n")
         s.sock.sendall(b"exit\n")
+        # The dialogue ends when the unit has closed its side, as the station sees it.
+        while s.sock.recv(65536):
+            pass
         return report
     finally:
         s.close()

@@ -220,6 +220,8 @@ class TelnetHandler(socketserver.BaseRequestHandler):
         log = unit.log
         peer = "%s:%d" % self.client_address[:2]
         log("telnet connect " + peer)
+        # Prompts go out as they are written, as a shell on a terminal writes them.
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         conn = TelnetConnection(self.request, unit)
         said_exit = False
         try:
@@ -571,9 +573,11 @@ class Server(socketserver.ThreadingTCPServer):
 
 
 def set_echo_ignore(value):
-    """Sets icmp_echo_ignore_all, but only inside a network namespace of our own."""
-    if os.stat("/proc/self/ns/net").st_ino == os.stat("/proc/1/ns/net").st_ino:
-        raise SystemExit("no-echo: refusing to change the host's ICMP settings outside a network namespace")
+    """Sets icmp_echo_ignore_all, but only in a namespace whose one interface is loopback."""
+    with open("/proc/self/net/dev") as f:
+        interfaces = [l.split(":")[0].strip() for l in f.readlines()[2:]]
+    if interfaces != ["lo"]:
+        raise SystemExit("no-echo: refusing to change ICMP settings outside a network namespace of our own")
     path = "/proc/sys/net/ipv4/icmp_echo_ignore_all"
     with open(path) as f:
         old = f.read().strip()

@@ -1,5 +1,6 @@
 #include "app/core/record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -95,6 +96,9 @@ namespace {
 
 std::string Convert(const std::string& in, const char* to, const char* from, const std::string& replacement)
 {
+    // ASCII is the same in both code pages; most texts from the unit are nothing else.
+    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return in;
     iconv_t cd = ::iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
         throw std::runtime_error(std::string("No conversion from ") + from + " to " + to);

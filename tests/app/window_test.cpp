@@ -298,3 +298,55 @@ TEST(Window, CloseDuringAHandlerWaitsForItAndStoresSettingsAtOnce)
     EXPECT_FALSE(form.isVisible()) << "the window goes once the handler is back";
     EXPECT_TRUE(hooks.errors.isEmpty());
 }
+
+TEST(Window, OperatorSettingsSurviveARestartAndNothingElseDoes)
+{
+    Hooks hooks;
+    {
+        TForm1 first;
+        FreshStore(first);
+        first.show();
+        first.LabeledEdit1->setText(" 192.168.1.50 ");
+        first.Name->setText("Петров");
+        first.CheckBox1->setChecked(false);
+        first.CheckBox4->setChecked(true);
+        first.CheckBox5->setChecked(true);
+        first.LabeledEdit2->setText("0123456789ABCDEF");
+        first.ShowSuccess();
+        first.close();
+    }
+    TForm1 second;
+    second.show();
+    EXPECT_EQ(second.LabeledEdit1->text(), "192.168.1.50");
+    EXPECT_EQ(second.Name->text(), "Петров");
+    EXPECT_FALSE(second.CheckBox1->isChecked());
+    EXPECT_TRUE(second.CheckBox2->isChecked());
+    EXPECT_FALSE(second.CheckBox3->isChecked());
+    EXPECT_TRUE(second.CheckBox4->isChecked());
+    EXPECT_TRUE(second.CheckBox5->isChecked());
+    EXPECT_EQ(second.LabeledEdit2->text(), "");
+    EXPECT_EQ(second.runResultState(), 0);
+    EXPECT_FALSE(second.Button1->isEnabled());
+    EXPECT_EQ(second.Panel1->caption(), "Ожидание");
+    EXPECT_TRUE(hooks.errors.isEmpty());
+    EXPECT_TRUE(second.FormStorage1->storeFileName().endsWith("/tolvek_app_tests.ini"))
+        << "the store is named after the program";
+}
+
+TEST(Window, ExceptionFromAnyEventHandlerGoesToTheGeneralErrorBox)
+{
+    Hooks hooks;
+    struct Thrower : QObject {
+        bool event(QEvent* e) override
+        {
+            if (e->type() == QEvent::User)
+                throw std::runtime_error("Ошибка записи");
+            return QObject::event(e);
+        }
+    } thrower;
+    QEvent ev(QEvent::User);
+    EXPECT_FALSE(QCoreApplication::sendEvent(&thrower, &ev));
+    QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(hooks.errors, QStringList({"Ошибка записи.", "Ошибка записи."}));
+}
