@@ -24,6 +24,9 @@ TPanel::TPanel(QWidget* parent, const QString& objectName) : QLabel(parent)
     setLineWidth(1);
     setAlignment(Qt::AlignCenter);
     setAutoFillBackground(true);
+    // Its own colour role: otherwise it inherits the window's button-face role and the
+    // status colour never shows.
+    setBackgroundRole(QPalette::Window);
     // Panels start in the button-face colour, as the window does.
     setColor(parent ? parent->palette().color(QPalette::Button) : palette().color(QPalette::Button));
 }

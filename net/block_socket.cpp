@@ -38,6 +38,17 @@ int PollRetrying(int fd, short events, int timeout) {
 
 void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Start-up and clean-up of the process, around every socket object.
+struct SocketLibraryStartup {
+  SocketLibraryStartup() {
+    if (!LoadSocketLibrary("ws2_32.dll")) {
+      const std::string msg = "Error loading Socket interface (ws2_32.dll)!";
+      throw ESocketError(0, msg, msg);
+    }
+  }
+  ~SocketLibraryStartup() { UnloadSocketLibrary(); }
+};
+
 }  // namespace
 
 bool LoadSocketLibrary(const std::string&) {
@@ -55,6 +66,10 @@ int SocketLibraryReferences() {
   std::lock_guard<std::mutex> lock(gLibraryLock);
   return gLibraryReferences;
 }
+
+namespace {
+SocketLibraryStartup gSocketLibraryStartup;
+}  // namespace
 
 uint32_t MillisecondTick() {
   timespec ts{};
@@ -385,7 +400,8 @@ int TBlockSocket::ReceiveFromSystem(void* buffer, int length, int flags) {
 
 void TBlockSocket::ApplyReadFilter(void* buffer, int& count) {
   if (!OnReadFilter || count <= 0) return;
-  std::string text(static_cast<char*>(buffer), static_cast<size_t>(count));
+  std::string& text = FFilterText;  // kept between packets, so its memory is reused
+  text.assign(static_cast<char*>(buffer), static_cast<size_t>(count));
   OnReadFilter(this, text);
   if (text.size() > static_cast<size_t>(count)) text.resize(static_cast<size_t>(count));
   std::memcpy(buffer, text.data(), text.size());
@@ -422,13 +438,14 @@ void TBlockSocket::RepairLineEnd(std::string& text, size_t from) {
   FLastLF = false;
 }
 
-std::string TBlockSocket::FetchPacket(int timeout) {
+void TBlockSocket::FetchPacket(int timeout, std::string& dest) {
   ClearLastError();
-  std::string result;
+  const size_t old = dest.size();
+  // Received straight into the destination: no intermediate copy of every packet.
   auto receive = [&](int n) {
-    FScratch.resize(static_cast<size_t>(n));
-    int got = ReceiveBytes(FScratch.data(), n);
-    if (got > 0) result.assign(FScratch.data(), static_cast<size_t>(got));
+    dest.resize(old + static_cast<size_t>(n));
+    int got = ReceiveBytes(dest.data() + old, n);
+    dest.resize(old + static_cast<size_t>(std::max(got, 0)));
   };
   bool stream = SocketKind() == SOCK_STREAM;
   int n = PendingBytes();
@@ -450,8 +467,7 @@ std::string TBlockSocket::FetchPacket(int timeout) {
   } else if (FLastError == 0) {
     FLastError = WSAETIMEDOUT;
   }
-  RepairLineEnd(result, 0);
-  return result;
+  RepairLineEnd(dest, old);
 }
 
 std::string TBlockSocket::ReceivePacket(int timeout) {
@@ -462,7 +478,7 @@ std::string TBlockSocket::ReceivePacket(int timeout) {
     ClearPendingInput();
     RepairLineEnd(result, 0);
   } else {
-    result = FetchPacket(timeout);
+    FetchPacket(timeout, result);
   }
   CheckLastError();
   return result;
@@ -504,8 +520,9 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
   bool found = false;
   size_t matchPos = 0, matchLen = 0;
   uint64_t rawReceived = 0;
+  const bool wholeOperation = !InterPacketTimeout && remaining != -1;
   for (;;) {
-    uint32_t start = MillisecondTick();
+    const uint32_t start = wholeOperation ? MillisecondTick() : 0;
     if (useBuffered) {
       useBuffered = false;
       RepairLineEnd(FBuffer, FBufferPos);
@@ -517,9 +534,8 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
         FBufferPos = 0;
       }
       const int32_t before = FRecvCounter;
-      std::string packet = FetchPacket(remaining);
+      FetchPacket(remaining, FBuffer);
       rawReceived += static_cast<uint32_t>(FRecvCounter - before);
-      FBuffer += packet;
     }
     if (FLastError != 0) break;
     if (FBuffer.size() > FBufferPos) {
@@ -554,7 +570,7 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
       FLastError = WSAENOBUFS;
       break;
     }
-    if (!InterPacketTimeout && remaining != -1) {
+    if (wholeOperation) {
       remaining -= static_cast<int>(TickDifference(start, MillisecondTick()));
       if (remaining <= 0) {
         FLastError = WSAETIMEDOUT;
@@ -587,9 +603,8 @@ int TBlockSocket::ReceiveExact(void* buffer, int length, int timeout) {
   if (length <= 0) return 0;
   // Collect into the pending-input buffer, so that nothing is lost when the wait fails.
   while (FBuffer.size() - FBufferPos < static_cast<size_t>(length)) {
-    std::string packet = FetchPacket(timeout);
+    FetchPacket(timeout, FBuffer);
     if (FLastError != 0) break;
-    FBuffer += packet;
   }
   CheckLastError();
   if (FLastError != 0) return 0;

@@ -266,8 +266,9 @@ protected:
   void ApplyOption(const TSocketOption& option);
   void ApplyReadFilter(void* buffer, int& count);
   int ReceiveFromSystem(void* buffer, int length, int flags);
-  // One arrival, without looking at the pending-input buffer (the error state is left set).
-  std::string FetchPacket(int timeout);
+  // Appends one arrival to `dest`, without looking at the pending-input buffer (the error
+  // state is left set).
+  void FetchPacket(int timeout, std::string& dest);
   void RepairLineEnd(std::string& text, size_t from);
   void TakeFromBuffer(void* buffer, int length);
   void SendStreamWithPrefix(std::istream& stream, bool bigEndian);
@@ -288,7 +289,7 @@ protected:
   int32_t FRecvCounter = 0, FSendCounter = 0;
   int FLastError = 0;
   std::string FLastErrorText;
-  std::string FScratch;     // receive buffer reused across packets
+  std::string FFilterText;  // the read filter's working text
 };
 
 // Adds the SOCKS proxy settings (a proxy is used only when SocksIP is not empty).

@@ -14,7 +14,9 @@ TTelnetSend::~TTelnetSend() {
 
 void TTelnetSend::ProcessTelnetInput(std::string& block) {
   FNegotiation.TermType = TermType;
-  block = FNegotiation.Process(block, [this](const std::string& reply) { Sock.SendText(reply); });
+  FCleaned.clear();
+  FNegotiation.Process(block, FCleaned, [this](const std::string& reply) { Sock.SendText(reply); });
+  block.swap(FCleaned);  // both buffers stay allocated for the next block
   FSessionLog += block;
 }
 

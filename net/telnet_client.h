@@ -30,4 +30,5 @@ private:
   void ProcessTelnetInput(std::string& block);
   TTelnetNegotiation FNegotiation;
   std::string FSessionLog;
+  std::string FCleaned;
 };

@@ -14,10 +14,18 @@ void TTelnetNegotiation::Reset() {
   FTTypeAgreed = false;
 }
 
-std::string TTelnetNegotiation::Process(const std::string& block, const TReply& reply) {
-  std::string out;
-  out.reserve(block.size());
-  for (char c : block) {
+void TTelnetNegotiation::Process(const std::string& block, std::string& out, const TReply& reply) {
+  out.reserve(out.size() + block.size());
+  for (size_t i = 0; i < block.size(); ++i) {
+    if (FState == tsData) {
+      // Plain text is copied in runs up to the next IAC: this is nearly all of a session.
+      size_t iac = block.find(static_cast<char>(TLNT_IAC), i);
+      if (iac == std::string::npos) iac = block.size();
+      out.append(block, i, iac - i);
+      i = iac;
+      if (i == block.size()) break;
+    }
+    const char c = block[i];
     const uint8_t b = static_cast<uint8_t>(c);
     switch (FState) {
       case tsData:
@@ -98,5 +106,4 @@ std::string TTelnetNegotiation::Process(const std::string& block, const TReply& 
         break;
     }
   }
-  return out;
 }

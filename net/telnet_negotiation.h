@@ -21,8 +21,14 @@ public:
   std::string TermType = "DUMB";
 
   void Reset();
-  // Returns the data bytes of `block`; every reply goes to `reply` as soon as it is found.
-  std::string Process(const std::string& block, const TReply& reply);
+  // Appends the data bytes of `block` to `out`; every reply goes to `reply` as soon as it
+  // is found.
+  void Process(const std::string& block, std::string& out, const TReply& reply);
+  std::string Process(const std::string& block, const TReply& reply) {
+    std::string out;
+    Process(block, out, reply);
+    return out;
+  }
   int State() const { return FState; }
 
 private:

@@ -335,3 +335,25 @@ TEST_F(LabelPrint, PrinterMarginGivesTheQuietZone)
 }
 
 }  // namespace
+
+namespace {
+
+// scripts/render-label runs this to draw the README's picture; a plain test run skips it.
+TEST(LabelPicture, PrintsTheReadmeLabel)
+{
+    const QString pdf = qEnvironmentVariable("TOLVEK_LABEL_PDF");
+    if (pdf.isEmpty())
+        GTEST_SKIP() << "set TOLVEK_LABEL_PDF (scripts/render-label does)";
+    LabelHooks hooks;
+    TForm1 form;
+    form.LabeledEdit1->setText(QStringLiteral("192.168.1.178"));
+    form.Name->setText(QStringLiteral("Наладов"));
+    form.LabeledEdit2->setText(QStringLiteral("0123456789ABCDEF"));
+    form.ShowSuccess();
+    PrinterToPdf(pdf, 300, 0);
+    form.BitBtn2Click();
+    EXPECT_TRUE(hooks.messages.isEmpty());
+    EXPECT_EQ(Decode(pdf), std::vector<std::string>{"0123456789ABCDEF-081226"});
+}
+
+}  // namespace

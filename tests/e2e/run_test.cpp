@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
+#include <QImage>
 #include <QPushButton>
 #include <QThread>
 
@@ -126,6 +127,9 @@ TEST(TestRun, UnitSilentToEcho)
     EXPECT_EQ(st.journal(), QStringList{QStringLiteral("date: 08-12-2026 04:46:57")});
     EXPECT_EQ(st.messages, QStringList{QStringLiteral("Блок не отвечает")});
     EXPECT_EQ(st.status(), kError);
+    // The operator sees the verdict by the panel's colour.
+    const QImage panel = st.form().Panel1->grab().toImage();
+    EXPECT_EQ(panel.pixelColor(panel.width() / 2, panel.height() / 2 - 6), QColor(255, 0, 0));
     EXPECT_EQ(st.form().runResultState(), 2);
     EXPECT_TRUE(st.form().BitBtn1->isEnabled());
     EXPECT_TRUE(st.form().BitBtn2->isEnabled());

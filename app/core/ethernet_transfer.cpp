@@ -1,0 +1,51 @@
+#include "app/core/ethernet_transfer.h"
+
+#include "app/core/pattern_file.h"
+#include "net/ftp_client.h"
+#include "net/ftp_file.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace tolvek {
+
+TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
+                                     const std::function<bool()>& abortRequested, const std::string& port)
+{
+    TTransferOutcome outcome;
+    TFTPOneShotSettings settings;
+    settings.Timeout = kStationFtpTimeout;
+    // More than was sent can't be the pattern; stopping here also keeps a unit that
+    // sends without end from filling the station's disk.
+    settings.MaxDownloadSize = kPatternBytes;
+    try {
+        WritePatternFile(kPatternLocalName);
+        if (!UploadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "", &settings))
+            throw std::runtime_error("can't upload test file");
+        std::remove(kPatternLocalName);
+        if (abortRequested()) {
+            outcome.Result = TTransferOutcome::Aborted;
+            return outcome;
+        }
+        if (!DownloadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "", &settings)) {
+            if (!settings.Oversize)
+                throw std::runtime_error("can't download test file");
+            std::remove(kPatternLocalName);
+            throw std::runtime_error("wrong data");
+        }
+        // A file that can't be opened throws past the deletion: there is nothing to delete.
+        const TPatternCheck check = VerifyPatternFile(kPatternLocalName);
+        std::remove(kPatternLocalName);
+        if (check == TPatternCheck::DataLoss)
+            throw std::runtime_error("data loss");
+        if (check == TPatternCheck::WrongData)
+            throw std::runtime_error("wrong data");
+        outcome.Result = TTransferOutcome::Passed;
+    } catch (const std::exception& e) {
+        outcome.Result = TTransferOutcome::Failed;
+        outcome.Message = e.what();
+    }
+    return outcome;
+}
+
+}  // namespace tolvek

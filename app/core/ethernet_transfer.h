@@ -1,0 +1,31 @@
+// The Ethernet file-transfer test without the window: write the pattern file, upload
+// it to the unit, download it again and compare. The window turns the outcome into
+// its journal line and failure count.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tolvek {
+
+// Per-silence wait of the station's FTP transfers, in ms. The unit answers on the
+// local bench network within milliseconds, and its final reply after a 1 MiB store
+// within a second or two even on slow flash; ten seconds leaves ample margin while a
+// dead FTP server freezes the window (no events are processed during the test) for
+// ten seconds per wait instead of the client's default five minutes.
+constexpr int kStationFtpTimeout = 10000;
+
+constexpr const char* kPatternLocalName = "tolvek.tmp";
+constexpr const char* kPatternRemoteName = "/var/tolvek.tmp";
+
+struct TTransferOutcome {
+    enum Kind { Passed, Failed, Aborted } Result = Failed;
+    std::string Message;  // the failure's text when Failed
+};
+
+// ipText is read anew for each transfer; abortRequested is looked at once, after the
+// upload. The port is "21" in the station; tests give another.
+TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
+                                     const std::function<bool()>& abortRequested, const std::string& port = "21");
+
+}  // namespace tolvek
