@@ -38,6 +38,17 @@ int PollRetrying(int fd, short events, int timeout) {
 
 void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Start-up and clean-up of the process, around every socket object.
+struct SocketLibraryStartup {
+  SocketLibraryStartup() {
+    if (!LoadSocketLibrary("ws2_32.dll")) {
+      const std::string msg = "Error loading Socket interface (ws2_32.dll)!";
+      throw ESocketError(0, msg, msg);
+    }
+  }
+  ~SocketLibraryStartup() { UnloadSocketLibrary(); }
+};
+
 }  // namespace
 
 bool LoadSocketLibrary(const std::string&) {
@@ -55,6 +66,10 @@ int SocketLibraryReferences() {
   std::lock_guard<std::mutex> lock(gLibraryLock);
   return gLibraryReferences;
 }
+
+namespace {
+SocketLibraryStartup gSocketLibraryStartup;
+}  // namespace
 
 uint32_t MillisecondTick() {
   timespec ts{};

@@ -56,27 +56,10 @@ class TFormStorage::Store {
 public:
     // damaged: the file failed to parse when it was last read. QSettings reports that only
     // to the first reader of a file in a process, so the caller keeps it.
-    Store(const QString& path, bool forWriting, bool damaged) : path_(path)
+    Store(const QString& path, bool damaged) : path_(path), damaged_(damaged)
     {
         reader_ = std::make_unique<QSettings>(path_, QSettings::IniFormat);
-        if (!forWriting)
-            return;
-        if (damaged || reader_->status() == QSettings::FormatError) {
-            // Keep the unreadable file for inspection and start a fresh store.
-            const QString aside = path_ + QStringLiteral(".damaged");
-            QFile::remove(aside);
-            if (!QFile::rename(path_, aside))
-                throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
-            return;
-        }
-        QFile file(path_);
-        if (file.exists()) {
-            if (!file.open(QIODevice::ReadOnly))
-                throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
-            text_ = TIniText(file.readAll());
-        }
     }
-
     QSettings::Status status() const { return reader_->status(); }
 
     // Value of section/name, or an invalid variant when there is none.
@@ -95,14 +78,14 @@ public:
 
     void write(const QString& section, const QString& name, const QString& value)
     {
+        loadText();
         text_.setValue(section, name, value);
-        dirty_ = true;
     }
 
     void erase(const QString& section)
     {
+        loadText();
         text_.removeSection(section);
-        dirty_ = true;
     }
 
     void commit()
@@ -116,6 +99,28 @@ public:
     }
 
 private:
+    // The file's text, read once before the first change.
+    void loadText()
+    {
+        if (dirty_)
+            return;
+        dirty_ = true;
+        QFile file(path_);
+        if (!file.exists())
+            return;
+        if (damaged_ || reader_->status() == QSettings::FormatError) {
+            // Keep the unreadable file for inspection and start a fresh store.
+            const QString aside = path_ + QStringLiteral(".damaged");
+            QFile::remove(aside);
+            if (!QFile::rename(path_, aside))
+                throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
+            return;
+        }
+        if (!file.open(QIODevice::ReadOnly))
+            throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
+        text_ = TIniText(file.readAll());
+    }
+
     QString findGroup(const QString& section) const
     {
         const QStringList groups = reader_->childGroups();
@@ -137,6 +142,7 @@ private:
     }
 
     QString path_;
+    bool damaged_;
     std::unique_ptr<QSettings> reader_;
     TIniText text_;
     bool dirty_ = false;
@@ -271,6 +277,63 @@ bool FindProperty(const QObject* obj, const QString& name, QMetaProperty& out)
     return false;
 }
 
+// Converts properties of one object to and from named text values of one section.
+class TPropsStorage {
+public:
+    TPropsStorage(TFormStorage& store, const QString& section) : store_(store), section_(section) {}
+
+    // The value prefix + property; a missing or unfitting value leaves the property as is.
+    void LoadProperty(QObject* obj, const QString& prefix, const QString& property)
+    {
+        QMetaProperty mp;
+        if (!FindProperty(obj, property, mp))
+            return;
+        const Kind kind = KindOf(mp);
+        const QString name = prefix + property;
+        if (kind == Kind::StringList) {
+            const QString sub = section_ + QLatin1Char('.') + name;
+            const int count = store_.ReadInteger(sub, QStringLiteral("Count"), -1);
+            if (count < 0)
+                return;
+            QStringList lines;
+            for (int i = 0; i < count; ++i)
+                lines << store_.ReadString(sub, QStringLiteral("Item%1").arg(i), QString());
+            mp.write(obj, lines);
+        } else if (kind != Kind::Unsupported) {
+            const QString current = ToText(mp, kind, mp.read(obj));
+            FromText(obj, mp, kind, TrimControls(store_.ReadString(section_, name, current)));
+        }
+    }
+
+    void StoreProperty(QObject* obj, const QString& prefix, const QString& property)
+    {
+        QMetaProperty mp;
+        if (!FindProperty(obj, property, mp))
+            return;
+        const Kind kind = KindOf(mp);
+        const QString name = prefix + property;
+        if (kind == Kind::StringList) {
+            const QString sub = section_ + QLatin1Char('.') + name;
+            store_.EraseSection(sub);
+            const QStringList lines = mp.read(obj).toStringList();
+            if (lines.isEmpty())
+                return;
+            store_.WriteInteger(sub, QStringLiteral("Count"), int(lines.size()));
+            for (int i = 0; i < lines.size(); ++i)
+                store_.WriteString(sub, QStringLiteral("Item%1").arg(i), lines.at(i));
+        } else if (kind != Kind::Unsupported) {
+            const QString text = ToText(mp, kind, mp.read(obj));
+            if (text.isEmpty() && kind != Kind::String && kind != Kind::Character)
+                return;
+            store_.WriteString(section_, name, TrimControls(text));
+        }
+    }
+
+private:
+    TFormStorage& store_;
+    QString section_;
+};
+
 }  // namespace
 
 TFormStorage::TFormStorage(QWidget* owner) : QObject(owner), owner_(owner)
@@ -367,14 +430,17 @@ void TFormStorage::NormaliseStoredProps()
     entries_ = kept;
 }
 
-TFormStorage::Store& TFormStorage::OpenStore(bool forWriting)
+TFormStorage::Store& TFormStorage::OpenStore()
 {
-    if (!store_) {
-        store_ = std::make_unique<Store>(storeFileName(), forWriting, storeDamaged_);
-        if (forWriting)
-            storeDamaged_ = false;
-    }
+    if (!store_)
+        store_ = std::make_unique<Store>(storeFileName(), storeDamaged_);
     return *store_;
+}
+
+void TFormStorage::CommitStore()
+{
+    store_->commit();
+    storeDamaged_ = false;
 }
 
 namespace {
@@ -396,7 +462,7 @@ QString TFormStorage::ReadString(const QString& section, const QString& name, co
 {
     StoreScope scope(store_);
     bool found = false;
-    const QVariant v = OpenStore(false).read(section, name, found);
+    const QVariant v = OpenStore().read(section, name, found);
     if (!found)
         return def;
     // Bytes that are not UTF-8 arrive as replacement characters: not a text either.
@@ -408,9 +474,9 @@ QString TFormStorage::ReadString(const QString& section, const QString& name, co
 void TFormStorage::WriteString(const QString& section, const QString& name, const QString& value)
 {
     StoreScope scope(store_);
-    OpenStore(true).write(section, name, value);
+    OpenStore().write(section, name, value);
     if (scope.owns)
-        store_->commit();
+        CommitStore();
 }
 
 int TFormStorage::ReadInteger(const QString& section, const QString& name, int def)
@@ -428,16 +494,16 @@ void TFormStorage::WriteInteger(const QString& section, const QString& name, int
 void TFormStorage::EraseSection(const QString& section)
 {
     StoreScope scope(store_);
-    OpenStore(true).erase(section);
+    OpenStore().erase(section);
     if (scope.owns)
-        store_->commit();
+        CommitStore();
 }
 
 void TFormStorage::RestorePlacement()
 {
     saved_ = false;
     StoreScope scope(store_);
-    Store& store = OpenStore(false);
+    Store& store = OpenStore();
     const QString path = storeFileName();
     if (storeDamaged_ || store.status() == QSettings::FormatError) {
         // Nothing from a file that does not parse is applied; the next save sets the
@@ -454,26 +520,10 @@ void TFormStorage::RestorePlacement()
     if (ReadInteger(sec, QStringLiteral("FormVersion"), 0) >= version_) {
         restored_ = true;
         NormaliseStoredProps();
+        TPropsStorage props(*this, sec);
         for (const Entry& e : entries_) {
             try {
-                QMetaProperty mp;
-                if (!FindProperty(e.target, e.property, mp))
-                    continue;
-                const Kind kind = KindOf(mp);
-                const QString name = e.component + QLatin1Char('_') + e.property;
-                if (kind == Kind::StringList) {
-                    const QString sub = sec + QLatin1Char('.') + name;
-                    const int count = ReadInteger(sub, QStringLiteral("Count"), -1);
-                    if (count < 0)
-                        continue;
-                    QStringList lines;
-                    for (int i = 0; i < count; ++i)
-                        lines << ReadString(sub, QStringLiteral("Item%1").arg(i), QString());
-                    mp.write(e.target, lines);
-                } else if (kind != Kind::Unsupported) {
-                    const QString current = ToText(mp, kind, mp.read(e.target));
-                    FromText(e.target, mp, kind, TrimControls(ReadString(sec, name, current)));
-                }
+                props.LoadProperty(e.target, e.component + QLatin1Char('_'), e.property);
             } catch (const std::exception&) {
                 // One bad value must not stop the others; this property keeps its value.
             }
@@ -482,6 +532,8 @@ void TFormStorage::RestorePlacement()
             OnRestorePlacement();
     }
     restored_ = true;
+    if (scope.owns)
+        CommitStore();  // what a restore handler wrote
 }
 
 void TFormStorage::SavePlacement()
@@ -489,33 +541,14 @@ void TFormStorage::SavePlacement()
     if (!restored_ && active_)
         return;  // settings that were never loaded are never written over
     StoreScope scope(store_);
-    OpenStore(true);
+    OpenStore();
     const QString sec = section();
     WriteInteger(sec, QStringLiteral("FormVersion"), version_);
     NormaliseStoredProps();
-    for (const Entry& e : entries_) {
-        QMetaProperty mp;
-        if (!FindProperty(e.target, e.property, mp))
-            continue;
-        const Kind kind = KindOf(mp);
-        const QString name = e.component + QLatin1Char('_') + e.property;
-        if (kind == Kind::StringList) {
-            const QString sub = sec + QLatin1Char('.') + name;
-            EraseSection(sub);
-            const QStringList lines = mp.read(e.target).toStringList();
-            if (!lines.isEmpty()) {
-                WriteInteger(sub, QStringLiteral("Count"), int(lines.size()));
-                for (int i = 0; i < lines.size(); ++i)
-                    WriteString(sub, QStringLiteral("Item%1").arg(i), lines.at(i));
-            }
-        } else if (kind != Kind::Unsupported) {
-            const QString text = ToText(mp, kind, mp.read(e.target));
-            if (text.isEmpty() && kind != Kind::String && kind != Kind::Character)
-                continue;
-            WriteString(sec, name, TrimControls(text));
-        }
-    }
-    store_->commit();
+    TPropsStorage props(*this, sec);
+    for (const Entry& e : entries_)
+        props.StoreProperty(e.target, e.component + QLatin1Char('_'), e.property);
+    CommitStore();
     if (OnSavePlacement)
         OnSavePlacement();
     saved_ = true;

@@ -93,7 +93,8 @@ private:
     void Report(const QString& text) const;
     void RestoreGuarded();
     void SaveGuarded();
-    Store& OpenStore(bool forWriting);
+    Store& OpenStore();
+    void CommitStore();
 
     QWidget* owner_;
     bool active_ = true;

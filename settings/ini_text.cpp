@@ -77,27 +77,22 @@ QString TIniText::UnescapedKey(const QString& key)
         const QChar ch = key.at(i);
         if (ch == QLatin1Char('\\')) {
             out += QLatin1Char('/');
-        } else if (ch == QLatin1Char('%') && i + 2 < key.size() && key.at(i + 1) != QLatin1Char('U')) {
-            bool ok = false;
-            const int v = key.mid(i + 1, 2).toInt(&ok, 16);
-            if (ok) {
-                out += QChar(v);
-                i += 2;
-            } else {
-                out += ch;
-            }
-        } else if (ch == QLatin1Char('%') && i + 5 < key.size() && key.at(i + 1) == QLatin1Char('U')) {
-            bool ok = false;
-            const int v = key.mid(i + 2, 4).toInt(&ok, 16);
-            if (ok) {
-                out += QChar(v);
-                i += 5;
-            } else {
-                out += ch;
-            }
-        } else {
-            out += ch;
+            continue;
         }
+        if (ch == QLatin1Char('%')) {
+            // "%XX" for a code up to 0xFF, "%UXXXX" above.
+            const bool wide = i + 1 < key.size() && key.at(i + 1) == QLatin1Char('U');
+            const qsizetype from = i + (wide ? 2 : 1);
+            const qsizetype digits = wide ? 4 : 2;
+            bool ok = false;
+            const int code = from + digits <= key.size() ? key.mid(from, digits).toInt(&ok, 16) : 0;
+            if (ok) {
+                out += QChar(code);
+                i = from + digits - 1;
+                continue;
+            }
+        }
+        out += ch;
     }
     return out;
 }

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QRect>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QWidget>
@@ -403,6 +404,21 @@ TEST(FormStorage, SavesOnlyAfterARestoreAndOnceAtTheEnd)
     EXPECT_FALSE(stubborn.close());
     EXPECT_EQ(stubborn.saves, 0);
     stubborn.storage->setActive(false);
+}
+
+TEST(FormStorage, AWriteWhileTheStoreIsOpenForReadingKeepsTheRestOfTheFile)
+{
+    const QString path = StorePath();
+    WriteFile(path, "[Other]\nkept=@Rect(1 2 3 4)\n[TForm1]\nName_Text=Петров\n");
+    TForm1 form(StoreName());
+    form.storage->OnRestorePlacement = [&] { form.storage->WriteString("TForm1", "Restored", "1"); };
+    form.show();
+    form.storage->setActive(false);
+    EXPECT_EQ(form.name->text(), "Петров");
+    QSettings s(path, QSettings::IniFormat);
+    EXPECT_EQ(s.value("Other/kept").toRect(), QRect(1, 2, 3, 4));
+    EXPECT_EQ(s.value("TForm1/Name_Text").toString(), "Петров");
+    EXPECT_EQ(s.value("TForm1/Restored").toString(), "1");
 }
 
 TEST(FormStorage, OtherPropertyKindsRoundTripAndBadTextKeepsValues)
