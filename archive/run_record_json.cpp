@@ -1,0 +1,99 @@
+#include "archive/run_record_json.h"
+
+#include <QJsonArray>
+#include <QJsonValue>
+
+namespace tolvek {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QJsonArray Lines(const std::vector<std::string>& lines)
+{
+    QJsonArray array;
+    for (const auto& line : lines)
+        array.append(Q(line));
+    return array;
+}
+
+bool ReadLines(const QJsonValue& value, std::vector<std::string>& out)
+{
+    if (!value.isArray())
+        return false;
+    for (const auto& item : value.toArray()) {
+        if (!item.isString())
+            return false;
+        out.push_back(item.toString().toStdString());
+    }
+    return true;
+}
+
+std::optional<TRunVerdict> VerdictFromName(const QString& name)
+{
+    for (auto v : {TRunVerdict::Passed, TRunVerdict::Failed, TRunVerdict::Aborted})
+        if (name == QLatin1String(VerdictName(v)))
+            return v;
+    return std::nullopt;
+}
+
+}  // namespace
+
+QJsonObject RunRecordToJson(const TRunRecord& r)
+{
+    QJsonObject o;
+    o["format"] = kRunRecordFormat;
+    if (!r.Id.empty())
+        o["id"] = Q(r.Id);
+    o["station"] = QJsonObject{{"host", Q(r.Station)}, {"version", Q(r.Version)}};
+    o["address"] = Q(r.Options.Address);
+    o["started"] = Q(r.Started);
+    o["finished"] = Q(r.Finished);
+    o["options"] = QJsonObject{{"set_clock", r.Options.SetClock},
+                               {"ethernet", r.Options.Ethernet},
+                               {"tamper", r.Options.Tamper},
+                               {"vac", r.Options.Vac}};
+    o["verdict"] = QLatin1String(VerdictName(r.Verdict));
+    o["failures"] = r.Failures;
+    o["message"] = r.Message ? QJsonValue(Q(*r.Message)) : QJsonValue(QJsonValue::Null);
+    o["serial"] = Q(r.Serial);
+    o["journal"] = Lines(r.Journal);
+    o["report"] = Lines(r.Report);
+    o["transfer"] = r.Transfer ? QJsonValue(QJsonObject{{"passed", r.Transfer->Passed},
+                                                        {"reason", Q(r.Transfer->Reason)}})
+                               : QJsonValue(QJsonValue::Null);
+    return o;
+}
+
+std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
+{
+    TRunRecord r;
+    const auto station = o["station"].toObject();
+    const auto options = o["options"].toObject();
+    const auto verdict = VerdictFromName(o["verdict"].toString());
+    if (!o["format"].isDouble() || !verdict || !o["started"].isString() || !o["failures"].isDouble())
+        return std::nullopt;
+    r.Id = o["id"].toString().toStdString();
+    r.Station = station["host"].toString().toStdString();
+    r.Version = station["version"].toString().toStdString();
+    r.Options.Address = o["address"].toString().toStdString();
+    r.Options.SetClock = options["set_clock"].toBool(true);
+    r.Options.Ethernet = options["ethernet"].toBool(true);
+    r.Options.Tamper = options["tamper"].toBool(false);
+    r.Options.Vac = options["vac"].toBool(false);
+    r.Started = o["started"].toString().toStdString();
+    r.Finished = o["finished"].toString().toStdString();
+    r.Verdict = *verdict;
+    r.Failures = o["failures"].toInt();
+    if (o["message"].isString())
+        r.Message = o["message"].toString().toStdString();
+    r.Serial = o["serial"].toString().toStdString();
+    if (!ReadLines(o["journal"], r.Journal) || !ReadLines(o["report"], r.Report))
+        return std::nullopt;
+    if (o["transfer"].isObject()) {
+        const auto t = o["transfer"].toObject();
+        r.Transfer = TTransferRecord{t["passed"].toBool(), t["reason"].toString().toStdString()};
+    }
+    return r;
+}
+
+}  // namespace tolvek

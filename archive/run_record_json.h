@@ -1,0 +1,23 @@
+// The run record as one JSON object: the form of `tolvek --run --json`, of the archive's
+// JSON export, and of what the archive keeps.
+#pragma once
+
+#include "app/core/run_record.h"
+
+#include <QJsonObject>
+#include <optional>
+
+namespace tolvek {
+
+// Record format number; raised when a key changes meaning.
+constexpr int kRunRecordFormat = 1;
+
+// Keys: format, station {host, version}, address, started, finished,
+// options {set_clock, ethernet, tamper, vac}, verdict, failures, message, serial,
+// journal, report, transfer {passed, reason} or null; "id" when the record has one.
+QJsonObject RunRecordToJson(const TRunRecord& record);
+
+// The reverse; nullopt when a required key is missing or of the wrong type.
+std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& object);
+
+}  // namespace tolvek
