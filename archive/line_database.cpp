@@ -126,7 +126,7 @@ QString TLineDatabase::Open()
     db.setDatabaseName(target_.Database);
     // A server that does not answer costs the forwarding thread seconds, not forever.
     QString options = QStringLiteral("connect_timeout=3;tcp_user_timeout=5000;keepalives_idle=5;"
-                                     "options='-c statement_timeout=10000'");
+                                     "options='-c statement_timeout=10000 -c client_min_messages=warning'");
     if (!target_.Options.isEmpty())
         options += QLatin1Char(';') + target_.Options;
     db.setConnectOptions(options);
