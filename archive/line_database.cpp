@@ -144,59 +144,42 @@ QString TLineDatabase::Open()
 TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line, const std::function<bool()>& stop)
 {
     TForwardOutcome out;
-    const auto left = [&] {
-        QString error;
-        out.Left = archive.Unsent(1 << 30, error).size();
-        if (!error.isEmpty())
-            out.Left = -1;
+    const auto done = [&](const QString& message) {
+        out.Message = message;
+        out.Left = archive.UnsentCount();
         return out;
     };
-    if (out.Message = archive.Open(); !out.Message.isEmpty())
-        return left();
-    if (out.Message = line.Open(); !out.Message.isEmpty())
-        return left();
-    auto local = archive.Database();
+    if (const auto error = archive.Open(); !error.isEmpty())
+        return done(error);
+    if (const auto error = line.Open(); !error.isEmpty())
+        return done(error);
     auto server = line.Database();
     const auto fail = [&](const QString& what) {
-        out.Message = line.Target().Scrub(QStringLiteral("line database %1: %2").arg(line.Target().Describe(), what));
-        return left();
+        server.rollback();
+        return done(line.Target().Scrub(QStringLiteral("line database %1: %2").arg(line.Target().Describe(), what)));
     };
+    TRunInserter insert(server);
     while (!(stop && stop())) {
         QString error;
-        const QStringList ids = archive.Unsent(kBatch, error);
+        const auto runs = archive.Unsent(kBatch, error);
         if (!error.isEmpty())
             return fail(QStringLiteral("the archive: ") + error);
-        if (ids.isEmpty())
+        if (runs.empty())
             break;
         if (!server.transaction())
             return fail(server.lastError().text().trimmed());
-        for (const auto& id : ids) {
-            QSqlError e;
-            auto run = QueryRun(local, id, e);
-            if (!run) {
-                server.rollback();
-                return fail(QStringLiteral("run %1 not readable from the archive %2").arg(id, e.text()));
-            }
-            if (e = InsertRun(server, *run); e.isValid()) {
-                server.rollback();
+        for (const auto& run : runs)
+            if (const auto e = insert.Insert(run); e.isValid())
                 return fail(e.text().trimmed());
-            }
-        }
         if (!server.commit())
             return fail(server.lastError().text().trimmed());
-        // The server has them; should this fail, they go again and the run id turns the
-        // second copy away.
-        local.transaction();
-        for (const auto& id : ids)
-            if (error = archive.MarkSent(id); !error.isEmpty())
-                break;
-        if (!error.isEmpty() || !local.commit()) {
-            local.rollback();
-            return fail(QStringLiteral("the archive: ") + (error.isEmpty() ? local.lastError().text() : error));
-        }
-        out.Sent += ids.size();
+        // The server has them; should the mark fail, they go again and the run id turns
+        // the second copies away.
+        if (error = archive.MarkSent(runs); !error.isEmpty())
+            return fail(QStringLiteral("the archive: ") + error);
+        out.Sent += static_cast<int>(runs.size());
     }
-    return left();
+    return done({});
 }
 
 struct TLineForwarder::State {

@@ -1,5 +1,6 @@
 #include "archive/run_archive.h"
 
+#include "archive/run_record_json.h"
 #include "archive/run_store.h"
 
 #include <QAtomicInteger>
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -169,7 +171,7 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
     if (!db.transaction())
         e = db.lastError();
     if (!e.isValid())
-        e = InsertRun(db, record);
+        e = TRunInserter(db).Insert(record);
     if (!e.isValid())
         e = Exec(db, QStringLiteral("INSERT INTO tolvek_outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"),
                  {QString::fromStdString(record.Id)});
@@ -222,26 +224,56 @@ TArchiveOutcome TRunArchive::Store(TRunRecord& record)
     }
 }
 
-QStringList TRunArchive::Unsent(int limit, QString& error)
+std::vector<TRunRecord> TRunArchive::Unsent(int limit, QString& error)
 {
-    QStringList ids;
-    auto db = Database();
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("SELECT id FROM tolvek_outbox ORDER BY rowid LIMIT ?"));
+    std::vector<TRunRecord> runs;
+    QSqlQuery q(Database());
+    q.setForwardOnly(true);
+    // CROSS JOIN keeps the outbox as the outer loop: the oldest marks, not a scan of all runs.
+    q.prepare(QStringLiteral("SELECT r.record FROM tolvek_outbox o CROSS JOIN tolvek_runs r ON r.id = o.id"
+                             " ORDER BY o.rowid LIMIT ?"));
     q.addBindValue(limit);
     if (!q.exec()) {
         error = q.lastError().text().trimmed();
-        return ids;
+        return runs;
     }
-    while (q.next())
-        ids << q.value(0).toString();
-    return ids;
+    while (q.next()) {
+        auto run = RunRecordFromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
+        if (!run) {
+            error = QStringLiteral("an unreadable record in the archive");
+            return runs;
+        }
+        runs.push_back(std::move(*run));
+    }
+    return runs;
 }
 
-QString TRunArchive::MarkSent(const QString& id)
+int TRunArchive::UnsentCount()
+{
+    QSqlQuery q(Database());
+    return q.exec(QStringLiteral("SELECT count(*) FROM tolvek_outbox")) && q.next() ? q.value(0).toInt() : -1;
+}
+
+QString TRunArchive::MarkSent(const std::vector<TRunRecord>& runs)
 {
     auto db = Database();
-    const auto e = Exec(db, QStringLiteral("DELETE FROM tolvek_outbox WHERE id = ?"), {id});
+    QSqlError e;
+    if (!db.transaction())
+        e = db.lastError();
+    QSqlQuery q(db);
+    if (!e.isValid() && !q.prepare(QStringLiteral("DELETE FROM tolvek_outbox WHERE id = ?")))
+        e = q.lastError();
+    for (const auto& r : runs) {
+        if (e.isValid())
+            break;
+        q.addBindValue(QString::fromStdString(r.Id));
+        if (!q.exec())
+            e = q.lastError();
+    }
+    if (!e.isValid() && !db.commit())
+        e = db.lastError();
+    if (e.isValid())
+        db.rollback();
     return e.isValid() ? e.text().trimmed() : QString();
 }
 

@@ -6,7 +6,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
-#include <QStringList>
+#include <vector>
 
 namespace tolvek {
 
@@ -42,9 +42,11 @@ public:
     QString OpenExisting();
     QSqlDatabase Database() const;
 
-    // Ids of runs not yet on the line database, oldest first, at most `limit`.
-    QStringList Unsent(int limit, QString& error);
-    QString MarkSent(const QString& id);
+    // Runs not yet on the line database, oldest first, at most `limit`.
+    std::vector<TRunRecord> Unsent(int limit, QString& error);
+    int UnsentCount();  // -1 when the archive cannot say
+    // Takes the unsent mark off them, all or none; empty on success, else the reason.
+    QString MarkSent(const std::vector<TRunRecord>& runs);
 
     // Opens (and creates) the archive for writing; empty on success, else the message.
     QString Open();

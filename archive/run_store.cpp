@@ -83,13 +83,17 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
     return {};
 }
 
-QSqlError InsertRun(QSqlDatabase& db, const TRunRecord& r)
+TRunInserter::TRunInserter(const QSqlDatabase& db) : query_(db) {}
+
+QSqlError TRunInserter::Insert(const TRunRecord& r)
 {
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral(
-        "INSERT INTO tolvek_runs (id, started, started_utc, day, station, version, address, serial,"
-        " verdict, failures, message, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-        " ON CONFLICT (id) DO NOTHING"));
+    auto& q = query_;
+    if (!prepared_ && !q.prepare(QStringLiteral(
+            "INSERT INTO tolvek_runs (id, started, started_utc, day, station, version, address, serial,"
+            " verdict, failures, message, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT (id) DO NOTHING")))
+        return q.lastError();
+    prepared_ = true;
     const auto s = [](const std::string& t) { return QVariant(QString::fromStdString(t)); };
     q.addBindValue(s(r.Id));
     q.addBindValue(s(r.Started));

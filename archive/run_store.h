@@ -6,6 +6,7 @@
 
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 
 #include <optional>
@@ -19,8 +20,17 @@ constexpr int kRunStoreSchema = 1;
 // database cannot be used (made by a newer program, not writable, ...).
 QSqlError EnsureRunStore(QSqlDatabase& db);
 
-// Inserts the run; a run whose id is already there is left as it is.
-QSqlError InsertRun(QSqlDatabase& db, const TRunRecord& record);
+// Inserts runs with one statement prepared once; a run whose id is already there is
+// left as it is.
+class TRunInserter {
+public:
+    explicit TRunInserter(const QSqlDatabase& db);
+    QSqlError Insert(const TRunRecord& record);
+
+private:
+    QSqlQuery query_;
+    bool prepared_ = false;
+};
 
 // Dates are local calendar days "yyyy-mm-dd" of the run's start, both ends included.
 struct TRunFilter {
