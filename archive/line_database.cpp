@@ -5,6 +5,7 @@
 #include <QAtomicInteger>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
@@ -13,6 +14,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -256,6 +258,30 @@ TForwardOutcome TLineForwarder::Last()
 {
     std::lock_guard<std::mutex> g(state_->lock);
     return state_->last;
+}
+
+TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
+{
+    TKeepOutcome out;
+    TRunArchive archive(archivePath);
+    const auto stored = archive.Store(record);
+    out.Message = stored.Message;
+    const QString uri = ConfiguredLineUri();
+    if (!stored.Stored || uri.isEmpty())
+        return out;
+    QString error;
+    const auto target = ParseLineUri(uri, error);
+    if (!target) {
+        out.Message = error;
+        return out;
+    }
+    QElapsedTimer t;
+    t.start();
+    TLineForwarder forwarder(archivePath, *target);
+    forwarder.Kick();
+    out.LeftBehind = !forwarder.WaitIdle(waitMs);
+    forwarder.stopWaitMs = std::max(0, waitMs - static_cast<int>(t.elapsed()));
+    return out;
 }
 
 }  // namespace tolvek

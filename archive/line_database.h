@@ -8,10 +8,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -91,5 +89,15 @@ private:
     std::shared_ptr<State> state_;
     std::thread thread_;
 };
+
+// A run from the command line: archived, then given up to `waitMs` to reach the line
+// database when one is set. Message: for standard error, empty when all went well.
+// LeftBehind: the forwarding thread is still busy (a hanging server); the caller ends the
+// process without running static destructors under it.
+struct TKeepOutcome {
+    QString Message;
+    bool LeftBehind = false;
+};
+TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs = 100);
 
 }  // namespace tolvek
