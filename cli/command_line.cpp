@@ -3,10 +3,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <functional>
+#include <string_view>
+#include <vector>
 
 namespace tolvek::cli {
 namespace {
@@ -16,21 +18,22 @@ const char kSynopsis[] =
     "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] [--vac] [--json PATH|-] [--quiet]\n"
     "       tolvek --help | --version\n";
 
-// A mode is chosen by its option; exactly one is given.
+// A mode is chosen by its option; exactly one is given. A new mode is one more entry
+// here and in the synopsis, its own options go to kModeOptions.
 struct TMode {
     const char* shortName;  // may be null
     const char* name;
     const char* valueName;  // null for a switch
     const char* description;
-    std::function<int(const QCommandLineParser&)> run;
+    int (*run)(const QCommandLineParser&);
 };
 
-// An option that only goes with one mode.
+// An option that goes only with the modes it names.
 struct TModeOption {
     const char* name;
     const char* valueName;
     const char* description;
-    const char* mode;
+    std::vector<std::string_view> modes;
 };
 
 QString UsageText();
@@ -54,12 +57,12 @@ const TMode kModes[] = {
 };
 
 const TModeOption kModeOptions[] = {
-    {"no-set-clock", nullptr, "Do not set the unit's clock.", "run"},
-    {"no-ethernet", nullptr, "Leave out the Ethernet file-transfer test.", "run"},
-    {"tamper", nullptr, "TAMPER failures count.", "run"},
-    {"vac", nullptr, "AC voltage failures count.", "run"},
-    {"json", "PATH", "Write the run record as JSON to PATH, or to standard output with -.", "run"},
-    {"quiet", nullptr, "Print nothing but the message of a failed step.", "run"},
+    {"no-set-clock", nullptr, "Do not set the unit's clock.", {"run"}},
+    {"no-ethernet", nullptr, "Leave out the Ethernet file-transfer test.", {"run"}},
+    {"tamper", nullptr, "TAMPER failures count.", {"run"}},
+    {"vac", nullptr, "AC voltage failures count.", {"run"}},
+    {"json", "PATH", "Write the run record as JSON to PATH, or to standard output with -.", {"run"}},
+    {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
 };
 
 QCommandLineOption MakeOption(const char* shortName, const char* name, const char* valueName, const char* description)
@@ -137,9 +140,14 @@ int CommandLineMain(int argc, char** argv)
     }
     if (!chosen)
         return UsageError(QStringLiteral("no mode given"));
-    for (const TModeOption& o : kModeOptions)
-        if (parser.isSet(QLatin1String(o.name)) && std::strcmp(o.mode, chosen->name) != 0)
-            return UsageError(QStringLiteral("--%1 goes only with --%2").arg(QLatin1String(o.name), QLatin1String(o.mode)));
+    for (const TModeOption& o : kModeOptions) {
+        if (!parser.isSet(QLatin1String(o.name)) || std::ranges::find(o.modes, chosen->name) != o.modes.end())
+            continue;
+        QStringList modes;
+        for (std::string_view m : o.modes)
+            modes << QStringLiteral("--") + QLatin1String(m);
+        return UsageError(QStringLiteral("--%1 goes only with %2").arg(QLatin1String(o.name), modes.join(QStringLiteral(" or "))));
+    }
     return chosen->run(parser);
 }
 

@@ -41,6 +41,9 @@ int CreateTemporary(const std::string& path, std::string& name)
 
 void CheckWritable(const std::string& path)
 {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        Fail(path, EISDIR);
     std::string name;
     ::close(CreateTemporary(path, name));
     ::unlink(name.c_str());

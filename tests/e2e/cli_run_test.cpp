@@ -233,6 +233,7 @@ TEST(CommandLineRun, UsageHelpAndVersion)
         {{"--quiet", "--version"}, 64, "tolvek: --quiet goes only with --run"},
         {{"--help", "--version"}, 64, "tolvek: --help and --version do not go together"},
         {{"--run", kUnitAddress, "--json", "/nonexistent/r.json"}, 74, "tolvek: cannot write \"/nonexistent/r.json\""},
+        {{"--run", kUnitAddress, "--json", "/tmp"}, 74, "tolvek: cannot write \"/tmp\": Is a directory"},
         {{"--help"}, 0, "Usage: tolvek "},
         {{"--version"}, 0, "tolvek " TOLVEK_VERSION},
     };
