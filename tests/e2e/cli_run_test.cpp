@@ -41,6 +41,8 @@ TCliRun RunCli(QStringList args, const std::function<void(QProcess&)>& during = 
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    // A run killed at once leaves its own temporary folder; it goes with the test's.
+    env.insert(QStringLiteral("TMPDIR"), dir.path());
     QProcess p;
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(dir.path());
