@@ -143,21 +143,6 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
 
 }  // namespace
 
-void AddArchiveOptions(QCommandLineParser& p)
-{
-    p.addOptions({
-        {QStringLiteral("history"), QStringLiteral("List the runs, newest first (all, or those of the serial number given as argument).")},
-        {QStringLiteral("show"), QStringLiteral("Print the journal and raw report of a run."), QStringLiteral("RUN_ID")},
-        {QStringLiteral("export"), QStringLiteral("Write the runs to standard output as JSON Lines or CSV."), QStringLiteral("json|csv")},
-        {QStringLiteral("yield"), QStringLiteral("Print runs, passed, failed, aborted and first-pass yield per day.")},
-        {QStringLiteral("forward"), QStringLiteral("Send the runs the line database has not received yet.")},
-        {QStringLiteral("since"), QStringLiteral("Only runs started on or after this day."), QStringLiteral("yyyy-mm-dd")},
-        {QStringLiteral("until"), QStringLiteral("Only runs started on or before this day."), QStringLiteral("yyyy-mm-dd")},
-        {QStringLiteral("line"), QStringLiteral("Query the line database instead of the bench's archive.")},
-        {QStringLiteral("archive"), QStringLiteral("The bench's run archive (default: %1).").arg(DefaultArchivePath()), QStringLiteral("PATH")},
-    });
-}
-
 QString ArchivePathOption(const QCommandLineParser& p)
 {
     return p.isSet(QStringLiteral("archive")) ? p.value(QStringLiteral("archive")) : DefaultArchivePath();
@@ -168,17 +153,13 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     using K = TArchiveCommand::TKind;
     const std::pair<const char*, K> kinds[] = {
         {"history", K::History}, {"show", K::Show}, {"export", K::Export}, {"yield", K::Yield}, {"forward", K::Forward}};
+    // The parser has seen to it that one mode is given, with only its own options.
     std::optional<TArchiveCommand> c;
-    for (const auto& [name, kind] : kinds) {
-        if (!p.isSet(QLatin1String(name)))
-            continue;
-        if (c) {
-            error = QStringLiteral("give only one of --history, --show, --export, --yield, --forward");
-            return std::nullopt;
+    for (const auto& [name, kind] : kinds)
+        if (!c && p.isSet(QLatin1String(name))) {
+            c.emplace();
+            c->Kind = kind;
         }
-        c = TArchiveCommand{};
-        c->Kind = kind;
-    }
     if (!c)
         return std::nullopt;
     c->ArchivePath = ArchivePathOption(p);
@@ -187,8 +168,6 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     c->Format = p.value(QStringLiteral("export"));
     if (c->Kind == K::Export && c->Format != QLatin1String("json") && c->Format != QLatin1String("csv"))
         error = QStringLiteral("--export takes json or csv");
-    if (c->Line && (c->Kind == K::Show || c->Kind == K::Forward))
-        error = QStringLiteral("--line goes with --history, --export and --yield");
     if (c->Kind == K::History)
         c->Filter.Serial = p.positionalArguments().value(0);
     for (const auto& [name, day] : {std::pair{"since", &c->Filter.Since}, std::pair{"until", &c->Filter.Until}}) {

@@ -23,11 +23,9 @@ struct TArchiveCommand {
     QString ArchivePath;  // --archive, else the default
 };
 
-// Adds the options (and their help) to a parser.
-void AddArchiveOptions(QCommandLineParser& parser);
-
-// The archive command the parsed line asks for; nullopt when it asks for none, or when
-// it is wrong, then with `error` set. `serial` is the positional argument of --history.
+// The archive command the parsed line asks for (options history, show, export, yield,
+// forward, since, until, line, archive; the serial number of --history as the positional
+// argument); nullopt when it asks for none, or when it is wrong, then with `error` set.
 std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& parser, QString& error);
 
 // Runs it; the exit status (0 done, 1 failed or nothing found).

@@ -5,7 +5,9 @@
 #include "archive/pg_server.h"
 #include "archive/run_store.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QThread>
@@ -82,4 +84,72 @@ TEST(WindowArchive, UnwritableArchiveGivesOneMessageAndTheVerdictStands)
     EXPECT_TRUE(st.form().Button1->isEnabled());
     ASSERT_EQ(st.messages.size(), 1);
     EXPECT_TRUE(st.messages[0].contains("Результат теста остаётся в силе")) << st.messages[0].toStdString();
+}
+
+namespace {
+
+struct TTolvek {
+    int exitCode = -1;
+    QString out, err;
+    double seconds = 0;
+};
+
+TTolvek Tolvek(const QStringList& args)
+{
+    QProcess p;
+    QElapsedTimer t;
+    t.start();
+    p.start(QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek"), args);
+    EXPECT_TRUE(p.waitForFinished(60000));
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError()), t.nsecsElapsed() / 1e9};
+}
+
+}  // namespace
+
+TEST(CommandLineArchive, RunsAreArchivedForwardedAndQueried)
+{
+    QTemporaryDir dir;
+    const QString archive = dir.filePath("runs.sqlite");
+    testsupport::PgServer server;
+    ASSERT_TRUE(server.Start());
+    qputenv("TOLVEK_LINE_DATABASE", QByteArray::fromStdString(server.Uri()));
+    const QStringList run{"--run", kUnitAddress, "--no-set-clock", "--no-ethernet", "--archive", archive};
+    for (const char* scenario : {"pass", "fail-test"}) {
+        TStandIn unit(QString::fromLatin1(scenario));
+        ASSERT_TRUE(unit.ok());
+        const auto r = Tolvek(run);
+        EXPECT_EQ(r.exitCode, QLatin1String(scenario) == QLatin1String("pass") ? 0 : 1) << r.err.toStdString();
+    }
+    const auto local = Tolvek({"--history", "0123456789ABCDEF", "--archive", archive});
+    EXPECT_EQ(local.exitCode, 0) << local.err.toStdString();
+    const QStringList lines = local.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(local.out.contains(" passed ") && local.out.contains(" failed ")) << local.out.toStdString();
+    // Forwarded by the runs themselves: the line database answers alike.
+    const auto line = Tolvek({"--history", "0123456789ABCDEF", "--line"});
+    EXPECT_EQ(line.out, local.out) << line.err.toStdString();
+    const auto show = Tolvek({"--show", lines[0].section(' ', -1), "--archive", archive});
+    EXPECT_TRUE(show.out.contains("report:\n  ")) << show.out.toStdString();
+    EXPECT_EQ(Tolvek({"--yield", "--history"}).exitCode, 64);
+
+    // A line server that takes the connection and never answers costs the run at most
+    // its bounded wait, not the connection time-out of seconds.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    qputenv("TOLVEK_LINE_DATABASE", "postgresql://tolvek:x@127.0.0.1:" + QByteArray::number(ntohs(a.sin_port)) + "/postgres");
+    TStandIn unit(QStringLiteral("pass"));
+    ASSERT_TRUE(unit.ok());
+    const auto hung = Tolvek(run);
+    EXPECT_EQ(hung.exitCode, 0) << hung.err.toStdString();
+    EXPECT_LT(hung.seconds, 2.5);
+    close(fd);
+    qunsetenv("TOLVEK_LINE_DATABASE");
+    EXPECT_EQ(Tolvek({"--history", "--archive", archive}).out.count('\n'), 3);
 }
