@@ -70,8 +70,8 @@ namespace {
 // characters of a line and one for all others.
 QFont LabelFont(int points, bool latin1)
 {
-    // Fontconfig maps "Courier" to a CFF face, which the PDF output embeds as a Type 3
-    // font; TrueType faces of the same metrics keep the text in the PDF.
+    // TrueType stand-ins for "Courier" (which fontconfig maps to a CFF face here): Liberation
+    // Mono has Courier New's metrics, DejaVu Sans Mono nearly the same advance.
     const QString liberation = QStringLiteral("Liberation Mono");
     const QString dejavu = QStringLiteral("DejaVu Sans Mono");
     QFont font;

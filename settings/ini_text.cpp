@@ -66,10 +66,10 @@ QString ValueText(const QString& raw)
         else if (e == QLatin1Char('t'))
             out += QLatin1Char('\t');
         else if (e == QLatin1Char('x')) {
-            int code = 0;
-            for (int n = 0; n < 2 && i + 1 < raw.size() && HexDigit(raw.at(i + 1)) >= 0; ++n)
+            int code = 0, digits = 0;
+            for (; digits < 2 && i + 1 < raw.size() && HexDigit(raw.at(i + 1)) >= 0; ++digits)
                 code = code * 16 + HexDigit(raw.at(++i));
-            out += QChar(code);
+            out += digits > 0 ? QChar(code) : e;
         } else
             out += e;
     }
