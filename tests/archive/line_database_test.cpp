@@ -186,24 +186,17 @@ TEST(LineForwarder, ForwardsInTheBackgroundAndNeverHoldsTheCallerOnASilentServer
         EXPECT_EQ(forwarder.Last().Sent, 5);
     }
 
-    // A server that takes the connection and never answers.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    listen(fd, 4);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    testsupport::SilentServer silent;
+    ASSERT_NE(silent.Port(), 0);
     QElapsedTimer t;
     t.start();
     {
-        TLineForwarder forwarder(path, Target("postgresql://tolvek:x@127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/postgres"));
+        TLineForwarder forwarder(path, Target(silent.Uri()));
         forwarder.Kick();
         EXPECT_FALSE(forwarder.WaitIdle(50));
     }
     EXPECT_LT(t.elapsed(), 300);
     // The refused connection lets the thread left behind end before the program does.
-    close(fd);
+    silent.Close();
     usleep(300000);
 }

@@ -119,4 +119,35 @@ private:
     pid_t pid_ = -1;
 };
 
+// A "server" that takes connections into its backlog and never answers: a line database
+// that hangs. Closing it refuses them.
+class SilentServer {
+public:
+    SilentServer()
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+    }
+    ~SilentServer() { Close(); }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    void Close()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    std::string Uri() const { return "postgresql://tolvek:x@127.0.0.1:" + std::to_string(port_) + "/postgres"; }
+    int Port() const { return port_; }
+
+private:
+    int fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int port_ = 0;
+};
+
 }  // namespace testsupport

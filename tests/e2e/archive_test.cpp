@@ -135,21 +135,14 @@ TEST(CommandLineArchive, RunsAreArchivedForwardedAndQueried)
 
     // A line server that takes the connection and never answers costs the run at most
     // its bounded wait, not the connection time-out of seconds.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    listen(fd, 4);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    qputenv("TOLVEK_LINE_DATABASE", "postgresql://tolvek:x@127.0.0.1:" + QByteArray::number(ntohs(a.sin_port)) + "/postgres");
+    testsupport::SilentServer silent;
+    qputenv("TOLVEK_LINE_DATABASE", QByteArray::fromStdString(silent.Uri()));
     TStandIn unit(QStringLiteral("pass"));
     ASSERT_TRUE(unit.ok());
     const auto hung = Tolvek(run);
     EXPECT_EQ(hung.exitCode, 0) << hung.err.toStdString();
     EXPECT_LT(hung.seconds, 2.5);
-    close(fd);
+    silent.Close();
     qunsetenv("TOLVEK_LINE_DATABASE");
     EXPECT_EQ(Tolvek({"--history", "--archive", archive}).out.count('\n'), 3);
 }
