@@ -12,10 +12,7 @@
 #include <QPushButton>
 
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <stdexcept>
-#include <sys/socket.h>
 
 namespace {
 
@@ -79,14 +76,11 @@ private:
 
         telnet_->TargetHost = Address();
         telnet_->TargetPort = "23";
-        telnet_->Timeout = 1000;
+        telnet_->Timeout = tolvek::kPromptTimeout;
+        telnet_->WaitLimit = tolvek::kPromptWaitLimit;
         telnet_->Sock.MaxLineLength = kMaxReportLine;
         if (!telnet_->Login())
             Fail("Не могу подключиться к ЦФН-ЛР");
-        // Short commands and negotiation answers go out at once instead of waiting for
-        // the unit's delayed acknowledgement (40 ms per exchange on Linux).
-        const int one = 1;
-        ::setsockopt(telnet_->Sock.Socket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         form_.JournalAppend(QStringLiteral("IP:") + form_.LabeledEdit1->text());
         if (!telnet_->WaitForText("login:"))
             Fail("Нет приглашения 'login:'");
@@ -102,12 +96,14 @@ private:
                 Fail("Нет приглашения после вызова hwclock");
         }
         telnet_->Send("tolvek\n");
-        telnet_->Timeout = 5000;
+        telnet_->Timeout = tolvek::kReportTimeout;
+        telnet_->WaitLimit = tolvek::kReportLineLimit;
         ReadReport();
     }
 
     void ReadReport()
     {
+        tolvek::TReportBudget budget;
         for (;;) {
             if (form_.abortFlag())
                 return;
@@ -119,6 +115,8 @@ private:
                 Fail("ЦФН-ЛР прислал слишком длинную строку (нет конца строки)");
             if (error != 0 && error != WSAETIMEDOUT)
                 Fail("Потеряна связь с ЦФН-ЛР");
+            if (error == 0 && !budget.Take(received.size()))
+                Fail("ЦФН-ЛР прислал слишком длинный отчет (нет строки \"tests completed\")");
             const std::string line = tolvek::StripEscapeSequences(received);
             form_.ListBox1->addItem(FromUnit(line));
             QCoreApplication::processEvents();

@@ -3,6 +3,8 @@
 #include "net/ftp_file.h"
 #include "net/ftp_reply.h"
 
+#include <unistd.h>
+
 using tolvek::TLocalFile;
 using tolvek::TLocalFileStream;
 using namespace tolvek::ftp;
@@ -86,6 +88,9 @@ int TFTPSend::ReadReply()
 {
     TFTPReplyAssembler reply;
     FResultString.clear();
+    // Every line of one reply within WaitLimit: "220-" lines trickled one by one must
+    // not keep the client waiting.
+    TWaitLimit limit(*FSock, WaitLimit);
     for (;;) {
         const std::string line = FSock->ReceiveLine(Timeout);
         const bool complete = reply.AddLine(line);
@@ -304,14 +309,27 @@ bool TFTPSend::OpenDataChannel()
 bool TFTPSend::AcceptDataChannel()
 {
     bool accepted = PassiveMode;
-    if (!PassiveMode && FDSock->WaitReadable(Timeout)) {
-        const TSocket handle = FDSock->AcceptConnection();
-        if (FDSock->SocksIP.empty())
-            FDSock->CloseAbortively();
-        if (handle != INVALID_SOCKET) {
+    if (!PassiveMode) {
+        // Only the server we talk to may bring the data; a stranger's connection is
+        // closed and the wait goes on, all of it within one Timeout.
+        TWaitLimit limit(*FDSock, Timeout);
+        const std::string server = FSock->RemoteAddress();
+        while (!accepted && FDSock->WaitReadable(Timeout)) {
+            const TSocket handle = FDSock->AcceptConnection();
+            if (handle == INVALID_SOCKET)
+                break;
+            if (FDSock->SocksIP.empty()) {
+                if (FDSock->RemoteAddress() != server) {
+                    ::close(handle);
+                    continue;
+                }
+                FDSock->CloseAbortively();
+            }
             FDSock->AdoptHandle(handle);
             accepted = true;
         }
+        if (!accepted && FDSock->SocksIP.empty())
+            FDSock->CloseAbortively();
     }
     if (accepted && FIsDataTLS)
         return StartEncryption(*FDSock);
@@ -591,6 +609,13 @@ bool OneShot(TOneShot kind, const std::string& host, const std::string& port, co
     ftp.TargetPort = port;
     if (settings) {
         ftp.Timeout = settings->Timeout;
+        ftp.WaitLimit = settings->ReplyLimit;
+        if (settings->TotalLimit > 0) {
+            // One deadline for both connections: log-in, data and every reply.
+            const uint64_t deadline = SteadyMilliseconds() + static_cast<uint64_t>(settings->TotalLimit);
+            ftp.Sock().Deadline = deadline;
+            ftp.DSock().Deadline = deadline;
+        }
         ftp.MaxDownloadSize = settings->MaxDownloadSize;
         // A server that stops reading is a silence like any other.
         ftp.Sock().NonblockSendTimeout = static_cast<uint32_t>(settings->Timeout);
