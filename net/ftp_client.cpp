@@ -91,9 +91,10 @@ int TFTPSend::ReadReply()
     // Every line of one reply within WaitLimit: "220-" lines trickled one by one must
     // not keep the client waiting.
     TWaitLimit limit(*FSock, WaitLimit);
+    bool complete = false;
     for (;;) {
         const std::string line = FSock->ReceiveLine(Timeout);
-        const bool complete = reply.AddLine(line);
+        complete = reply.AddLine(line);
         if (reply.Overflowed()) {
             // A reply that never ends: drop what is still coming and fail it.
             FSock->ClearPendingInput();
@@ -105,7 +106,9 @@ int TFTPSend::ReadReply()
             break;
     }
     FFullResult = reply.Lines();
-    FResultCode = reply.Code();
+    // A reply cut off before its last line is no reply: its first line's "220-" must
+    // not pass for success.
+    FResultCode = complete ? reply.Code() : 0;
     return FResultCode;
 }
 
