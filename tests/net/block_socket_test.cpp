@@ -45,6 +45,8 @@ TEST(ErrorTexts, TableMappingAndUnknownCodes) {
   EXPECT_EQ(ResolverToSocketError(EAI_NONAME), 11001);
   EXPECT_EQ(ResolverToSocketError(EAI_AGAIN), 11002);
   EXPECT_EQ(ResolverToSocketError(0), 0);
+  errno = 0;  // a system failure without errno is still a failure
+  EXPECT_EQ(ResolverToSocketError(EAI_SYSTEM), 11003);
   // Every mapped errno has a text of its own, not the "Other" fallback.
   for (auto [err, code] : mapping) EXPECT_EQ(TBlockSocket::GetErrorDesc(code).find("Other"), std::string::npos);
 }
@@ -655,6 +657,10 @@ TEST(Resolve, LiteralsLoopbackAndLocalName) {
   EXPECT_EQ(AddressPort(addr), 21);
   EXPECT_EQ(s.FillSocketAddress("127.0.0.1", "ftp", true, SOCK_STREAM, IPPROTO_TCP, AF_INET, addr), 0);
   EXPECT_EQ(AddressPort(addr), 21);
+  // Past 65535 a port fails instead of wrapping round to another one.
+  EXPECT_EQ(s.FillSocketAddress("127.0.0.1", "065535", true, SOCK_STREAM, IPPROTO_TCP, AF_INET, addr), 0);
+  for (const char* port : {"65536", "99999", "1000000"})
+    EXPECT_EQ(s.FillSocketAddress("127.0.0.1", port, true, SOCK_STREAM, IPPROTO_TCP, AF_INET, addr), 10022) << port;
 }
 
 TEST(Connect, IPv6Loopback) {
