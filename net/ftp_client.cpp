@@ -114,10 +114,8 @@ int TFTPSend::ReadReply()
 
 int TFTPSend::SendCommand(const std::string& command)
 {
-    // A late or unexpected reply is discarded. Drain's settling pause is spent only when
-    // something is there: an idle connection would pay a millisecond per command.
-    if (!FSock->PendingInput().empty() || FSock->PendingBytes() > 0)
-        FSock->Drain();
+    // A late or unexpected reply is discarded.
+    FSock->Drain();
     FSock->SendText(command + "\r\n");
     ReportStatus(false, command);
     return ReadReply();
