@@ -329,8 +329,6 @@ bool TFTPSend::AcceptDataChannel()
             FDSock->AdoptHandle(handle);
             accepted = true;
         }
-        if (!accepted && FDSock->SocksIP.empty())
-            FDSock->CloseAbortively();
     }
     if (accepted && FIsDataTLS)
         return StartEncryption(*FDSock);

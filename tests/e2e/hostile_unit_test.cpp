@@ -23,6 +23,8 @@ struct THostileRun {
     double minSeconds, maxSeconds;
 };
 
+void PrintTo(const THostileRun& c, std::ostream* os) { *os << c.scenario; }
+
 class HostileUnit : public ::testing::TestWithParam<THostileRun> {};
 
 TEST_P(HostileUnit, RunEndsWithinTheStationsBound)

@@ -204,6 +204,8 @@ const HostileCase kCases[] = {
      }},
 };
 
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+
 class HostilePeer : public ::testing::TestWithParam<HostileCase> {};
 
 TEST_P(HostilePeer, EndsWithinItsBound) {
