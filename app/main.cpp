@@ -2,11 +2,15 @@
 
 #include "app/main_window.h"
 #include "app/seams.h"
+#include "cli/command_line.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
 
 int main(int argc, char** argv)
 {
+    // A run from a script needs no display: no QApplication, no platform plugin.
+    if (tolvek::cli::WantsCommandLine(argc, argv))
+        return tolvek::cli::CommandLineMain(argc, argv);
     TStationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvek"));
     QApplication::setApplicationDisplayName(StationTitle());
