@@ -9,10 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <stdexcept>
-#include <sys/socket.h>
 
 namespace tolvek {
 
@@ -110,14 +107,11 @@ private:
 
         telnet_->TargetHost = Address();
         telnet_->TargetPort = "23";
-        telnet_->Timeout = 1000;
+        telnet_->Timeout = kPromptTimeout;
+        telnet_->WaitLimit = kPromptWaitLimit;
         telnet_->Sock.MaxLineLength = kMaxReportLine;
         if (!telnet_->Login())
             Fail("Не могу подключиться к ЦФН-ЛР");
-        // Short commands and negotiation answers go out at once instead of waiting for
-        // the unit's delayed acknowledgement (40 ms per exchange on Linux).
-        const int one = 1;
-        ::setsockopt(telnet_->Sock.Socket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Journal("IP:" + Address());
         if (!telnet_->WaitForText("login:"))
             Fail("Нет приглашения 'login:'");
@@ -133,7 +127,8 @@ private:
                 Fail("Нет приглашения после вызова hwclock");
         }
         telnet_->Send("tolvek\n");
-        telnet_->Timeout = 5000;
+        telnet_->Timeout = kReportTimeout;
+        telnet_->WaitLimit = kReportLineLimit;
         ReadReport();
     }
 
@@ -160,6 +155,7 @@ private:
 
     void ReadReport()
     {
+        TReportBudget budget;
         for (;;) {
             if (host_.AbortRequested())
                 return;
@@ -171,6 +167,8 @@ private:
                 Fail("ЦФН-ЛР прислал слишком длинную строку (нет конца строки)");
             if (error != 0 && error != WSAETIMEDOUT)
                 Fail("Потеряна связь с ЦФН-ЛР");
+            if (error == 0 && !budget.Take(received.size()))
+                Fail("ЦФН-ЛР прислал слишком длинный отчет (нет строки \"tests completed\")");
             const std::string line = StripEscapeSequences(received);
             // The unit writes ASCII; anything else is shown as the station's code page has it.
             record_.Report.push_back(Cp1251ToUtf8(line));
