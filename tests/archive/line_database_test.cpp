@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
@@ -71,6 +72,21 @@ TEST(LineUri, ParsesTheUriAndNeverRepeatsThePassword)
         EXPECT_FALSE(error.isEmpty());
         EXPECT_FALSE(error.contains("TopSecret1")) << error.toStdString();
     }
+}
+
+TEST(LineUri, SettingsFileUnlessTheEnvironmentSaysOtherwise)
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("tolvek.ini");
+    QFile f(ini);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("[TForm1]\nName_Text=x\n[Line]\nDatabase=postgresql://eng:p%3Bw@db:5432/results\n");
+    f.close();
+    EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://eng:p%3Bw@db:5432/results");
+    EXPECT_EQ(ConfiguredLineUri(dir.filePath("none.ini")), "");
+    qputenv("TOLVEK_LINE_DATABASE", "postgresql://other@h/db");
+    EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://other@h/db");
+    qunsetenv("TOLVEK_LINE_DATABASE");
 }
 
 TEST(LineDatabase, BacklogOfADownServerArrivesOnceWhenItIsUp)
