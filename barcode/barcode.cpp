@@ -130,7 +130,9 @@ constexpr std::array<const char*, 44> kCode39Bits = {
     "011010000", "010000101", "110000100", "011000100", "010101000", "010100010", "010001010",
     "000101010", "010010100"};
 
-// Full-ASCII sequences of bytes 0..127; the Code 93 form swaps the shift characters.
+// Full-ASCII sequences of bytes 0..127, sixteen a row; the Code 93 form swaps the shift
+// characters.
+// clang-format off
 constexpr std::array<const char*, 128> kFullAscii = {
     "%U", "$A", "$B", "$C", "$D", "$E", "$F", "$G", "$H", "$I", "$J", "$K", "$L", "$M", "$N", "$O",
     "$P", "$Q", "$R", "$S", "$T", "$U", "$V", "$W", "$X", "$Y", "$Z", "%A", "%B", "%C", "%D", "%E",
@@ -140,6 +142,7 @@ constexpr std::array<const char*, 128> kFullAscii = {
     "P",  "Q",  "R",  "S",  "T",  "U",  "V",  "W",  "X",  "Y",  "Z",  "%K", "%L", "%M", "%N", "%O",
     "%W", "+A", "+B", "+C", "+D", "+E", "+F", "+G", "+H", "+I", "+J", "+K", "+L", "+M", "+N", "+O",
     "+P", "+Q", "+R", "+S", "+T", "+U", "+V", "+W", "+X", "+Y", "+Z", "%P", "%Q", "%R", "%S", "%T"};
+// clang-format on
 
 std::string ToFullAscii(std::string_view symbology, std::string_view text, bool code93) {
   std::string out;
