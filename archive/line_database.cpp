@@ -93,7 +93,7 @@ QString StationSettingsFile()
 
 QString ConfiguredLineUri(const QString& settingsFile)
 {
-    const QString env = qEnvironmentVariable("TOLVEK_LINE_DATABASE");
+    QString env = qEnvironmentVariable("TOLVEK_LINE_DATABASE");
     if (!env.isEmpty())
         return env;
     if (!QFileInfo::exists(settingsFile))

@@ -63,6 +63,7 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
 {
     const char* statements[] = {
         "CREATE TABLE IF NOT EXISTS tolvek_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+        // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement over four lines
         "CREATE TABLE IF NOT EXISTS tolvek_runs (id TEXT PRIMARY KEY, started TEXT NOT NULL,"
         " started_utc TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
         " version TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL,"
@@ -178,6 +179,7 @@ std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFil
         d.FirstPassed += first && passed;
     }
     std::vector<TYieldDay> out;
+    out.reserve(days.size());
     for (auto& [day, d] : days)
         out.push_back(d);
     return out;

@@ -310,7 +310,8 @@ void EncodeCodabar(std::string& out, std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::size_t v = kCodabarChars.find(text[i]);
     // A, B, C and D are start and stop characters: inside the data they end the symbol.
-    if (v == std::string_view::npos || v >= 16) BadData("Codebar", text, BadCharacter(text, i));
+    // npos, a byte that is no Codabar character, is past them too.
+    if (v >= 16) BadData("Codebar", text, BadCharacter(text, i));
     AppendNarrowWide(out, kCodabarBits[v]);
     out += '0';
   }

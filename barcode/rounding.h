@@ -11,7 +11,6 @@ inline long long RoundHalfEven(double v) {
   if (v <= -limit) return -static_cast<long long>(limit);
   double floor = std::floor(v);
   double diff = v - floor;
-  if (diff > 0.5) floor += 1.0;
-  else if (diff == 0.5 && std::fmod(floor, 2.0) != 0.0) floor += 1.0;
+  if (diff > 0.5 || (diff == 0.5 && std::fmod(floor, 2.0) != 0.0)) floor += 1.0;
   return static_cast<long long>(floor);
 }

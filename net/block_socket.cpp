@@ -471,8 +471,7 @@ int TBlockSocket::PendingBytes() {
 
 void TBlockSocket::RepairLineEnd(std::string& text, size_t from) {
   if (!ConvertLineEnd || text.size() <= from) return;
-  if (FLastCR && text[from] == '\n') text.erase(from, 1);
-  else if (FLastLF && text[from] == '\r') text.erase(from, 1);
+  if ((FLastCR && text[from] == '\n') || (FLastLF && text[from] == '\r')) text.erase(from, 1);
   FLastCR = false;
   FLastLF = false;
 }
@@ -876,7 +875,7 @@ void TBlockSocket::ApplyOption(const TSocketOption& option) {
     r = setsockopt(FSocket, level, name, data, len);
   };
   auto setTimeout = [&](int name) {
-    timeval tv{value / 1000, (value % 1000) * 1000};
+    timeval tv{value / 1000, static_cast<suseconds_t>(value % 1000) * 1000};
     set(SOL_SOCKET, name, &tv, sizeof tv);
   };
   switch (option.Option) {

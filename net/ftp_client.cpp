@@ -182,7 +182,8 @@ bool TFTPSend::RunLoginSequence(int mode)
         const uint8_t next = table[step + replyClass - 1];
         if (next == kLoggedIn)
             return true;
-        if (next == kLoginFailed || next > 15)
+        // kLoginFailed (254), like any step past the last one (15), ends the login.
+        if (next > 15)
             return false;
         step = next;
     }
@@ -237,7 +238,7 @@ bool TFTPSend::Logout()
 
 std::string TFTPSend::ControlPeerAddress()
 {
-    const std::string peer = FSock->RemoteAddress();
+    std::string peer = FSock->RemoteAddress();
     if (!peer.empty() && peer != "0.0.0.0")
         return peer;
     return FWHost.empty() ? TargetHost : FWHost;

@@ -20,7 +20,7 @@ public:
     // A hostile server could keep a reply going for ever ("220-" lines without end);
     // past these bounds the reply is cut off and reads as code 0.
     static constexpr std::size_t MaxLines = 1000;
-    static constexpr std::size_t MaxBytes = 64 * 1024;
+    static constexpr std::size_t MaxBytes = std::size_t{64} * 1024;
 
     void Reset();
     // Takes one line (without its line end); true when the reply is complete.

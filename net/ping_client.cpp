@@ -285,7 +285,7 @@ bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, u
   if (!ip6) {
     // The IPv4 header comes first on a raw socket; its length is the packet's own claim.
     if (packet.empty()) return false;
-    at = (static_cast<uint8_t>(packet[0]) & 0x0F) * 4u;
+    at = std::size_t{static_cast<uint8_t>(packet[0]) & 0x0Fu} * 4;
     if (at < 20) return false;
   }
   if (at + kIcmpHeader > packet.size()) return false;  // too short to hold an ICMP header

@@ -137,11 +137,12 @@ int ResolverToSocketError(int gaiResult) {
     case EAI_AGAIN: return WSATRY_AGAIN;
     case EAI_FAIL: return WSANO_RECOVERY;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return WSANO_DATA;
+    case EAI_NODATA:
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return WSANO_DATA;
+    case EAI_ADDRFAMILY:
 #endif
+      return WSANO_DATA;
     case EAI_FAMILY: return WSAEAFNOSUPPORT;
     case EAI_SOCKTYPE: return WSAESOCKTNOSUPPORT;
     case EAI_SERVICE: return WSAEINVAL;

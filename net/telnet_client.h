@@ -21,8 +21,8 @@ public:
   // SessionLog keeps the session's first SessionLogHead bytes and its latest
   // SessionLogTail to 2 x SessionLogTail bytes, with a marker where text was left out:
   // a unit that talks without end must not eat the station's memory.
-  size_t SessionLogHead = 64 * 1024;
-  size_t SessionLogTail = 1024 * 1024;
+  size_t SessionLogHead = size_t{64} * 1024;
+  size_t SessionLogTail = size_t{1024} * 1024;
   // Every received byte that is not part of a telnet command, within the bound above.
   std::string SessionLog() const;
   // True once an answer to the server's negotiation could not be sent at once (the

@@ -296,7 +296,7 @@ QString ReplaceFileContent(const QString& path, const QByteArray& content)
     if (fd < 0)
         return ErrnoText("cannot create a file beside", path);
     auto fail = [&](const char* what) {
-        const QString text = ErrnoText(what, path);
+        QString text = ErrnoText(what, path);
         ::close(fd);
         ::unlink(tmpl.constData());
         return text;
@@ -333,12 +333,12 @@ QString ReplaceFileContent(const QString& path, const QByteArray& content)
         }
     }
     if (::close(fd) != 0) {
-        const QString text = ErrnoText("cannot close", path);
+        QString text = ErrnoText("cannot close", path);
         ::unlink(tmpl.constData());
         return text;
     }
     if (::rename(tmpl.constData(), QFile::encodeName(path).constData()) != 0) {
-        const QString text = ErrnoText("cannot replace", path);
+        QString text = ErrnoText("cannot replace", path);
         ::unlink(tmpl.constData());
         return text;
     }

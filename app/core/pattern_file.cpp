@@ -32,7 +32,7 @@ void WritePatternFile(const std::string& name)
     std::vector<unsigned char> block(4 * kBlockValues);
     for (std::uint32_t first = 1; first <= kPatternValues; first += kBlockValues) {
         for (std::uint32_t i = 0; i < kBlockValues; ++i)
-            StoreLittleEndian(&block[4 * i], first + i);
+            StoreLittleEndian(&block[std::size_t{4} * i], first + i);
         file.Write(block.data(), block.size());
     }
 }

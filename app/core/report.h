@@ -20,7 +20,7 @@ constexpr int kReportLineLimit = 5000;
 // A real report is a few dozen lines. A unit that repeats its report without end ends
 // the run here, before the journal and the raw output list eat the station's memory.
 constexpr int kMaxReportLines = 20000;
-constexpr size_t kMaxReportBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxReportBytes = size_t{4} * 1024 * 1024;
 
 // Counts the report lines received in one run against the bounds above.
 class TReportBudget {

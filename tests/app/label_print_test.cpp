@@ -233,7 +233,7 @@ TEST_F(LabelPrint, BothLayoutsAtThreeResolutions)
             const int barsTop = LastDarkRow(img) - (s.height + 1) * scale + 1;
             Bars bars = Measure(img, barsTop + s.height * scale / 2);
             const int left = narrow ? 10 * s.modul : s.margin;  // no margin: a quiet zone of 10 modules
-            EXPECT_NEAR(bars.firstX, left * scale - scale / 2, 1);
+            EXPECT_NEAR(bars.firstX, left * scale - scale / 2.0, 1);
             EXPECT_NEAR(bars.narrowest, s.modul * scale, 1);
             EXPECT_NEAR(bars.height, (s.height + 1) * scale, 1);
         }

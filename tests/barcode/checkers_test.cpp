@@ -15,7 +15,7 @@ using bctest::BitmapCanvas;
 bool HaveTool(const char* name) { return bctest::Run(std::string("command -v ") + name + " >/dev/null 2>&1").status == 0; }
 
 #define REQUIRE_TOOL(name) \
-  if (!HaveTool(name)) GTEST_SKIP() << name << " is not installed (scripts/install-deps installs it)"
+  if (!HaveTool(name)) GTEST_SKIP() << (name) << " is not installed (scripts/install-deps installs it)"
 
 // Renders with a quiet zone of 12 modules and writes a PGM.
 void Render(TBarcode& b, const std::string& path, int modul = 2) {
@@ -68,7 +68,7 @@ std::string FromFullAscii(const std::string& raw) {
   std::string out;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     char c = raw[i];
-    char n = i + 1 < raw.size() ? raw[i + 1] : 0;
+    char n = i + 1 < raw.size() ? raw[i + 1] : '\0';
     if (c == '+' && n >= 'A' && n <= 'Z') out += char(n + 32);
     else if (c == '$' && n >= 'A' && n <= 'Z') out += char(n - 64);
     else if (c == '/' && n >= 'A' && n <= 'O') out += char(n - 'A' + 33);

@@ -69,7 +69,7 @@ TEST(Bench, DISABLED_PassedRunAgainstPlainClient)
                                             QStringLiteral("--quiet")});
     const double start = timeProgram({QStringLiteral("--version")});
 
-    const int lines = st.raw().size();
+    const int lines = static_cast<int>(st.raw().size());
     std::printf("bench-run: %d passed runs, %d report lines each\n", runs, lines);
     std::printf("bench-run: plain socket client %.1f ms per run\n", plain * 1000 / runs);
     std::printf("bench-run: station window      %.1f ms per run, ratio %.2fx (goal: under 1.5x)\n",

@@ -191,10 +191,10 @@ TEST(CommandLineRun, SignalsAbort)
             EXPECT_TRUE(unit.waitForLog("telnet silence", 10000));
             QElapsedTimer t;
             t.start();
-            ::kill(p.processId(), c.signal);
+            ::kill(static_cast<pid_t>(p.processId()), c.signal);
             if (c.twice) {
                 QThread::msleep(100);
-                ::kill(p.processId(), c.signal);
+                ::kill(static_cast<pid_t>(p.processId()), c.signal);
             }
             p.waitForFinished(10000);
             afterSignal = t.nsecsElapsed() / 1e9;
