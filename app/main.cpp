@@ -2,6 +2,7 @@
 
 #include "app/main_window.h"
 #include "app/seams.h"
+#include "app/self_press.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
 
@@ -21,6 +22,9 @@ int main(int argc, char** argv)
     {
         TForm1 form;
         form.show();
+        // Set by the demo without a screen and by the installed-package check.
+        if (qEnvironmentVariableIsSet("TOLVEK_DEMO_PICTURE"))
+            PressTestOnce(form, qEnvironmentVariable("TOLVEK_DEMO_PICTURE"));
         rc = app.exec();
     }
     UnloadEchoService();

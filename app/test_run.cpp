@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
+#include "app/core/echo_permission.h"
 #include "app/core/record.h"
 #include "app/core/report.h"
 #include "app/seams.h"
@@ -70,8 +71,9 @@ private:
 
     void Steps()
     {
-        if (EchoRoundTrip(Address()) == -1)
-            Fail("Блок не отвечает");
+        bool noEchoSocket = false;
+        if (EchoRoundTrip(Address(), &noEchoSocket) == -1)
+            throw std::runtime_error(noEchoSocket ? tolvek::NoEchoPermissionMessage() : "Блок не отвечает");
         if (form_.CheckBox2->isChecked())
             form_.EthernetTransferTest(failures_);
         if (form_.abortFlag())

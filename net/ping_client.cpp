@@ -121,6 +121,7 @@ bool TPINGSend::Echo(const std::string& host) {
   FReplyCode = 0;
   SetReplyError(IE_Other);
   FUsedService = false;
+  FNoEchoSocket = false;
   FBuffer.assign(static_cast<size_t>(std::max(PacketSize, 0)) + 12, '\x37');
   if (!ResolveEchoTarget(host)) return false;
   if (FTargetIP6 ? EchoServiceV6 : EchoServiceV4) {
@@ -232,7 +233,11 @@ bool TPINGSend::EchoByRawSocket(const std::string& host) {
   Sock.ConfigureTTL(TTL);
   Sock.BindLocal(IPInterface, "0");
   Sock.Connect(host, "0");
-  if (Sock.LastError() != 0) return false;
+  if (Sock.LastError() != 0) {
+    // Reached only when the echo socket was not allowed or failed to open as well.
+    FNoEchoSocket = Sock.Socket() == INVALID_SOCKET && Sock.LastError() == WSAEACCES;
+    return false;
+  }
   Sock.ConfigureOption(TSocketOption{OPT_RecvBuffer, false, 61440});
   const bool ip6 = Sock.IPv6InUse();
   const uint8_t requestType = ip6 ? kEchoRequest6 : kEchoRequest4;
@@ -292,8 +297,10 @@ bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, u
   return got == id || (!key.empty() && packet.find(key) != std::string::npos);
 }
 
-int32_t EchoRoundTrip(const std::string& host) {
+int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket) {
   TPINGSend ping;
-  if (ping.Echo(host) && ping.ReplyError() == IE_NoError) return ping.PingTime();
+  const bool answered = ping.Echo(host);
+  if (noEchoSocket) *noEchoSocket = ping.NoEchoSocket();
+  if (answered && ping.ReplyError() == IE_NoError) return ping.PingTime();
   return -1;
 }

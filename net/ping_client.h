@@ -40,6 +40,9 @@ public:
   const std::string& ReplyErrorDesc() const { return FReplyErrorDesc; }
   // Which way the last Echo went: true for the datagram ping socket.
   bool UsedEchoService() const { return FUsedService; }
+  // True when the last Echo could open neither an echo socket nor a raw socket for want of
+  // permission: this machine may not send echoes at all, which says nothing of the host.
+  bool NoEchoSocket() const { return FNoEchoSocket; }
 
   bool Echo(const std::string& host);
 
@@ -65,6 +68,7 @@ private:
   TSocketAddress FTarget;
   bool FTargetIP6 = false;
   bool FUsedService = false;
+  bool FNoEchoSocket = false;
   std::mt19937 FRandom;
 };
 
@@ -74,4 +78,5 @@ bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, u
                      const std::string& key, uint8_t& type, uint8_t& code);
 
 // One echo on a fresh client: the round-trip time in ms, or -1 when no echo reply came.
-int32_t EchoRoundTrip(const std::string& host);
+// `noEchoSocket`, when given, tells whether the -1 came from not being allowed to send.
+int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket = nullptr);
