@@ -8,6 +8,8 @@
 
 int main(int argc, char** argv)
 {
+    // Before anything reads the environment or loads a plugin.
+    ReserveRawEchoSockets();
     TStationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvek"));
     QApplication::setApplicationDisplayName(StationTitle());

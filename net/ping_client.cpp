@@ -1,9 +1,12 @@
 #include "net/ping_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +19,9 @@ bool EchoServiceV6 = false;
 namespace {
 
 int gEchoServiceStarts = 0;
+// Raw sockets opened by ReserveRawEchoSockets, or -1.
+int gReservedRaw4 = -1;
+int gReservedRaw6 = -1;
 
 // Probed once when the program starts, as the original loaded its echo library.
 struct EchoServiceStartup {
@@ -41,6 +47,19 @@ bool IsUnspecified(const TSocketAddress& a) {
 }
 
 }  // namespace
+
+void ReserveRawEchoSockets() {
+  if (getuid() == 0) return;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[2]{};
+  if (syscall(SYS_capget, &header, caps) != 0) return;
+  if (!(caps[CAP_NET_RAW / 32].permitted & (1u << (CAP_NET_RAW % 32)))) return;
+  // Never connected (the echo sends to its target), so that no local address sticks to them.
+  gReservedRaw4 = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  gReservedRaw6 = ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+  __user_cap_data_struct none[2]{};
+  syscall(SYS_capset, &header, none);
+}
 
 void LoadEchoService() {
   if (gEchoServiceStarts++ > 0) return;
@@ -230,8 +249,19 @@ uint16_t TPINGSend::ChecksumV6(const std::string& message) {
 }
 
 bool TPINGSend::EchoByRawSocket(const std::string& host) {
+  // A reserved socket is shared by every echo and already bound, so it serves only echoes
+  // from any local address.
+  const int reserved = FTargetIP6 ? gReservedRaw6 : gReservedRaw4;
+  const bool adopt = reserved >= 0 && Sock.Socket() == INVALID_SOCKET && IPInterface == "0.0.0.0";
+  if (adopt) {
+    // It has queued whatever ICMP came in since its last echo.
+    char stale[2048];
+    while (::recv(reserved, stale, sizeof stale, MSG_DONTWAIT) >= 0) {
+    }
+    Sock.AdoptHandle(::fcntl(reserved, F_DUPFD_CLOEXEC, 0));
+  }
   Sock.ConfigureTTL(TTL);
-  Sock.BindLocal(IPInterface, "0");
+  if (!adopt) Sock.BindLocal(IPInterface, "0");
   Sock.Connect(host, "0");
   if (Sock.LastError() != 0) {
     // Reached only when the echo socket was not allowed or failed to open as well.

@@ -20,6 +20,12 @@ extern bool EchoServiceV6;
 void LoadEchoService();
 void UnloadEchoService();
 
+// For a program given the cap_net_raw file capability: opens the raw ICMP sockets the echo
+// may need, then gives up every capability, so that the plugins and settings a window
+// program loads never run with it. The echo then uses these sockets. Call first thing in
+// main. Does nothing for root or without the capability.
+void ReserveRawEchoSockets();
+
 // RFC 1071 checksum of `data` (checksum field zero), as the two bytes to store.
 uint16_t InternetChecksum(const std::string& data);
 

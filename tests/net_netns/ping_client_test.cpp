@@ -7,6 +7,7 @@
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -174,7 +175,7 @@ TEST(Echo, BlackholeRouteGivesMinusOneWithoutHanging) {
     EXPECT_EQ(p.PingTime(), -1);
   });
   EXPECT_EQ(EchoRoundTrip("10.255.255.1"), -1);
-  std::system("ip route del blackhole 10.255.255.1");
+  EXPECT_EQ(std::system("ip route del blackhole 10.255.255.1"), 0);
 }
 
 TEST(Echo, UnresolvableOrUnspecifiedTargetNeverPingsThisMachine) {
@@ -251,6 +252,35 @@ TEST(Echo, FallsBackToRawAndFailsCleanlyWithoutEitherSocket) {
     TPINGSend p;
     bool ok = p.Echo("127.0.0.1");
     _exit(r == -1 && noSocket && !ok && p.NoEchoSocket() && p.PingTime() == -1 && MsSince(t) < 1000 ? 0 : 5);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  WriteProc(kPingGroups, "0\t2147483647");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Echo, ReservedRawSocketsServeAnOrdinaryUserWhoseCapabilityIsGone) {
+  // The installed program's case: an ordinary user holding only cap_net_raw, in a namespace
+  // where echo sockets are not allowed. After the reservation no capability is left, and
+  // the echo still works on both families and more than once.
+  pid_t child = fork();
+  if (child == 0) {
+    WriteProc(kPingGroups, "1\t0");
+    prctl(PR_SET_KEEPCAPS, 1);
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    data[CAP_NET_RAW / 32].effective = data[CAP_NET_RAW / 32].permitted = 1u << (CAP_NET_RAW % 32);
+    if (syscall(SYS_capset, &hdr, data) != 0) _exit(4);
+    ReserveRawEchoSockets();
+    syscall(SYS_capget, &hdr, data);
+    if (data[0].permitted || data[1].permitted || data[0].effective || data[1].effective) _exit(5);
+    if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) _exit(6);
+    bool noSocket = true;
+    for (const char* host : {"127.0.0.1", "192.168.1.178", "::1", "127.0.0.1"})
+      if (EchoRoundTrip(host, &noSocket) < 0 || noSocket) _exit(7);
+    _exit(0);
   }
   int status = 0;
   waitpid(child, &status, 0);
