@@ -249,8 +249,8 @@ uint16_t TPINGSend::ChecksumV6(const std::string& message) {
 }
 
 bool TPINGSend::EchoByRawSocket(const std::string& host) {
-  // A reserved socket is shared by every echo and already bound, so it serves only echoes
-  // from any local address.
+  // A reserved socket is shared by every echo; a bind to a chosen local address would stick
+  // to it, so such an echo opens its own socket.
   const int reserved = FTargetIP6 ? gReservedRaw6 : gReservedRaw4;
   const bool adopt = reserved >= 0 && Sock.Socket() == INVALID_SOCKET && IPInterface == "0.0.0.0";
   if (adopt) {
@@ -264,7 +264,7 @@ bool TPINGSend::EchoByRawSocket(const std::string& host) {
   if (!adopt) Sock.BindLocal(IPInterface, "0");
   Sock.Connect(host, "0");
   if (Sock.LastError() != 0) {
-    // Reached only when the echo socket was not allowed or failed to open as well.
+    // The raw socket is the last way: when it may not even be opened, no echo can be sent.
     FNoEchoSocket = Sock.Socket() == INVALID_SOCKET && Sock.LastError() == WSAEACCES;
     return false;
   }
