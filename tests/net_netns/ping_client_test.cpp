@@ -64,6 +64,21 @@ void OnBothWays(F f) {
 
 uint16_t Sum(const std::string& s) { return InternetChecksum(s); }
 
+// Runs `body` in a child process where echo sockets are allowed to no one, so that it may
+// give up privileges for good; its result is the child's exit status.
+template <class F>
+int InChildWithoutEchoSockets(F body) {
+  pid_t child = fork();
+  if (child == 0) {
+    WriteProc(kPingGroups, "1\t0");
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  WriteProc(kPingGroups, "0\t2147483647");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Answers the first echo request it sees with an ICMP error quoting it, like a router would;
 // before that it sends a truncated ICMP message that a careless parser would over-read.
 void AnswerWithIcmpError(uint8_t type, uint8_t code, std::atomic<bool>& ready) {
@@ -236,57 +251,43 @@ TEST(Echo, FallsBackToRawAndFailsCleanlyWithoutEitherSocket) {
     EXPECT_FALSE(p.Echo("192.0.2.1") || p.NoEchoSocket());
   }
   // And without the privilege for raw sockets as well: -1 at once, no crash, no hang.
-  pid_t child = fork();
-  if (child == 0) {
-    WriteProc(kPingGroups, "1\t0");
+  EXPECT_EQ(InChildWithoutEchoSockets([] {
     __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2]{};
     syscall(SYS_capget, &hdr, data);
     data[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
     data[CAP_NET_RAW / 32].permitted &= ~(1u << (CAP_NET_RAW % 32));
-    if (syscall(SYS_capset, &hdr, data) != 0) _exit(3);
-    if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) _exit(4);
+    if (syscall(SYS_capset, &hdr, data) != 0) return 3;
+    if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) return 4;
     auto t = std::chrono::steady_clock::now();
     bool noSocket = false;
     int r = EchoRoundTrip("127.0.0.1", &noSocket);
     TPINGSend p;
     bool ok = p.Echo("127.0.0.1");
-    _exit(r == -1 && noSocket && !ok && p.NoEchoSocket() && p.PingTime() == -1 && MsSince(t) < 1000 ? 0 : 5);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  WriteProc(kPingGroups, "0\t2147483647");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return r == -1 && noSocket && !ok && p.NoEchoSocket() && p.PingTime() == -1 && MsSince(t) < 1000 ? 0 : 5;
+  }), 0);
 }
 
 TEST(Echo, ReservedRawSocketsServeAnOrdinaryUserWhoseCapabilityIsGone) {
   // The installed program's case: an ordinary user holding only cap_net_raw, in a namespace
   // where echo sockets are not allowed. After the reservation no capability is left, and
   // the echo still works on both families and more than once.
-  pid_t child = fork();
-  if (child == 0) {
-    WriteProc(kPingGroups, "1\t0");
+  EXPECT_EQ(InChildWithoutEchoSockets([] {
     prctl(PR_SET_KEEPCAPS, 1);
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) return 3;
     __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2]{};
     data[CAP_NET_RAW / 32].effective = data[CAP_NET_RAW / 32].permitted = 1u << (CAP_NET_RAW % 32);
-    if (syscall(SYS_capset, &hdr, data) != 0) _exit(4);
+    if (syscall(SYS_capset, &hdr, data) != 0) return 4;
     ReserveRawEchoSockets();
     syscall(SYS_capget, &hdr, data);
-    if (data[0].permitted || data[1].permitted || data[0].effective || data[1].effective) _exit(5);
-    if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) _exit(6);
+    if (data[0].permitted || data[1].permitted || data[0].effective || data[1].effective) return 5;
+    if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) return 6;
     bool noSocket = true;
     for (const char* host : {"127.0.0.1", "192.168.1.178", "::1", "127.0.0.1"})
-      if (EchoRoundTrip(host, &noSocket) < 0 || noSocket) _exit(7);
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  WriteProc(kPingGroups, "0\t2147483647");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+      if (EchoRoundTrip(host, &noSocket) < 0 || noSocket) return 7;
+    return 0;
+  }), 0);
 }
 
 TEST(Checksum, Rfc1071) {
