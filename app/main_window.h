@@ -1,6 +1,8 @@
 #pragma once
 // The station's one window: its controls, the state kept between button presses, the
 // status operations of a test run and the journal.
+#include "app/core/run_record.h"
+
 #include <QWidget>
 
 class QAction;
@@ -58,8 +60,8 @@ public:
     void ShowAborted();
     void JournalAppend(const QString& line);
 
-    // The Ethernet file-transfer test of a run; adds 1 to failureCount when it fails.
-    void EthernetTransferTest(int& failureCount);
+    // What the last run left behind (empty before the first run).
+    const tolvek::TRunRecord& lastRun() const { return lastRun_; }
 
 public slots:
     void FormCreate();
@@ -88,4 +90,5 @@ private:
     int handlerDepth_ = 0;
     bool closePending_ = false;
     bool shownOnce_ = false;
+    tolvek::TRunRecord lastRun_;
 };

@@ -1,0 +1,249 @@
+#include "app/core/test_run.h"
+
+#include "app/core/echo_permission.h"
+#include "app/core/ethernet_transfer.h"
+#include "app/core/record.h"
+#include "app/core/report.h"
+#include "net/ping_client.h"
+#include "net/telnet_client.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <sys/socket.h>
+
+namespace tolvek {
+
+TStationTime LocalTimeNow()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+            static_cast<int>(tm.tm_gmtoff)};
+}
+
+std::string JournalTime(const TStationTime& t)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d:%02d:%02d", t.Day, t.Month, t.Year, t.Hour, t.Minute,
+                  t.Second);
+    return text;
+}
+
+std::string UnitClockTime(const TStationTime& t)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d%02d%02d%02d%04d", t.Month, t.Day, t.Hour, t.Minute, t.Year);
+    return text;
+}
+
+std::string IsoTime(const TStationTime& t)
+{
+    const int offset = t.UtcOffsetSeconds < 0 ? -t.UtcOffsetSeconds : t.UtcOffsetSeconds;
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", t.Year, t.Month, t.Day, t.Hour,
+                  t.Minute, t.Second, t.UtcOffsetSeconds < 0 ? '-' : '+', offset / 3600, offset / 60 % 60);
+    return text;
+}
+
+namespace {
+
+// Longest report line taken from the unit. A unit writing more without a line end is
+// broken: the run ends instead of buffering without limit.
+constexpr int kMaxReportLine = 64 * 1024;
+
+[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
+
+// One test run: its own state and its steps.
+class TTestRun {
+public:
+    explicit TTestRun(TRunHost& host) : host_(host) {}
+
+    TRunRecord Execute()
+    {
+        bool failed = false;
+        std::string message;
+        try {
+            Prepare();
+            Steps();
+        } catch (const std::exception& e) {
+            failed = true;
+            message = e.what();
+        }
+        CleanUp(failed, message);
+        return std::move(record_);
+    }
+
+private:
+    std::string Address() { return host_.Options().Address; }
+
+    void Journal(const std::string& line)
+    {
+        record_.Journal.push_back(line);
+        host_.Journal(line);
+    }
+
+    void Prepare()
+    {
+        host_.Begin();
+        record_.Options = host_.Options();
+        const TStationTime now = host_.Now();
+        record_.Started = IsoTime(now);
+        Journal("date: " + JournalTime(now));
+        host_.Serial(std::string());
+        failures_ = 0;
+        host_.Status(TRunStatus::Testing);
+        telnet_ = std::make_unique<TTelnetSend>();
+    }
+
+    void Steps()
+    {
+        bool noEchoSocket = false;
+        if (EchoRoundTrip(Address(), &noEchoSocket) == -1)
+            throw std::runtime_error(noEchoSocket ? NoEchoPermissionMessage() : "Блок не отвечает");
+        if (host_.Options().Ethernet)
+            TransferTest();
+        if (host_.AbortRequested())
+            return;
+
+        telnet_->TargetHost = Address();
+        telnet_->TargetPort = "23";
+        telnet_->Timeout = 1000;
+        telnet_->Sock.MaxLineLength = kMaxReportLine;
+        if (!telnet_->Login())
+            Fail("Не могу подключиться к ЦФН-ЛР");
+        // Short commands and negotiation answers go out at once instead of waiting for
+        // the unit's delayed acknowledgement (40 ms per exchange on Linux).
+        const int one = 1;
+        ::setsockopt(telnet_->Sock.Socket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Journal("IP:" + Address());
+        if (!telnet_->WaitForText("login:"))
+            Fail("Нет приглашения 'login:'");
+        telnet_->Send("root\n");
+        if (!telnet_->WaitForText("$"))
+            Fail("Нет приглашения '$'");
+        if (host_.Options().SetClock) {
+            telnet_->Send("date -s " + UnitClockTime(host_.Now()) + "\n");
+            if (!telnet_->WaitForText("$"))
+                Fail("Нет приглашения после вызова date");
+            telnet_->Send("hwclock -w\n");
+            if (!telnet_->WaitForText("$"))
+                Fail("Нет приглашения после вызова hwclock");
+        }
+        telnet_->Send("tolvek\n");
+        telnet_->Timeout = 5000;
+        ReadReport();
+    }
+
+    // A failure becomes one journal line and one counted failure; an abort found after
+    // the upload leaves no line and lets the next checkpoint end the run.
+    void TransferTest()
+    {
+        const auto outcome = RunEthernetTransfer([this] { return Address(); },
+                                                 [this] { return host_.AbortRequested(); });
+        switch (outcome.Result) {
+        case TTransferOutcome::Passed:
+            record_.Transfer = TTransferRecord{true, std::string()};
+            Journal("test file transfer passed");
+            break;
+        case TTransferOutcome::Failed:
+            record_.Transfer = TTransferRecord{false, outcome.Message};
+            Journal("test file transfer failed:" + outcome.Message);
+            ++failures_;
+            break;
+        case TTransferOutcome::Aborted:
+            break;
+        }
+    }
+
+    void ReadReport()
+    {
+        for (;;) {
+            if (host_.AbortRequested())
+                return;
+            const std::string received = telnet_->ReadLine();
+            // Silence only gives an empty line and the run waits on; a closed connection
+            // or an endless line would otherwise spin here or eat memory.
+            const int error = telnet_->Sock.LastError();
+            if (error == WSAENOBUFS)
+                Fail("ЦФН-ЛР прислал слишком длинную строку (нет конца строки)");
+            if (error != 0 && error != WSAETIMEDOUT)
+                Fail("Потеряна связь с ЦФН-ЛР");
+            const std::string line = StripEscapeSequences(received);
+            // The unit writes ASCII; anything else is shown as the station's code page has it.
+            record_.Report.push_back(Cp1251ToUtf8(line));
+            host_.ReportLine(record_.Report.back());
+            host_.ProcessEvents();
+
+            const TRunOptions options = host_.Options();
+            const auto r = EvaluateReportLine(line, options.Tamper, options.Vac);
+            switch (r.kind) {
+            case TReportLineKind::Completion:
+                telnet_->Send("exit\n");
+                telnet_->Logout();
+                host_.Status(failures_ > 0 ? TRunStatus::Error : TRunStatus::Passed);
+                return;
+            case TReportLineKind::Serial:
+                record_.Serial = host_.Serial(Cp1251ToUtf8(r.serial));
+                Journal("serial number: " + record_.Serial);
+                break;
+            case TReportLineKind::Failed:
+                if (r.counted)
+                    ++failures_;
+                Journal(Cp1251ToUtf8(r.journal));
+                break;
+            case TReportLineKind::Passed:
+                Journal(Cp1251ToUtf8(r.journal));
+                break;
+            case TReportLineKind::Strange:
+                Fail("Странный ответ ЦФН-ЛР");
+            case TReportLineKind::Other:
+                break;
+            }
+        }
+    }
+
+    // The host gets the run back only after the final status has been shown (and its
+    // events processed), so a click queued during a frozen wait cannot start a second
+    // run or a print inside this one.
+    void CleanUp(bool failed, const std::string& message)
+    {
+        telnet_.reset();
+        try {
+            record_.Finished = IsoTime(host_.Now());
+        } catch (const std::exception&) {
+            // The station's clock failed already in the run; the machine's still tells.
+            record_.Finished = IsoTime(LocalTimeNow());
+        }
+        const bool aborted = host_.AbortRequested();
+        if (aborted)
+            host_.Status(TRunStatus::Aborted);
+        if (failed)
+            host_.Status(TRunStatus::Error);
+        record_.Failures = failures_;
+        if (failed) {
+            record_.Verdict = TRunVerdict::Failed;
+            record_.Message = message;
+        } else if (aborted) {
+            record_.Verdict = TRunVerdict::Aborted;
+        } else {
+            record_.Verdict = failures_ > 0 ? TRunVerdict::Failed : TRunVerdict::Passed;
+        }
+        host_.End(record_);
+    }
+
+    TRunHost& host_;
+    int failures_ = 0;
+    std::unique_ptr<TTelnetSend> telnet_;
+    TRunRecord record_;
+};
+
+}  // namespace
+
+TRunRecord ExecuteTestRun(TRunHost& host) { return TTestRun(host).Execute(); }
+
+}  // namespace tolvek

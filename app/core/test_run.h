@@ -1,0 +1,55 @@
+// One complete test of one unit, whoever drives it: the window or the command line.
+// The run talks to its driver through TRunHost and fills a run record as it goes.
+#pragma once
+
+#include "app/core/run_record.h"
+
+#include <string>
+
+namespace tolvek {
+
+// Local date and time as the station's clock gives it, with its offset from UTC.
+struct TStationTime {
+    int Year = 1970, Month = 1, Day = 1, Hour = 0, Minute = 0, Second = 0;
+    int UtcOffsetSeconds = 0;
+};
+
+// The machine's local time now.
+TStationTime LocalTimeNow();
+// "08-12-2026 04:46:57": the journal's date line and the record file.
+std::string JournalTime(const TStationTime& t);
+// "120804462026": the argument of the unit's "date -s".
+std::string UnitClockTime(const TStationTime& t);
+// "2026-12-08T04:46:57+01:00".
+std::string IsoTime(const TStationTime& t);
+
+enum class TRunStatus { Testing, Passed, Error, Aborted };
+
+// What a run needs from its driver. Texts are UTF-8. Every call may throw; an exception
+// inside the run takes its failure path with the exception's text as the message.
+class TRunHost {
+public:
+    virtual ~TRunHost() = default;
+    // The run starts: the abort flag is cleared and the previous run's results are emptied.
+    virtual void Begin() = 0;
+    // Options are read at each point of use, so a change during the run takes effect at
+    // the next step that reads it.
+    virtual TRunOptions Options() = 0;
+    virtual bool AbortRequested() = 0;
+    virtual TStationTime Now() = 0;
+    virtual void Journal(const std::string& line) = 0;
+    virtual void ReportLine(const std::string& line) = 0;
+    // Shows the serial number; returns it as the station now holds it.
+    virtual std::string Serial(const std::string& serial) = 0;
+    // Testing, Passed, Error and Aborted are event-processing points of the run.
+    virtual void Status(TRunStatus status) = 0;
+    // The event-processing point after each report line.
+    virtual void ProcessEvents() = 0;
+    // The run is over and its record complete; message is the failed step's text.
+    virtual void End(const TRunRecord& record) = 0;
+};
+
+// Runs the whole procedure and returns its record (Id, Station and Version left empty).
+TRunRecord ExecuteTestRun(TRunHost& host);
+
+}  // namespace tolvek
