@@ -37,6 +37,9 @@ public:
     void keyboardSearch(const QString& search) override;
     // Texts of all lines, first to last.
     QStringList lines() const;
+    // Lays the rows out at once. The list does it after a zero-length timer, which a run
+    // that only processes events now and then never lets fire before it paints.
+    void layoutNow() { executeDelayedItemsLayout(); }
 
 private:
     int itemHeight_;

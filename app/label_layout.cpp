@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QPainter>
+#include <QPrintEngine>
 #include <QPrinter>
 
 #include <cfenv>
@@ -63,6 +64,45 @@ double PixelsToMm(int pixels, int dpi)
     return pixels * 25.4 / dpi;
 }
 
+namespace {
+
+// The label's "Courier": TrueType monospace faces with Cyrillic, one for the Latin-1
+// characters of a line and one for all others.
+QFont LabelFont(int points, bool latin1)
+{
+    // TrueType stand-ins for "Courier" (which fontconfig maps to a CFF face here): Liberation
+    // Mono has Courier New's metrics, DejaVu Sans Mono nearly the same advance.
+    const QString liberation = QStringLiteral("Liberation Mono");
+    const QString dejavu = QStringLiteral("DejaVu Sans Mono");
+    QFont font;
+    font.setFamilies(latin1 ? QStringList{liberation, dejavu} : QStringList{dejavu, liberation});
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPointSize(points);
+    return font;
+}
+
+// A PostScript queue's converter (pdftocairo) splits a face into a Latin-1 part and a part
+// for all other characters under one font name, and Ghostscript behind it merges the two
+// into a font without text. Drawn from two faces, each part keeps its own name and text.
+void DrawLabelLine(QPainter& painter, QPoint baseline, const QString& line, int points)
+{
+    const QFont faces[2] = {LabelFont(points, true), LabelFont(points, false)};
+    qsizetype from = 0;
+    while (from < line.size()) {
+        const bool latin1 = line.at(from).unicode() < 0x100;
+        qsizetype to = from;
+        while (to < line.size() && (line.at(to).unicode() < 0x100) == latin1)
+            ++to;
+        const QString run = line.mid(from, to - from);
+        painter.setFont(faces[latin1 ? 0 : 1]);
+        painter.drawText(baseline, run);
+        baseline.rx() += painter.fontMetrics().horizontalAdvance(run);
+        from = to;
+    }
+}
+
+}  // namespace
+
 LabelLayout LabelLayout::For(bool narrow)
 {
     if (narrow)
@@ -74,9 +114,7 @@ LabelGeometry DrawLabel(QPainter& painter, const QStringList& lines, const std::
                         const LabelLayout& layout, int dpiX, int dpiY, int marginToEdgePx)
 {
     LabelGeometry g;
-    QFont font(QStringLiteral("Courier"));
-    font.setPointSize(layout.fontPoints);
-    painter.setFont(font);
+    painter.setFont(LabelFont(layout.fontPoints, true));
     painter.setPen(Qt::black);
     const QFontMetrics metrics = painter.fontMetrics();
 
@@ -86,7 +124,7 @@ LabelGeometry DrawLabel(QPainter& painter, const QStringList& lines, const std::
         const int top = MmToPixels(y, dpiY);
         g.lineTops << top;
         // Glyphs the font lacks are substituted or drawn as boxes; the line still prints.
-        painter.drawText(QPoint(g.textLeft, top + metrics.ascent()), line);
+        DrawLabelLine(painter, QPoint(g.textLeft, top + metrics.ascent()), line, layout.fontPoints);
         y += PixelsToMm(metrics.height(), dpiY);
     }
 
@@ -125,6 +163,28 @@ private:
     std::fenv_t saved_;
 };
 
+// A PostScript queue has CUPS turn the label's PDF into PostScript; its default converter
+// (Ghostscript) drops the text map of the embedded fonts, so a label archived as PDF could
+// no longer be searched. pdftocairo, which comes with every CUPS filter set, keeps it.
+// Qt has no public call for job options: this is the key its own print dialog sets them
+// with, and the options the dialog set stay.
+void KeepTextThroughCups(QPrinter& printer)
+{
+    if (printer.outputFormat() != QPrinter::NativeFormat || !printer.printEngine())
+        return;
+    const auto cupsOptions = QPrintEngine::PrintEnginePropertyKey(0xfe00);
+    QStringList options = printer.printEngine()->property(cupsOptions).toStringList();
+    const QString renderer = QStringLiteral("pdftops-renderer");
+    qsizetype at = 0;
+    while (at + 1 < options.size() && options.at(at) != renderer)
+        at += 2;
+    if (at + 1 < options.size())
+        options[at + 1] = QStringLiteral("pdftocairo");
+    else
+        options << renderer << QStringLiteral("pdftocairo");
+    printer.printEngine()->setProperty(cupsOptions, options);
+}
+
 }  // namespace
 
 LabelGeometry PrintLabel(QPrinter& printer, const LabelData& data, bool narrow, int copies)
@@ -137,6 +197,7 @@ LabelGeometry PrintLabel(QPrinter& printer, const LabelData& data, bool narrow, 
     const int dpiX = printer.logicalDpiX();
     const int dpiY = printer.logicalDpiY();
     printer.setDocName(QStringLiteral("Result of testing ") + data.serial);
+    KeepTextThroughCups(printer);
     if (printer.supportsMultipleCopies() && copies >= 1)
         printer.setCopyCount(copies);
 

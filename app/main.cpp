@@ -3,6 +3,7 @@
 #include "app/main_window.h"
 #include "app/seams.h"
 #include "app/self_press.h"
+#include "cli/command_line.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
 
@@ -10,6 +11,9 @@ int main(int argc, char** argv)
 {
     // Before anything reads the environment or loads a plugin.
     ReserveRawEchoSockets();
+    // A run from a script needs no display: no QApplication, no platform plugin.
+    if (tolvek::cli::WantsCommandLine(argc, argv))
+        return tolvek::cli::CommandLineMain(argc, argv);
     TStationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvek"));
     QApplication::setApplicationDisplayName(StationTitle());

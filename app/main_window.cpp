@@ -239,6 +239,8 @@ void TForm1::ShowAborted()
 void TForm1::JournalAppend(const QString& line)
 {
     ListBox2->addItem(line);
+    // The next event-processing point of a run then paints the journal as it stands.
+    ListBox2->layoutNow();
 }
 
 void TForm1::BitBtn3Click()

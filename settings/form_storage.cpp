@@ -49,101 +49,76 @@ bool IsElement(int value)
 
 }  // namespace
 
-// One open INI store, read through QSettings. Section and value names match in any
-// letter case; a write goes to the spelling already in the file, so no two entries differ
-// only in case. Writes collect in the file's text and replace the file as a whole.
+// One open INI store: the file's text, read once when the store opens and parsed by the
+// same code that edits it, so what is restored is exactly what was saved. Writes collect
+// in the text and replace the file as a whole.
 class TFormStorage::Store {
 public:
-    // damaged: the file failed to parse when it was last read. QSettings reports that only
-    // to the first reader of a file in a process, so the caller keeps it.
-    Store(const QString& path, bool damaged) : path_(path), damaged_(damaged)
-    {
-        reader_ = std::make_unique<QSettings>(path_, QSettings::IniFormat);
-    }
-    QSettings::Status status() const { return reader_->status(); }
+    enum Status { NoError, AccessError, FormatError };
 
-    // Value of section/name, or an invalid variant when there is none.
-    QVariant read(const QString& section, const QString& name, bool& found)
+    explicit Store(const QString& path) : path_(path)
     {
-        found = false;
-        const QString group = findGroup(section);
-        if (group.isEmpty())
-            return {};
-        const QString key = findKey(group, name);
-        if (key.isEmpty())
-            return {};
-        found = true;
-        return reader_->value(group + QLatin1Char('/') + key);
+        QFile file(path_);
+        exists_ = file.exists();
+        if (!exists_)
+            return;
+        if (!file.open(QIODevice::ReadOnly) || QFileInfo(path_).isDir()) {
+            status_ = AccessError;
+            return;
+        }
+        text_ = TIniText(file.readAll());
+        if (!text_.parsed())
+            status_ = FormatError;
     }
+    Status status() const { return status_; }
+    bool exists() const { return exists_; }
+
+    TIniValue read(const QString& section, const QString& name) const { return text_.value(section, name); }
 
     void write(const QString& section, const QString& name, const QString& value)
     {
-        loadText();
+        prepareWrite();
         text_.setValue(section, name, value);
     }
 
     void erase(const QString& section)
     {
-        loadText();
+        prepareWrite();
         text_.removeSection(section);
     }
 
-    void commit()
+    // Writes the file even when nothing changed: creates an empty store if there is none.
+    void commit(bool always = false)
     {
-        if (!dirty_)
+        if (!dirty_ && !always)
             return;
         const QString error = ReplaceFileContent(path_, text_.content());
         if (!error.isEmpty())
             throw EStoreError(QStringLiteral("Failed to set data for %1 (%2)").arg(Quoted(path_), error));
         dirty_ = false;
+        exists_ = true;
     }
 
 private:
-    // The file's text, read once before the first change.
-    void loadText()
+    void prepareWrite()
     {
-        if (dirty_)
-            return;
-        dirty_ = true;
-        QFile file(path_);
-        if (!file.exists())
-            return;
-        if (damaged_ || reader_->status() == QSettings::FormatError) {
+        if (status_ == AccessError)
+            throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
+        if (status_ == FormatError) {
             // Keep the unreadable file for inspection and start a fresh store.
             const QString aside = path_ + QStringLiteral(".damaged");
             QFile::remove(aside);
             if (!QFile::rename(path_, aside))
                 throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
-            return;
+            text_ = TIniText();
+            status_ = NoError;
         }
-        if (!file.open(QIODevice::ReadOnly))
-            throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
-        text_ = TIniText(file.readAll());
-    }
-
-    QString findGroup(const QString& section) const
-    {
-        const QStringList groups = reader_->childGroups();
-        for (const QString& g : groups)
-            if (g.compare(section, Qt::CaseInsensitive) == 0)
-                return g;
-        return {};
-    }
-
-    QString findKey(const QString& group, const QString& name) const
-    {
-        reader_->beginGroup(group);
-        const QStringList keys = reader_->childKeys();
-        reader_->endGroup();
-        for (const QString& k : keys)
-            if (k.compare(name, Qt::CaseInsensitive) == 0)
-                return k;
-        return {};
+        dirty_ = true;
     }
 
     QString path_;
-    bool damaged_;
-    std::unique_ptr<QSettings> reader_;
+    Status status_ = NoError;
+    bool exists_ = false;
     TIniText text_;
     bool dirty_ = false;
 };
@@ -433,14 +408,13 @@ void TFormStorage::NormaliseStoredProps()
 TFormStorage::Store& TFormStorage::OpenStore()
 {
     if (!store_)
-        store_ = std::make_unique<Store>(storeFileName(), storeDamaged_);
+        store_ = std::make_unique<Store>(storeFileName());
     return *store_;
 }
 
 void TFormStorage::CommitStore()
 {
     store_->commit();
-    storeDamaged_ = false;
 }
 
 namespace {
@@ -461,14 +435,13 @@ struct StoreScope {
 QString TFormStorage::ReadString(const QString& section, const QString& name, const QString& def)
 {
     StoreScope scope(store_);
-    bool found = false;
-    const QVariant v = OpenStore().read(section, name, found);
-    if (!found)
+    const TIniValue v = OpenStore().read(section, name);
+    if (!v.found)
         return def;
-    // Bytes that are not UTF-8 arrive as replacement characters: not a text either.
-    if (v.metaType().id() != QMetaType::QString || v.toString().contains(QChar::ReplacementCharacter))
+    // Bytes that are not UTF-8 are no text: the counterpart of a value of another type.
+    if (!v.isText)
         throw EStoreError(QStringLiteral("Invalid data type for %1").arg(Quoted(name)));
-    return v.toString();
+    return v.text;
 }
 
 void TFormStorage::WriteString(const QString& section, const QString& name, const QString& value)
@@ -505,16 +478,21 @@ void TFormStorage::RestorePlacement()
     StoreScope scope(store_);
     Store& store = OpenStore();
     const QString path = storeFileName();
-    if (storeDamaged_ || store.status() == QSettings::FormatError) {
+    if (store.status() == Store::FormatError) {
         // Nothing from a file that does not parse is applied; the next save sets the
         // damaged file aside and writes a fresh store.
         restored_ = true;
-        storeDamaged_ = true;
         throw EStoreError(QStringLiteral("The settings store %1 is damaged; the default settings are used")
                               .arg(Quoted(path)));
     }
-    if (store.status() != QSettings::NoError)
+    if (store.status() != Store::NoError)
         throw EStoreError(QStringLiteral("Cannot read the settings store %1").arg(Quoted(path)));
+    if (!store.exists()) {
+        // The store exists from the first show on, empty until the first save; one that
+        // cannot be made is reported, and the save at close tries again.
+        restored_ = true;
+        store.commit(true);
+    }
 
     const QString sec = section();
     if (ReadInteger(sec, QStringLiteral("FormVersion"), 0) >= version_) {
@@ -592,7 +570,12 @@ bool TFormStorage::eventFilter(QObject* watched, QEvent* event)
     if (watched != owner_ || !active_)
         return QObject::eventFilter(watched, event);
     if (event->type() == QEvent::Show) {
-        RestoreGuarded();
+        // Once, at the first show: later shows (a minimised window coming back sends one)
+        // must not undo what the operator has changed since, nor change a running test.
+        if (!shown_ && !event->spontaneous()) {
+            shown_ = true;
+            RestoreGuarded();
+        }
         return false;  // the window's own show handling follows
     }
     if (event->type() == QEvent::Close) {

@@ -1,6 +1,6 @@
 #pragma once
 // Keeps named properties of a window's controls in a per-user INI store: restores them
-// each time the window is shown, saves them when it closes and, if not saved since the
+// when the window is first shown, saves them when it closes and, if not saved since the
 // last restore, when it is destroyed.
 #include <QObject>
 #include <QPointer>
@@ -12,7 +12,6 @@
 #include <memory>
 #include <stdexcept>
 
-class QSettings;
 class QWidget;
 
 // A store that cannot be read or written; the text is what the operator sees.
@@ -107,7 +106,7 @@ private:
     bool resolved_ = false;
     bool restored_ = false;
     bool saved_ = false;
-    bool storeDamaged_ = false;
+    bool shown_ = false;
     std::unique_ptr<Store> store_;
     std::function<void(const QString&)> errorReport_;
 };

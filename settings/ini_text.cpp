@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <cerrno>
 #include <cstring>
@@ -12,46 +13,70 @@
 
 namespace {
 
-bool IsHeader(const QString& line)
-{
-    return line.trimmed().startsWith(QLatin1Char('['));
-}
-
-QString HeaderName(const QString& line)
-{
-    QString t = line.trimmed();
-    const qsizetype close = t.lastIndexOf(QLatin1Char(']'));
-    return TIniText::UnescapedKey(t.mid(1, close > 0 ? close - 1 : t.size() - 1));
-}
-
-// Key of a "key=value" line, or an empty text for anything else.
-QString LineKey(const QString& line)
-{
-    const QString t = line.trimmed();
-    if (t.isEmpty() || t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#')))
-        return {};
-    const qsizetype eq = t.indexOf(QLatin1Char('='));
-    if (eq <= 0)
-        return {};
-    return TIniText::UnescapedKey(t.left(eq).trimmed());
-}
-
 bool KeepsInKey(char16_t c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' ||
            c == u'-' || c == u'.';
 }
 
-}  // namespace
-
-TIniText::TIniText(const QByteArray& content)
+int HexDigit(QChar c)
 {
-    QString text = QString::fromUtf8(content);
-    text.remove(QLatin1Char('\r'));
-    lines_ = text.split(QLatin1Char('\n'));
-    if (!lines_.isEmpty() && lines_.last().isEmpty())
-        lines_.removeLast();
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
 }
+
+// The text of a value as it stands after "=", outer blanks already gone.
+QString ValueText(const QString& raw)
+{
+    if (!raw.startsWith(QLatin1Char('"')))
+        return raw;
+    QString out;
+    qsizetype i = 1;
+    // A leading "@" is written doubled (a single one announced a typed value to earlier
+    // readers of the file).
+    if (raw.mid(1, 2) == QLatin1String("@@")) {
+        out += QLatin1Char('@');
+        i = 3;
+    }
+    for (; i < raw.size(); ++i) {
+        const QChar c = raw.at(i);
+        if (c == QLatin1Char('"')) {
+            // '""' inside a value joins two quoted pieces, as earlier versions wrote it.
+            if (i + 1 < raw.size() && raw.at(i + 1) == QLatin1Char('"')) {
+                ++i;
+                continue;
+            }
+            break;
+        }
+        if (c != QLatin1Char('\\') || i + 1 == raw.size()) {
+            out += c;
+            continue;
+        }
+        const QChar e = raw.at(++i);
+        if (e == QLatin1Char('n'))
+            out += QLatin1Char('\n');
+        else if (e == QLatin1Char('r'))
+            out += QLatin1Char('\r');
+        else if (e == QLatin1Char('t'))
+            out += QLatin1Char('\t');
+        else if (e == QLatin1Char('x')) {
+            int code = 0, digits = 0;
+            for (; digits < 2 && i + 1 < raw.size() && HexDigit(raw.at(i + 1)) >= 0; ++digits)
+                code = code * 16 + HexDigit(raw.at(++i));
+            out += digits > 0 ? QChar(code) : e;
+        } else
+            out += e;
+    }
+    return out;
+}
+
+}  // namespace
 
 QString TIniText::EscapedKey(const QString& key)
 {
@@ -127,10 +152,43 @@ QString TIniText::QuotedValue(const QString& value)
     return out;
 }
 
-qsizetype TIniText::findSection(const QString& section) const
+TIniText::Line TIniText::Classify(const QByteArray& bytes, bool& ok)
+{
+    Line line{bytes, Line::Other, {}};
+    const QByteArray t = bytes.trimmed();
+    if (t.startsWith('[')) {
+        const qsizetype close = t.lastIndexOf(']');
+        if (close < 0) {
+            ok = false;
+            return line;
+        }
+        line.kind = Line::Header;
+        line.name = UnescapedKey(QString::fromUtf8(t.mid(1, close - 1)));
+    } else if (!t.startsWith(';') && !t.startsWith('#')) {
+        const qsizetype eq = t.indexOf('=');
+        if (eq > 0) {
+            line.kind = Line::Key;
+            line.name = UnescapedKey(QString::fromUtf8(t.left(eq).trimmed()));
+        }
+    }
+    return line;
+}
+
+TIniText::TIniText(const QByteArray& content)
+{
+    qsizetype from = 0;
+    while (from < content.size()) {
+        qsizetype end = content.indexOf('\n', from);
+        end = end < 0 ? content.size() : end + 1;
+        lines_ << Classify(content.mid(from, end - from), parsed_);
+        from = end;
+    }
+}
+
+qsizetype TIniText::firstHeader(const QString& section) const
 {
     for (qsizetype i = 0; i < lines_.size(); ++i)
-        if (IsHeader(lines_.at(i)) && HeaderName(lines_.at(i)).compare(section, Qt::CaseInsensitive) == 0)
+        if (lines_.at(i).kind == Line::Header && lines_.at(i).name.compare(section, Qt::CaseInsensitive) == 0)
             return i;
     return -1;
 }
@@ -138,51 +196,82 @@ qsizetype TIniText::findSection(const QString& section) const
 qsizetype TIniText::sectionEnd(qsizetype header) const
 {
     qsizetype i = header + 1;
-    while (i < lines_.size() && !IsHeader(lines_.at(i)))
+    while (i < lines_.size() && lines_.at(i).kind != Line::Header)
         ++i;
     return i;
 }
 
+qsizetype TIniText::find(const QString& section, const QString& name) const
+{
+    bool inside = false;
+    for (qsizetype i = 0; i < lines_.size(); ++i) {
+        const Line& line = lines_.at(i);
+        if (line.kind == Line::Header)
+            inside = line.name.compare(section, Qt::CaseInsensitive) == 0;
+        else if (inside && line.kind == Line::Key && line.name.compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+TIniValue TIniText::value(const QString& section, const QString& name) const
+{
+    TIniValue v;
+    const qsizetype i = find(section, name);
+    if (i < 0)
+        return v;
+    v.found = true;
+    const QByteArray& bytes = lines_.at(i).bytes;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString raw = utf8(bytes.mid(bytes.indexOf('=') + 1).trimmed());
+    v.isText = !utf8.hasError();
+    if (v.isText)
+        v.text = ValueText(raw);
+    return v;
+}
+
+QByteArray TIniText::KeyLine(const QString& key, const QString& value)
+{
+    return (EscapedKey(key) + QLatin1Char('=') + QuotedValue(value)).toUtf8();
+}
+
 void TIniText::setValue(const QString& section, const QString& name, const QString& value)
 {
-    const qsizetype header = findSection(section);
-    if (header < 0) {
-        if (!lines_.isEmpty() && !lines_.last().trimmed().isEmpty())
-            lines_ << QString();
-        lines_ << QLatin1Char('[') + EscapedKey(section) + QLatin1Char(']');
-        lines_ << EscapedKey(name) + QLatin1Char('=') + QuotedValue(value);
+    const qsizetype found = find(section, name);
+    if (found >= 0) {
+        Line& line = lines_[found];
+        const QByteArray end = line.bytes.endsWith("\r\n") ? "\r\n" : "\n";
+        line.bytes = KeyLine(line.name, value) + end;
         return;
     }
-    const qsizetype end = sectionEnd(header);
-    qsizetype lastKey = header;
-    for (qsizetype i = header + 1; i < end; ++i) {
-        const QString key = LineKey(lines_.at(i));
-        if (key.isEmpty())
-            continue;
-        lastKey = i;
-        if (key.compare(name, Qt::CaseInsensitive) == 0) {
-            lines_[i] = EscapedKey(key) + QLatin1Char('=') + QuotedValue(value);
-            return;
-        }
+    if (!lines_.isEmpty() && !lines_.last().bytes.endsWith('\n'))
+        lines_.last().bytes += '\n';
+    const qsizetype header = firstHeader(section);
+    if (header < 0) {
+        if (!lines_.isEmpty() && !lines_.last().bytes.trimmed().isEmpty())
+            lines_ << Line{"\n", Line::Other, {}};
+        lines_ << Line{'[' + EscapedKey(section).toUtf8() + "]\n", Line::Header, section};
+        lines_ << Line{KeyLine(name, value) + '\n', Line::Key, name};
+        return;
     }
-    lines_.insert(lastKey + 1, EscapedKey(name) + QLatin1Char('=') + QuotedValue(value));
+    qsizetype lastKey = header;
+    for (qsizetype i = header + 1; i < sectionEnd(header); ++i)
+        if (lines_.at(i).kind == Line::Key)
+            lastKey = i;
+    lines_.insert(lastKey + 1, Line{KeyLine(name, value) + '\n', Line::Key, name});
 }
 
 void TIniText::removeSection(const QString& section)
 {
-    const qsizetype header = findSection(section);
-    if (header < 0)
-        return;
-    lines_.erase(lines_.begin() + header, lines_.begin() + sectionEnd(header));
+    for (qsizetype header = firstHeader(section); header >= 0; header = firstHeader(section))
+        lines_.erase(lines_.begin() + header, lines_.begin() + sectionEnd(header));
 }
 
 QByteArray TIniText::content() const
 {
     QByteArray out;
-    for (const QString& line : lines_) {
-        out += line.toUtf8();
-        out += '\n';
-    }
+    for (const Line& line : lines_)
+        out += line.bytes;
     return out;
 }
 

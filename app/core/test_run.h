@@ -30,7 +30,8 @@ enum class TRunStatus { Testing, Passed, Error, Aborted };
 class TRunHost {
 public:
     virtual ~TRunHost() = default;
-    // The run starts: the abort flag is cleared and the previous run's results are emptied.
+    // The run starts: the window clears its abort flag and the previous run's results; a
+    // command-line run keeps a stop asked for before it began.
     virtual void Begin() = 0;
     // Options are read at each point of use, so a change during the run takes effect at
     // the next step that reads it.

@@ -1,6 +1,6 @@
 // The label through a real CUPS queue: our own cupsd with a cups-pdf printer, the
 // label printed by the station in a child process that talks to that cupsd only,
-// and the barcode decoded from the PDF that cups-pdf wrote.
+// the barcode decoded from the PDF that cups-pdf wrote and every text line read back.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "app/controls.h"
+#include "app/label_layout.h"
 #include "app/main_window.h"
 #include "app/seams.h"
 #include "barcode/decode_support.h"
@@ -133,7 +134,7 @@ TEST(LabelCups, PrintsThroughACupsPdfQueue)
             GTEST_SKIP() << tool << " is missing: cups and printer-driver-cups-pdf are installed by scripts/install-deps";
     if (::geteuid() != 0)
         GTEST_SKIP() << "the cups-pdf backend runs only under a cupsd started as root";
-    if (bctest::Run("command -v pdftoppm zbarimg >/dev/null").status != 0)
+    if (bctest::Run("command -v pdftoppm pdftotext zbarimg >/dev/null").status != 0)
         GTEST_SKIP() << "poppler-utils and zbar-tools are needed";
 
     OwnCupsd cupsd;
@@ -155,7 +156,14 @@ TEST(LabelCups, PrintsThroughACupsPdfQueue)
     ASSERT_EQ(outputs.size(), 2) << "cups-pdf wrote nothing to " << CupsPdfOutDir().toStdString() << "\n"
                                  << cupsd.ErrorLog();
     const std::string wanted = serial.toStdString() + "-081226";
+    // An archived label must be searchable: each line reads back as its text.
+    LabelData data{QDateTime(QDate(2026, 12, 8), QTime(12, 0, 0)), QStringLiteral("Наладов"), serial,
+                   QStringLiteral("192.168.1.178"), 0};
+    const std::string lines = LabelLines(data).join('\n').toStdString() + "\n";
     for (const QString& pdf : outputs) {
+        auto text = bctest::Run("pdftotext -layout " + bctest::Quote(pdf.toStdString()) +
+                                " - | sed -e 's/[ \\f]*$//' -e 's/^ *//' -e '/^$/d'");
+        EXPECT_EQ(text.out, lines) << pdf.toStdString();
         const std::string base = (pdf + ".scan").toStdString();
         bctest::Run("pdftoppm -r 600 -gray -singlefile " + bctest::Quote(pdf.toStdString()) + " " +
                     bctest::Quote(base) + " 2>/dev/null");

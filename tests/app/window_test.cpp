@@ -333,6 +333,40 @@ TEST(Window, OperatorSettingsSurviveARestartAndNothingElseDoes)
         << "the store is named after the program";
 }
 
+TEST(Window, RestoringFromMinimisedKeepsWhatTheOperatorChanged)
+{
+    Hooks hooks;
+    TForm1 form;
+    QFile store(form.FormStorage1->storeFileName());
+    ASSERT_TRUE(store.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    store.write("[TForm1]\nLabeledEdit1_Text=10.0.0.9\nName_Text=Петров\nCheckBox3_Checked=False\n");
+    store.close();
+    form.show();
+    ASSERT_EQ(form.LabeledEdit1->text(), "10.0.0.9");
+    form.LabeledEdit1->setText("10.0.0.50");
+    form.Name->setText("Сидоров");
+    form.CheckBox3->setChecked(true);
+    int spontaneousShows = 0;
+    struct Counter : QObject {
+        int& n;
+        explicit Counter(int& count) : n(count) {}
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            n += e->type() == QEvent::Show && e->spontaneous();
+            return false;
+        }
+    } counter(spontaneousShows);
+    form.installEventFilter(&counter);
+    form.showMinimized();
+    form.showNormal();
+    form.removeEventFilter(&counter);
+    ASSERT_GT(spontaneousShows, 0) << "the window system's show on restore was not seen";
+    EXPECT_EQ(form.LabeledEdit1->text(), "10.0.0.50");
+    EXPECT_EQ(form.Name->text(), "Сидоров");
+    EXPECT_TRUE(form.CheckBox3->isChecked());
+    EXPECT_TRUE(hooks.errors.isEmpty());
+}
+
 TEST(Window, ExceptionFromAnyEventHandlerGoesToTheGeneralErrorBox)
 {
     Hooks hooks;

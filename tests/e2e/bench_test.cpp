@@ -1,11 +1,14 @@
-// scripts/bench-run: passed runs of the station against the stand-in unit, timed against
-// a plain socket client that reads the same report from the same stand-in.
+// scripts/bench-run: passed runs of the station window and of `tolvek --run` against the
+// stand-in unit, timed against a plain socket client that reads the same report from the
+// same stand-in.
 #include "unit_harness.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace e2e;
@@ -45,9 +48,34 @@ TEST(Bench, DISABLED_PassedRunAgainstPlainClient)
         station += st.run();
         ASSERT_EQ(st.form().runResultState(), 1);
     }
+
+    // tolvek --run as a rack starts it: a fresh program for every unit. The program's own
+    // start (tolvek --version) is timed too, to show the run apart from it.
+    auto timeProgram = [&](const QStringList& args) {
+        double seconds = 0;
+        for (int i = 0; i < runs; ++i) {
+            QProcess p;
+            QElapsedTimer t;
+            t.start();
+            p.start(QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek"), args);
+            EXPECT_TRUE(p.waitForFinished(60000));
+            seconds += t.nsecsElapsed() / 1e9;
+            EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        }
+        return seconds;
+    };
+    const double commandLine = timeProgram({QStringLiteral("--run"), QString::fromLatin1(kUnitAddress),
+                                            QStringLiteral("--no-set-clock"), QStringLiteral("--no-ethernet"),
+                                            QStringLiteral("--quiet")});
+    const double start = timeProgram({QStringLiteral("--version")});
+
     const int lines = st.raw().size();
     std::printf("bench-run: %d passed runs, %d report lines each\n", runs, lines);
     std::printf("bench-run: plain socket client %.1f ms per run\n", plain * 1000 / runs);
-    std::printf("bench-run: station             %.1f ms per run\n", station * 1000 / runs);
-    std::printf("bench-run: ratio %.2fx (goal: under 1.5x)\n", station / plain);
+    std::printf("bench-run: station window      %.1f ms per run, ratio %.2fx (goal: under 1.5x)\n",
+                station * 1000 / runs, station / plain);
+    std::printf("bench-run: tolvek --run        %.1f ms per run, ratio %.2fx (goal: under 1.5x)\n",
+                commandLine * 1000 / runs, commandLine / plain);
+    std::printf("bench-run:   of which program start %.1f ms; without it ratio %.2fx\n", start * 1000 / runs,
+                std::max(0.0, commandLine - start) / plain);
 }

@@ -3,6 +3,7 @@
 
 #include "app/controls.h"
 #include "app/seams.h"
+#include "settings/form_storage.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QImage>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -199,6 +201,62 @@ TEST(TestRun, AbortDuringTheReport)
     ASSERT_TRUE(unit.waitForLog(QStringLiteral("telnet close")));
     EXPECT_EQ(unit.commands(), QStringList{QStringLiteral("tolvek")});
     EXPECT_TRUE(unit.log().contains(QStringLiteral("telnet close without-exit")));
+}
+
+// What the operator sees: each event-processing pass paints the journal as the run left it
+// before that pass (cleared at the start, then line by line), read from the painted pixels.
+TEST(TestRun, JournalIsPaintedAsTheRunGoes)
+{
+    TStandIn unit(QStringLiteral("pass"), {QStringLiteral("--delay"), QStringLiteral("0.05")});
+    ASSERT_UNIT(unit);
+    TStation st;
+    TForm1& form = st.form();
+    form.FormStorage1->setActive(false);
+    form.show();
+    for (int i = 0; i < 15; ++i)
+        form.JournalAppend(QStringLiteral("test of the last unit passed"));
+    QCoreApplication::processEvents();
+
+    QWidget* view = form.ListBox2->viewport();
+    const int rowHeight = form.ListBox2->itemHeight();
+    // Rows of the journal that hold any ink, as the window's backing store has them.
+    auto paintedRows = [&] {
+        const QPoint at = view->mapTo(&form, QPoint(0, 0));
+        const QImage image =
+            form.screen()->grabWindow(form.winId(), at.x(), at.y(), view->width(), view->height()).toImage();
+        int rows = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (qGray(image.pixel(x, y)) < 128) {
+                    rows = std::max(rows, y / rowHeight + 1);
+                    break;
+                }
+        return rows;
+    };
+    ASSERT_EQ(paintedRows(), 15);
+
+    // A pass delivers this callback before it paints: the picture is the previous pass's.
+    QList<QPair<int, int>> seen;  // lines at the previous pass, rows painted by it
+    int linesBefore = -1;
+    TEachPass sample([&] {
+        if (linesBefore >= 0)
+            seen << qMakePair(linesBefore, paintedRows());
+        linesBefore = form.ListBox2->count();
+        return !form.BitBtn1->isEnabled();
+    });
+    sample.start();
+    st.run();
+    QCoreApplication::processEvents();
+    seen << qMakePair(linesBefore, paintedRows());
+
+    ASSERT_EQ(st.journal(), PassedJournal());
+    QList<int> counts;
+    for (const auto& [lines, rows] : seen) {
+        EXPECT_EQ(rows, lines) << "journal of " << lines << " lines painted as " << rows;
+        if (counts.isEmpty() || counts.last() != lines)
+            counts << lines;
+    }
+    EXPECT_EQ(counts, QList<int>({1, 2, 3, 4, 5, 6, 7, 8, 9})) << "every line is seen as it comes";
 }
 
 TEST(TestRun, BrokenConnectionEndsTheRunWithAMessage)

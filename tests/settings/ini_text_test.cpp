@@ -27,7 +27,7 @@ QSettings::Status ReadBack(const QByteArray& content, const QString& key, QVaria
 
 }  // namespace
 
-TEST(IniText, ValuesAndKeysReadBackUnchangedThroughQSettings)
+TEST(IniText, ValuesAndKeysReadBackUnchangedHereAndThroughQSettings)
 {
     const QString values[] = {"",
                               "plain",
@@ -49,6 +49,9 @@ TEST(IniText, ValuesAndKeysReadBackUnchangedThroughQSettings)
             ASSERT_EQ(ReadBack(text.content(), "TForm1/" + key, back), QSettings::NoError);
             EXPECT_EQ(back.typeId(), QMetaType::QString);
             EXPECT_EQ(back.toString(), value);
+            const TIniValue own = TIniText(text.content()).value("tform1", key.toUpper());
+            EXPECT_TRUE(own.found && own.isText);
+            EXPECT_EQ(own.text, value);
         }
 }
 
@@ -70,7 +73,7 @@ TEST(IniText, EditsTouchOnlyTheirOwnLines)
     text.setValue("TForm1", "FormVersion", "0");
     text.removeSection("TFORM1.LINES");
     text.setValue("Fresh", "k", "v");
-    EXPECT_EQ(text.content(), "; kept comment\n"
+    EXPECT_EQ(text.content(), "; kept comment\r\n"
                               "[Other]\n"
                               "list=a, b\n"
                               "rect=@Rect(1 2 3 4)\n"

@@ -1,0 +1,154 @@
+#include "cli/command_line.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvek::cli {
+namespace {
+
+const char kSynopsis[] =
+    "Usage: tolvek                 the station window\n"
+    "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] [--vac] [--json PATH|-] [--quiet]\n"
+    "       tolvek --help | --version\n";
+
+// A mode is chosen by its option; exactly one is given. A new mode is one more entry
+// here and in the synopsis, its own options go to kModeOptions.
+struct TMode {
+    const char* shortName;  // may be null
+    const char* name;
+    const char* valueName;  // null for a switch
+    const char* description;
+    int (*run)(const QCommandLineParser&);
+};
+
+// An option that goes only with the modes it names.
+struct TModeOption {
+    const char* name;
+    const char* valueName;
+    const char* description;
+    std::vector<std::string_view> modes;
+};
+
+QString UsageText();
+
+int HelpMode(const QCommandLineParser&)
+{
+    std::fputs(UsageText().toLocal8Bit().constData(), stdout);
+    return kExitPassed;
+}
+
+int VersionMode(const QCommandLineParser&)
+{
+    std::printf("tolvek %s\n", TOLVEK_VERSION);
+    return kExitPassed;
+}
+
+const TMode kModes[] = {
+    {nullptr, "run", "ADDRESS", "Test the unit at ADDRESS without the window.", RunMode},
+    {"h", "help", nullptr, "Show this help.", HelpMode},
+    {"v", "version", nullptr, "Show the program version.", VersionMode},
+};
+
+const TModeOption kModeOptions[] = {
+    {"no-set-clock", nullptr, "Do not set the unit's clock.", {"run"}},
+    {"no-ethernet", nullptr, "Leave out the Ethernet file-transfer test.", {"run"}},
+    {"tamper", nullptr, "TAMPER failures count.", {"run"}},
+    {"vac", nullptr, "AC voltage failures count.", {"run"}},
+    {"json", "PATH", "Write the run record as JSON to PATH, or to standard output with -.", {"run"}},
+    {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+};
+
+QCommandLineOption MakeOption(const char* shortName, const char* name, const char* valueName, const char* description)
+{
+    QStringList names;
+    if (shortName)
+        names << QLatin1String(shortName);
+    names << QLatin1String(name);
+    return valueName ? QCommandLineOption(names, QString::fromUtf8(description), QLatin1String(valueName))
+                     : QCommandLineOption(names, QString::fromUtf8(description));
+}
+
+void SetUp(QCommandLineParser& parser)
+{
+    for (const TMode& m : kModes)
+        parser.addOption(MakeOption(m.shortName, m.name, m.valueName, m.description));
+    for (const TModeOption& o : kModeOptions)
+        parser.addOption(MakeOption(nullptr, o.name, o.valueName, o.description));
+}
+
+QString UsageText()
+{
+    QCommandLineParser parser;
+    SetUp(parser);
+    const QString help = parser.helpText();
+    return QString::fromUtf8(kSynopsis) + QLatin1Char('\n') + help.mid(help.indexOf(QLatin1String("Options:")));
+}
+
+bool IsModeArgument(const char* arg)
+{
+    for (const TMode& m : kModes) {
+        const std::string longForm = std::string("--") + m.name;
+        if (arg == longForm || std::strncmp(arg, (longForm + "=").c_str(), longForm.size() + 1) == 0)
+            return true;
+        if (m.shortName && arg == std::string("-") + m.shortName)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int UsageError(const QString& reason)
+{
+    std::fprintf(stderr, "tolvek: %s\n\n%s", reason.toLocal8Bit().constData(), UsageText().toLocal8Bit().constData());
+    return kExitUsage;
+}
+
+bool WantsCommandLine(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (IsModeArgument(argv[i]))
+            return true;
+    return false;
+}
+
+int CommandLineMain(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tolvek"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOLVEK_VERSION));
+    QCommandLineParser parser;
+    SetUp(parser);
+    if (!parser.parse(QCoreApplication::arguments()))
+        return UsageError(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return UsageError(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+    const TMode* chosen = nullptr;
+    for (const TMode& m : kModes) {
+        if (!parser.isSet(QLatin1String(m.name)))
+            continue;
+        if (chosen)
+            return UsageError(QStringLiteral("--%1 and --%2 do not go together").arg(QLatin1String(chosen->name), QLatin1String(m.name)));
+        chosen = &m;
+    }
+    if (!chosen)
+        return UsageError(QStringLiteral("no mode given"));
+    for (const TModeOption& o : kModeOptions) {
+        if (!parser.isSet(QLatin1String(o.name)) || std::ranges::find(o.modes, chosen->name) != o.modes.end())
+            continue;
+        QStringList modes;
+        for (std::string_view m : o.modes)
+            modes << QStringLiteral("--") + QLatin1String(m);
+        return UsageError(QStringLiteral("--%1 goes only with %2").arg(QLatin1String(o.name), modes.join(QStringLiteral(" or "))));
+    }
+    return chosen->run(parser);
+}
+
+}  // namespace tolvek::cli

@@ -1,0 +1,32 @@
+// The program's command-line modes: one test run without the window, help and version.
+// main() asks WantsCommandLine first, so these modes never create a QApplication and
+// need no display.
+#pragma once
+
+class QCommandLineParser;
+class QString;
+
+namespace tolvek::cli {
+
+// Exit statuses of the command-line modes.
+enum TExitStatus {
+    kExitPassed = 0,
+    kExitFailed = 1,   // failed checks or a failed step
+    kExitAborted = 2,  // SIGINT or SIGTERM
+    kExitUsage = 64,
+    kExitNoRecord = 74,  // the run record could not be written
+};
+
+// True when the arguments name a command-line mode.
+bool WantsCommandLine(int argc, char** argv);
+
+// Parses the arguments, runs the one mode they name and returns the exit status.
+int CommandLineMain(int argc, char** argv);
+
+// The modes; each gets the parsed arguments.
+int RunMode(const QCommandLineParser& args);
+
+// A bad argument found by a mode: the reason and the usage on standard error.
+int UsageError(const QString& reason);
+
+}  // namespace tolvek::cli

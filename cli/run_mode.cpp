@@ -1,0 +1,171 @@
+#include "app/core/atomic_file.h"
+#include "app/core/test_run.h"
+#include "archive/run_record_json.h"
+#include "cli/command_line.h"
+#include "net/block_socket.h"
+#include "net/ping_client.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSysInfo>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <stdexcept>
+
+namespace tolvek::cli {
+namespace {
+
+std::atomic<bool> gStopAsked{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read and set from a signal handler");
+
+// The first SIGINT or SIGTERM is the operator's "Прервать": the run stops at its next
+// checkpoint. The handlers then step aside, so a second signal ends the program at once.
+void OnStopSignal(int)
+{
+    gStopAsked.store(true);
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &fallback, nullptr);
+    sigaction(SIGTERM, &fallback, nullptr);
+}
+
+void CatchStopSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // A reader that went away (tolvek --run ... | head) must not kill the run before its
+    // record is written.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// The run on a terminal or in a script: the journal on standard output as it grows, the
+// failed step's message on standard error.
+class TConsoleRunHost : public TRunHost {
+public:
+    TConsoleRunHost(TRunOptions options, bool printJournal) : options_(std::move(options)), print_(printJournal) {}
+
+    void Begin() override {}
+    TRunOptions Options() override { return options_; }
+    bool AbortRequested() override { return gStopAsked.load(); }
+    TStationTime Now() override { return LocalTimeNow(); }
+    void ReportLine(const std::string&) override {}
+    std::string Serial(const std::string& serial) override { return serial; }
+    void Status(TRunStatus) override {}
+    void ProcessEvents() override {}
+
+    void Journal(const std::string& line) override
+    {
+        if (!print_)
+            return;
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+
+    void End(const TRunRecord& record) override
+    {
+        if (record.Message)
+            std::fprintf(stderr, "%s\n", record.Message->c_str());
+    }
+
+private:
+    TRunOptions options_;
+    bool print_;
+};
+
+void WriteStandardOutput(const QByteArray& text)
+{
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw std::runtime_error("cannot write the run record to standard output");
+}
+
+int ExitStatus(TRunVerdict verdict)
+{
+    switch (verdict) {
+    case TRunVerdict::Passed:
+        return kExitPassed;
+    case TRunVerdict::Aborted:
+        return kExitAborted;
+    case TRunVerdict::Failed:
+        break;
+    }
+    return kExitFailed;
+}
+
+}  // namespace
+
+// One test run without the window. The options start from the window's design values,
+// never from the operator's stored settings, so a script does the same on every bench.
+int RunMode(const QCommandLineParser& args)
+{
+    TRunOptions options;
+    options.Address = args.value(QStringLiteral("run")).toStdString();
+    options.SetClock = !args.isSet(QStringLiteral("no-set-clock"));
+    options.Ethernet = !args.isSet(QStringLiteral("no-ethernet"));
+    options.Tamper = args.isSet(QStringLiteral("tamper"));
+    options.Vac = args.isSet(QStringLiteral("vac"));
+    if (options.Address.empty())
+        return UsageError(QStringLiteral("--run needs the unit's address"));
+    const bool json = args.isSet(QStringLiteral("json"));
+    const QString jsonPath = args.value(QStringLiteral("json"));
+    const bool jsonToStdout = jsonPath == QLatin1String("-");
+    if (json && jsonPath.isEmpty())
+        return UsageError(QStringLiteral("--json needs a path, or - for standard output"));
+
+    // Taken before the run moves to its own folder.
+    const std::string recordPath = QFile::encodeName(QFileInfo(jsonPath).absoluteFilePath()).toStdString();
+    try {
+        if (json && !jsonToStdout)
+            CheckWritable(recordPath);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tolvek: %s\n", e.what());
+        return kExitNoRecord;
+    }
+    if (!LoadSocketLibrary()) {
+        std::fprintf(stderr, "Error loading Socket interface (ws2_32.dll)!\n");
+        return kExitFailed;
+    }
+    LoadEchoService();
+    CatchStopSignals();
+
+    // The transfer test's pattern file goes to a folder of this run alone: runs of a rack
+    // side by side would otherwise delete each other's file, and the rack's folder stays clean.
+    const QString oldFolder = QDir::currentPath();
+    QTemporaryDir runFolder;
+    if (runFolder.isValid())
+        QDir::setCurrent(runFolder.path());
+    TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout);
+    TRunRecord record = ExecuteTestRun(host);
+    QDir::setCurrent(oldFolder);
+    UnloadEchoService();
+    UnloadSocketLibrary();
+
+    record.Station = QSysInfo::machineHostName().toStdString();
+    record.Version = TOLVEK_VERSION;
+    if (json) {
+        const QByteArray text = QJsonDocument(RunRecordToJson(record)).toJson();
+        try {
+            if (jsonToStdout)
+                WriteStandardOutput(text);
+            else
+                WriteFileAtomically(recordPath, text.toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tolvek: %s\n", e.what());
+            return kExitNoRecord;
+        }
+    }
+    return ExitStatus(record.Verdict);
+}
+
+}  // namespace tolvek::cli

@@ -1,0 +1,256 @@
+// `tolvek --run` as a script starts it: a program of its own against the stand-in unit.
+// Every run gets QT_QPA_PLATFORM=xcb and no display, so a window or platform plugin
+// started by mistake would end the program.
+#include "unit_harness.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSysInfo>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace e2e;
+
+namespace {
+
+struct TCliRun {
+    int exitCode = -1;
+    bool crashed = false;
+    QStringList out;  // standard output, one entry per line
+    QString err;
+    QJsonObject json;  // the record, when --json was given a file or -
+    QStringList leftFiles;  // what the run left in its working directory besides the record
+    double seconds = 0;
+};
+
+// Runs tolvek with the arguments in a working directory of its own; "{json}" stands for a
+// record file there. during(process) is called once the program has started.
+TCliRun RunCli(QStringList args, const std::function<void(QProcess&)>& during = {})
+{
+    QTemporaryDir dir;
+    const QString record = dir.filePath("record.json");
+    args.replaceInStrings(QStringLiteral("{json}"), record);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    // A run killed at once leaves its own temporary folder; it goes with the test's.
+    env.insert(QStringLiteral("TMPDIR"), dir.path());
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(dir.path());
+    QElapsedTimer t;
+    t.start();
+    p.start(QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek"), args);
+    TCliRun r;
+    if (!p.waitForStarted(5000))
+        return r;
+    if (during)
+        during(p);
+    if (p.state() != QProcess::NotRunning) {
+        EXPECT_TRUE(p.waitForFinished(60000));
+    }
+    r.seconds = t.nsecsElapsed() / 1e9;
+    r.crashed = p.exitStatus() == QProcess::CrashExit;
+    r.exitCode = p.exitCode();
+    const QByteArray out = p.readAllStandardOutput();
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    QFile f(record);
+    const bool toStdout = args.contains(QStringLiteral("-"));
+    if (toStdout || f.open(QIODevice::ReadOnly)) {
+        QJsonParseError error;
+        r.json = QJsonDocument::fromJson(toStdout ? out : f.readAll(), &error).object();
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    }
+    if (!toStdout)
+        r.out = QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    r.leftFiles = QDir(dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot);
+    r.leftFiles.removeAll(QStringLiteral("record.json"));
+    return r;
+}
+
+QStringList Strings(const QJsonValue& v)
+{
+    QStringList out;
+    for (const QJsonValue& item : v.toArray())
+        out << item.toString();
+    return out;
+}
+
+const QStringList kSelfTestOnly{QStringLiteral("--no-set-clock"), QStringLiteral("--no-ethernet")};
+
+}  // namespace
+
+TEST(CommandLineRun, OutcomesAgainstTheStandIn)
+{
+    struct Case {
+        const char* scenario;
+        QStringList args;
+        int exit;
+        const char* line;     // a journal line the run must have written
+        const char* message;  // the failed step's message, on standard error
+    };
+    const Case cases[] = {
+        {"pass", {}, 0, "test file transfer passed", ""},
+        {"pass", kSelfTestOnly + QStringList{"--quiet"}, 0, "test AC voltage passed", ""},
+        {"fail-test", kSelfTestOnly, 1, "test RTC failed:no answer", ""},
+        {"tamper-fail", kSelfTestOnly, 0, "test TAMPER failed:open", ""},
+        {"tamper-fail", kSelfTestOnly + QStringList{"--tamper"}, 1, "test TAMPER failed:open", ""},
+        {"vac-fail", kSelfTestOnly + QStringList{"--vac"}, 1, "test AC voltage failed:low", ""},
+        {"ftp-refuse-login", {"--no-set-clock"}, 1, "test file transfer failed:can't upload test file", ""},
+        {"no-echo", {}, 1, "", "Блок не отвечает"},
+        {"telnet-refused", kSelfTestOnly, 1, "", "Не могу подключиться к ЦФН-ЛР"},
+        {"broken-mid-report", kSelfTestOnly, 1, "serial number: 0123456789ABCDEF", "Потеряна связь с ЦФН-ЛР"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.scenario) + " " + c.args.join(' ').toStdString());
+        TStandIn unit(QString::fromLatin1(c.scenario));
+        ASSERT_TRUE(unit.ok());
+        const TCliRun r = RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}"} + c.args);
+        EXPECT_FALSE(r.crashed);
+        EXPECT_EQ(r.exitCode, c.exit) << r.err.toStdString();
+        const QString message = QString::fromUtf8(c.message);
+        EXPECT_EQ(r.err, message.isEmpty() ? QString() : message + '\n');
+        EXPECT_EQ(r.json["message"].toString(), message);
+        EXPECT_EQ(r.json["verdict"].toString(), c.exit == 0 ? "passed" : "failed");
+        const QStringList journal = Strings(r.json["journal"]);
+        EXPECT_TRUE(journal.first().startsWith("date: "));
+        if (*c.line) {
+            EXPECT_TRUE(journal.contains(QString::fromUtf8(c.line))) << journal.join('|').toStdString();
+        }
+        // Standard output carries the journal as it was made, or nothing with --quiet.
+        EXPECT_EQ(r.out, c.args.contains("--quiet") ? QStringList() : journal);
+        // Neither a record line nor the pattern file is left behind.
+        EXPECT_TRUE(r.leftFiles.isEmpty()) << r.leftFiles.join(' ').toStdString();
+        // A report read to its end is left with "exit".
+        if (message.isEmpty()) {
+            ASSERT_TRUE(unit.waitForLog("telnet close"));
+            EXPECT_EQ(unit.commands().last(), "exit");
+        }
+    }
+}
+
+TEST(CommandLineRun, JsonRecordFieldByField)
+{
+    TStandIn unit(QStringLiteral("ftp-corrupt"));
+    ASSERT_TRUE(unit.ok());
+    const TCliRun r = RunCli({"--run", kUnitAddress, "--tamper", "--no-set-clock", "--json", "-"});
+    EXPECT_EQ(r.exitCode, 1);
+    const QJsonObject& j = r.json;
+    EXPECT_EQ(QStringList(j.keys()), (QStringList{"address", "failures", "finished", "format", "journal", "message",
+                                                  "options", "report", "serial", "started", "station", "transfer",
+                                                  "verdict"}));
+    EXPECT_EQ(j["format"].toInt(), 1);
+    EXPECT_EQ(j["station"].toObject(), (QJsonObject{{"host", QSysInfo::machineHostName()}, {"version", TOLVEK_VERSION}}));
+    EXPECT_EQ(j["address"].toString(), kUnitAddress);
+    const QRegularExpression iso(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"));
+    EXPECT_TRUE(iso.match(j["started"].toString()).hasMatch()) << j["started"].toString().toStdString();
+    EXPECT_TRUE(iso.match(j["finished"].toString()).hasMatch()) << j["finished"].toString().toStdString();
+    EXPECT_LE(QDateTime::fromString(j["started"].toString(), Qt::ISODate),
+              QDateTime::fromString(j["finished"].toString(), Qt::ISODate));
+    EXPECT_EQ(j["options"].toObject(),
+              (QJsonObject{{"set_clock", false}, {"ethernet", true}, {"tamper", true}, {"vac", false}}));
+    EXPECT_EQ(j["verdict"].toString(), "failed");
+    EXPECT_EQ(j["failures"].toInt(), 1);
+    EXPECT_TRUE(j["message"].isNull());
+    EXPECT_EQ(j["serial"].toString(), "0123456789ABCDEF");
+    QStringList journal = PassedJournal();
+    journal.insert(1, "test file transfer failed:wrong data");
+    EXPECT_EQ(Strings(j["journal"]).mid(1), journal.mid(1));
+    const QStringList report = Strings(j["report"]);
+    EXPECT_TRUE(report.contains("test RAM <PASSED>"));
+    EXPECT_EQ(report.last(), "tests completed");
+    EXPECT_EQ(j["transfer"].toObject(), (QJsonObject{{"passed", false}, {"reason", "wrong data"}}));
+    ASSERT_TRUE(unit.waitForLog("telnet close"));
+    EXPECT_EQ(unit.commands(), (QStringList{"tolvek", "exit"}));
+}
+
+// A signal during the report stops the run at its next checkpoint: no "exit" to the unit,
+// the record written with the verdict "aborted". A second signal ends the program at once.
+TEST(CommandLineRun, SignalsAbort)
+{
+    struct Case {
+        int signal;
+        bool twice;
+    };
+    for (const Case c : {Case{SIGINT, false}, Case{SIGTERM, false}, Case{SIGINT, true}}) {
+        SCOPED_TRACE(std::to_string(c.signal) + (c.twice ? " twice" : ""));
+        TStandIn unit(QStringLiteral("slow-lines"), {"--gap", "3"});
+        ASSERT_TRUE(unit.ok());
+        double afterSignal = 0;
+        const TCliRun r = RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}"} + kSelfTestOnly, [&](QProcess& p) {
+            EXPECT_TRUE(unit.waitForLog("telnet silence", 10000));
+            QElapsedTimer t;
+            t.start();
+            ::kill(p.processId(), c.signal);
+            if (c.twice) {
+                QThread::msleep(100);
+                ::kill(p.processId(), c.signal);
+            }
+            p.waitForFinished(10000);
+            afterSignal = t.nsecsElapsed() / 1e9;
+        });
+        ASSERT_TRUE(unit.waitForLog("telnet close"));
+        EXPECT_FALSE(unit.commands().contains("exit"));
+        EXPECT_TRUE(unit.log().contains("telnet close without-exit"));
+        if (c.twice) {
+            EXPECT_TRUE(r.crashed);
+            EXPECT_LT(afterSignal, 1.5);
+            EXPECT_TRUE(r.json.isEmpty());
+            EXPECT_TRUE(r.leftFiles.isEmpty()) << r.leftFiles.join(' ').toStdString();
+            continue;
+        }
+        EXPECT_FALSE(r.crashed);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.json["verdict"].toString(), "aborted");
+        EXPECT_TRUE(r.json["message"].isNull());
+        const QStringList journal = Strings(r.json["journal"]);
+        EXPECT_TRUE(journal.contains("serial number: 0123456789ABCDEF"));
+        EXPECT_FALSE(journal.contains("test AC voltage passed"));
+        EXPECT_EQ(r.err, QString());
+    }
+}
+
+TEST(CommandLineRun, UsageHelpAndVersion)
+{
+    struct Case {
+        QStringList args;
+        int exit;
+        const char* first;  // start of the first line of standard error, or of standard output
+    };
+    const Case cases[] = {
+        {{"--run"}, 64, "tolvek: Missing value after '--run'"},
+        {{"--run="}, 64, "tolvek: --run needs the unit's address"},
+        {{"--run", kUnitAddress, "stray"}, 64, "tolvek: unexpected argument: stray"},
+        {{"--run", kUnitAddress, "--bogus"}, 64, "tolvek: Unknown option 'bogus'"},
+        {{"--run", kUnitAddress, "--json"}, 64, "tolvek: Missing value after '--json'"},
+        {{"--run", kUnitAddress, "--json="}, 64, "tolvek: --json needs a path"},
+        {{"--quiet", "--version"}, 64, "tolvek: --quiet goes only with --run"},
+        {{"--help", "--version"}, 64, "tolvek: --help and --version do not go together"},
+        {{"--run", kUnitAddress, "--json", "/nonexistent/r.json"}, 74, "tolvek: cannot write \"/nonexistent/r.json\""},
+        {{"--run", kUnitAddress, "--json", "/tmp"}, 74, "tolvek: cannot write \"/tmp\": Is a directory"},
+        {{"--help"}, 0, "Usage: tolvek "},
+        {{"--version"}, 0, "tolvek " TOLVEK_VERSION},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const TCliRun r = RunCli(c.args);
+        EXPECT_FALSE(r.crashed);
+        EXPECT_EQ(r.exitCode, c.exit);
+        const QString first = c.exit == 0 ? r.out.value(0) : r.err.section('\n', 0, 0);
+        EXPECT_TRUE(first.startsWith(QString::fromUtf8(c.first))) << first.toStdString();
+        if (c.exit == 64) {
+            EXPECT_TRUE(r.err.contains("tolvek --run ADDRESS [--no-set-clock]")) << r.err.toStdString();
+        }
+        if (c.exit != 0) {
+            EXPECT_TRUE(r.out.isEmpty());
+        }
+    }
+}
