@@ -38,6 +38,14 @@ int PollRetrying(int fd, short events, int timeout) {
 
 void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// An urgent byte (a telnet Synch, say) is read as ordinary data. Out of line, the
+// pending-byte count leaves it out and the socket looks readable with nothing to read.
+void KeepUrgentDataInLine(int fd, int kind) {
+  if (kind != SOCK_STREAM) return;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+}
+
 // Start-up and clean-up of the process, around every socket object.
 struct SocketLibraryStartup {
   SocketLibraryStartup() {
@@ -76,6 +84,12 @@ uint32_t MillisecondTick() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
+}
+
+uint64_t SteadyMilliseconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 uint32_t TickDifference(uint32_t oldTick, uint32_t newTick) {
@@ -175,10 +189,12 @@ void TBlockSocket::CreateSocket(int systemFamily) {
   ClearPendingInput();
   FBound = false;
   FIP6Used = systemFamily == AF_INET6;
+  FSkipTo.clear();
   FSocket = socket(systemFamily == AF_UNSPEC ? AF_INET : systemFamily, SocketKind() | SOCK_CLOEXEC, SocketProtocol());
   if (FSocket == INVALID_SOCKET) SetErrno(errno);
   CheckLastError();
   if (FSocket == INVALID_SOCKET) return;
+  KeepUrgentDataInLine(FSocket, SocketKind());
   ReportStatus(HR_SocketCreate, FIP6Used ? "IPv6" : "IPv4");
   std::vector<TSocketOption> queued;
   queued.swap(FDelayedOptions);
@@ -198,7 +214,8 @@ void TBlockSocket::Connect(const std::string& ip, const std::string& port) {
       int r = ::connect(FSocket, sin.Ptr(), sin.Length);
       int err = r == 0 ? 0 : errno;
       if (r != 0 && err == EINPROGRESS && !FNonBlockMode) {
-        int p = PollRetrying(FSocket, POLLOUT, static_cast<int>(ConnectTimeout));
+        const int budget = WaitBudget(static_cast<int>(ConnectTimeout));
+        int p = budget < 0 ? 0 : PollRetrying(FSocket, POLLOUT, budget);
         if (p == 0) {
           err = ETIMEDOUT;
         } else if (p < 0) {
@@ -242,6 +259,8 @@ void TBlockSocket::AdoptHandle(TSocket handle) {
   FSendCounter = 0;
   FRecvCounter = 0;
   FSocket = handle;
+  FSkipTo.clear();
+  KeepUrgentDataInLine(FSocket, SocketKind());
   ReadAddresses();
   // The socket's own family: an unconnected handle has no remote address to tell it.
   int family = 0;
@@ -253,11 +272,21 @@ void TBlockSocket::AdoptHandle(TSocket handle) {
 // ---------------------------------------------------------------------------------------
 // Waiting.
 
+int TBlockSocket::WaitBudget(int timeout) const {
+  if (Deadline == 0) return timeout;
+  const uint64_t now = SteadyMilliseconds();
+  if (now >= Deadline) return -2;
+  const uint64_t left = std::min<uint64_t>(Deadline - now, 0x7FFFFFFF);
+  return timeout < 0 || static_cast<uint64_t>(timeout) > left ? static_cast<int>(left) : timeout;
+}
+
 bool TBlockSocket::WaitOnce(short events, int timeout) {
   if (FSocket == INVALID_SOCKET) {
     FLastError = WSAENOTSOCK;
     return false;
   }
+  timeout = WaitBudget(timeout);
+  if (timeout == -2) return false;  // past the deadline: the caller reports a time-out
   int r = PollRetrying(FSocket, events, timeout);
   return CheckCallResult(r) == 0 && r > 0;
 }
@@ -297,6 +326,16 @@ bool TBlockSocket::CanReadOrBuffered(int timeout) {
 
 // ---------------------------------------------------------------------------------------
 // Sending.
+
+int TBlockSocket::SendWithoutWaiting(const std::string& data) {
+  if (FSocket == INVALID_SOCKET || data.empty()) return 0;
+  if (OnMonitor) OnMonitor(this, true, data.data(), static_cast<int>(data.size()));
+  const ssize_t r = ::send(FSocket, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (r <= 0) return 0;
+  FSendCounter += static_cast<int32_t>(r);
+  ReportStatus(HR_WriteCount, std::to_string(r));
+  return static_cast<int>(r);
+}
 
 int TBlockSocket::SendBytes(const void* buffer, int length) {
   ClearLastError();
@@ -451,6 +490,11 @@ void TBlockSocket::FetchPacket(int timeout, std::string& dest) {
     int got = ReceiveBytes(dest.data() + old, n);
     dest.resize(old + static_cast<size_t>(std::max(got, 0)));
   };
+  // Past the deadline even a peer that keeps sending gets no further.
+  if (WaitBudget(0) == -2) {
+    FLastError = WSAETIMEDOUT;
+    return;
+  }
   bool stream = SocketKind() == SOCK_STREAM;
   int n = PendingBytes();
   if (n > 0) {
@@ -459,9 +503,17 @@ void TBlockSocket::FetchPacket(int timeout, std::string& dest) {
     if (stream) {
       n = PendingBytes();
       if (n == 0) {
-        // Readable with nothing to read: the peer has closed (or reset) the connection.
-        FLastError = WSAECONNRESET;
-        CheckLastError();
+        // Readable with nothing counted: only a receive that sees the end of the stream
+        // (or an error) means the peer has gone; anything else is data after all.
+        char probe = 0;
+        const int r = ReceiveFromSystem(&probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (r > 0) {
+          receive(4096);
+        } else if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+          if (r == 0) FLastError = WSAECONNRESET;
+          else SetErrno(errno);
+          CheckLastError();
+        }
       } else {
         receive(n);
       }
@@ -542,6 +594,7 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
       rawReceived += static_cast<uint32_t>(FRecvCounter - before);
     }
     if (FLastError != 0) break;
+    if (!FSkipTo.empty()) SkipRestOfLongLine(lineMode, scanFrom);
     if (FBuffer.size() > FBufferPos) {
       if (lineMode) {
         bool loneCR = false, loneLF = false;
@@ -569,8 +622,10 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
     if (MaxLineLength > 0 && (FBuffer.size() - FBufferPos > static_cast<size_t>(MaxLineLength) ||
                               rawReceived > static_cast<uint64_t>(MaxLineLength))) {
       // An overlong line is dropped rather than kept: kept, it would make every later
-      // call fail at once and the caller spin.
-      ClearPendingInput();
+      // call fail at once and the caller spin. The rest of it, still to come, is dropped
+      // too; a terminator's first bytes at the very end stay to be completed.
+      FSkipTo = terminator;
+      SetBuffer(FBuffer.substr(FBuffer.size() - StartOfSkipTerminator()));
       FLastError = WSAENOBUFS;
       break;
     }
@@ -589,6 +644,32 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
   }
   CheckLastError();
   return result;
+}
+
+void TBlockSocket::SkipRestOfLongLine(bool lineMode, size_t& scanFrom) {
+  size_t pos = 0, len = 0;
+  bool found;
+  if (lineMode) {
+    FLastCR = FLastLF = false;
+    found = FindLineEnd(FBuffer, FBufferPos, pos, len, FLastCR, FLastLF);
+  } else {
+    pos = FBuffer.find(FSkipTo, FBufferPos);
+    found = pos != std::string::npos;
+    len = FSkipTo.size();
+  }
+  if (found) {
+    FBufferPos = pos + len;
+    FSkipTo.clear();
+  } else {
+    FBufferPos = FBuffer.size() - StartOfSkipTerminator();
+  }
+  scanFrom = FBufferPos;
+}
+
+size_t TBlockSocket::StartOfSkipTerminator() const {
+  size_t keep = std::min(FSkipTo.size() - 1, FBuffer.size() - FBufferPos);
+  while (keep > 0 && FBuffer.compare(FBuffer.size() - keep, keep, FSkipTo, 0, keep) != 0) --keep;
+  return keep;
 }
 
 std::string TBlockSocket::ReceiveLine(int timeout) {
@@ -714,7 +795,6 @@ uint8_t TBlockSocket::PeekByte(int timeout) {
 // Closing.
 
 void TBlockSocket::Drain() {
-  SleepMs(1);
   // Only what is already there, and not much of it: a peer that keeps talking must not
   // keep a close or a command waiting.
   ClearPendingInput();

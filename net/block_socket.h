@@ -134,6 +134,8 @@ int SocketLibraryReferences();
 // A 32-bit millisecond counter that wraps, and the elapsed time between two of its values.
 uint32_t MillisecondTick();
 uint32_t TickDifference(uint32_t oldTick, uint32_t newTick);
+// Milliseconds of a monotonic clock that does not wrap; the time base of deadlines.
+uint64_t SteadyMilliseconds();
 
 bool IsIPv4Literal(const std::string& text);
 bool IsIPv6Literal(const std::string& text);
@@ -160,6 +162,9 @@ public:
   int32_t HeartbeatRate = 0;
   // Bound of a TCP connect to a silent address: Linux alone would try for about 127 s.
   uint32_t ConnectTimeout = 21000;
+  // Time (SteadyMilliseconds) by which every wait of this socket ends with 10060, however
+  // the peer trickles; 0 = none. Time-outs still bound each silence; this bounds the whole.
+  uint64_t Deadline = 0;
   THookSocketStatus OnStatus;
   THookDataFilter OnReadFilter;
   THookCreateSocket OnCreateSocket;
@@ -198,6 +203,9 @@ public:
 
   // Sending.
   virtual int SendBytes(const void* buffer, int length);
+  // One send that never waits, for answers sent from inside a receive (a read filter):
+  // returns the bytes the system took and leaves the receive's error state alone.
+  int SendWithoutWaiting(const std::string& data);
   virtual void SendByte(uint8_t value);
   virtual void SendText(const std::string& text);
   virtual void SendInteger(int32_t value);             // 4 bytes, little-endian
@@ -270,10 +278,17 @@ protected:
   // state is left set).
   void FetchPacket(int timeout, std::string& dest);
   void RepairLineEnd(std::string& text, size_t from);
+  // Drops pending input up to the end of the overlong line that gave 10055.
+  void SkipRestOfLongLine(bool lineMode, size_t& scanFrom);
+  // Length of the pending input's end that may be the start of the skipped-to terminator.
+  size_t StartOfSkipTerminator() const;
   void TakeFromBuffer(void* buffer, int length);
   void SendStreamWithPrefix(std::istream& stream, bool bigEndian);
   void ReceiveStreamWithPrefix(std::ostream& stream, int timeout, bool bigEndian);
   void SetBuffer(std::string data) { FBuffer = std::move(data); FBufferPos = 0; }
+  // The wait `timeout` (ms, -1 = none) cut to what is left before Deadline; -2 when the
+  // deadline has passed.
+  int WaitBudget(int timeout) const;
 
   TSocket FSocket = INVALID_SOCKET;
   TSocketAddress FLocalSin, FRemoteSin;
@@ -290,6 +305,27 @@ protected:
   int FLastError = 0;
   std::string FLastErrorText;
   std::string FFilterText;  // the read filter's working text
+  // After an overlong line (10055), the rest of that line up to this terminator is
+  // dropped by the next ReceiveUntil instead of coming back as a line of its own.
+  std::string FSkipTo;
+};
+
+// Narrows a socket's Deadline to `ms` from now (when that is earlier) for one scope;
+// 0 or less leaves it as it is.
+class TWaitLimit {
+public:
+  TWaitLimit(TBlockSocket& socket, int ms) : FSocket(socket), FSaved(socket.Deadline) {
+    if (ms <= 0) return;
+    const uint64_t until = SteadyMilliseconds() + static_cast<uint64_t>(ms);
+    if (FSaved == 0 || until < FSaved) socket.Deadline = until;
+  }
+  ~TWaitLimit() { FSocket.Deadline = FSaved; }
+  TWaitLimit(const TWaitLimit&) = delete;
+  TWaitLimit& operator=(const TWaitLimit&) = delete;
+
+private:
+  TBlockSocket& FSocket;
+  uint64_t FSaved;
 };
 
 // Adds the SOCKS proxy settings (a proxy is used only when SocksIP is not empty).
@@ -425,5 +461,9 @@ public:
   std::string TargetPort = "0";
   std::string IPInterface = "0.0.0.0";
   int Timeout = 5000;
+  // Bound (ms) on the whole of each wait of the client, however the peer trickles: a
+  // peer sending a byte now and then never lets Timeout (a bound per silence) end a
+  // wait. 0 = none.
+  int WaitLimit = 0;
   std::string UserName, Password;
 };

@@ -3,6 +3,8 @@
 #include "net/ftp_file.h"
 #include "net/ftp_reply.h"
 
+#include <unistd.h>
+
 using tolvek::TLocalFile;
 using tolvek::TLocalFileStream;
 using namespace tolvek::ftp;
@@ -86,9 +88,13 @@ int TFTPSend::ReadReply()
 {
     TFTPReplyAssembler reply;
     FResultString.clear();
+    // Every line of one reply within WaitLimit: "220-" lines trickled one by one must
+    // not keep the client waiting.
+    TWaitLimit limit(*FSock, WaitLimit);
+    bool complete = false;
     for (;;) {
         const std::string line = FSock->ReceiveLine(Timeout);
-        const bool complete = reply.AddLine(line);
+        complete = reply.AddLine(line);
         if (reply.Overflowed()) {
             // A reply that never ends: drop what is still coming and fail it.
             FSock->ClearPendingInput();
@@ -100,16 +106,16 @@ int TFTPSend::ReadReply()
             break;
     }
     FFullResult = reply.Lines();
-    FResultCode = reply.Code();
+    // A reply cut off before its last line is no reply: its first line's "220-" must
+    // not pass for success.
+    FResultCode = complete ? reply.Code() : 0;
     return FResultCode;
 }
 
 int TFTPSend::SendCommand(const std::string& command)
 {
-    // A late or unexpected reply is discarded. Drain's settling pause is spent only when
-    // something is there: an idle connection would pay a millisecond per command.
-    if (!FSock->PendingInput().empty() || FSock->PendingBytes() > 0)
-        FSock->Drain();
+    // A late or unexpected reply is discarded.
+    FSock->Drain();
     FSock->SendText(command + "\r\n");
     ReportStatus(false, command);
     return ReadReply();
@@ -304,11 +310,22 @@ bool TFTPSend::OpenDataChannel()
 bool TFTPSend::AcceptDataChannel()
 {
     bool accepted = PassiveMode;
-    if (!PassiveMode && FDSock->WaitReadable(Timeout)) {
-        const TSocket handle = FDSock->AcceptConnection();
-        if (FDSock->SocksIP.empty())
-            FDSock->CloseAbortively();
-        if (handle != INVALID_SOCKET) {
+    if (!PassiveMode) {
+        // Only the server we talk to may bring the data; a stranger's connection is
+        // closed and the wait goes on, all of it within one Timeout.
+        TWaitLimit limit(*FDSock, Timeout);
+        const std::string server = FSock->RemoteAddress();
+        while (!accepted && FDSock->WaitReadable(Timeout)) {
+            const TSocket handle = FDSock->AcceptConnection();
+            if (handle == INVALID_SOCKET)
+                break;
+            if (FDSock->SocksIP.empty()) {
+                if (FDSock->RemoteAddress() != server) {
+                    ::close(handle);
+                    continue;
+                }
+                FDSock->CloseAbortively();
+            }
             FDSock->AdoptHandle(handle);
             accepted = true;
         }
@@ -591,6 +608,13 @@ bool OneShot(TOneShot kind, const std::string& host, const std::string& port, co
     ftp.TargetPort = port;
     if (settings) {
         ftp.Timeout = settings->Timeout;
+        ftp.WaitLimit = settings->ReplyLimit;
+        if (settings->TotalLimit > 0) {
+            // One deadline for both connections: log-in, data and every reply.
+            const uint64_t deadline = SteadyMilliseconds() + static_cast<uint64_t>(settings->TotalLimit);
+            ftp.Sock().Deadline = deadline;
+            ftp.DSock().Deadline = deadline;
+        }
         ftp.MaxDownloadSize = settings->MaxDownloadSize;
         // A server that stops reading is a silence like any other.
         ftp.Sock().NonblockSendTimeout = static_cast<uint32_t>(settings->Timeout);

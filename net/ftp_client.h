@@ -134,6 +134,8 @@ private:
 // waits and downloads more tightly than the client's defaults.
 struct TFTPOneShotSettings {
     int Timeout = 300000;           // ms of silence allowed per wait
+    int ReplyLimit = 0;             // ms for the whole of each reply (WaitLimit); 0 = none
+    int TotalLimit = 0;             // ms for the whole call, log-in to log-out; 0 = none
     int64_t MaxDownloadSize = -1;   // see TFTPSend::MaxDownloadSize
     bool Oversize = false;          // out: the download was cut off by MaxDownloadSize
 };

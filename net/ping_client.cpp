@@ -159,7 +159,11 @@ TPINGSend::TServiceResult TPINGSend::EchoBySystemService() {
   TICMPBlockSocket ping;
   ping.Datagram = true;
   ping.ConfigureTTL(TTL);
-  ping.Connect(AddressText(FTarget), "0");
+  // A link-local target keeps its zone: without it the kernel refuses the send (EINVAL).
+  std::string target = AddressText(FTarget);
+  if (FTargetIP6 && reinterpret_cast<const sockaddr_in6*>(FTarget.Ptr())->sin6_scope_id != 0)
+    target += "%" + std::to_string(reinterpret_cast<const sockaddr_in6*>(FTarget.Ptr())->sin6_scope_id);
+  ping.Connect(target, "0");
   if (ping.Socket() == INVALID_SOCKET) return TServiceResult::Unavailable;
   if (ping.LastError() != 0) return TServiceResult::Failed;
   int on = 1;
@@ -174,7 +178,8 @@ TPINGSend::TServiceResult TPINGSend::EchoBySystemService() {
   request += FBuffer;
   const uint32_t start = MillisecondTick();
   ping.SendText(request);
-  if (ping.LastError() != 0) return TServiceResult::Failed;
+  // A request this socket cannot send at all may still go out on the raw socket.
+  if (ping.LastError() != 0) return TServiceResult::Unavailable;
   for (;;) {
     int elapsed = static_cast<int>(TickDifference(start, MillisecondTick()));
     if (elapsed > Timeout) return TServiceResult::Failed;

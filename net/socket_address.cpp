@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -70,6 +71,15 @@ bool IsIPv6Literal(const std::string& text) {
   return true;
 }
 
+namespace {
+bool IsPortNumberTooLarge(const std::string& port) {
+  if (port.empty() || !std::all_of(port.begin(), port.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  const size_t first = std::min(port.find_first_not_of('0'), port.size());
+  return port.size() - first > 5 || (port.size() - first == 5 && port.compare(first, 5, "65535") > 0);
+}
+}  // namespace
+
 std::string AddressText(const TSocketAddress& addr) {
   char text[INET6_ADDRSTRLEN] = "";
   if (addr.FamilyTag() == AF_INET)
@@ -110,6 +120,9 @@ int TBlockSocket::FillSocketAddress(const std::string& ip, const std::string& po
       hints.ai_socktype = SOCK_STREAM;  // any kind will do for the address itself
       hints.ai_protocol = 0;
     }
+    // The resolver takes any decimal service and keeps its low 16 bits: "99999" would
+    // quietly become port 34463.
+    if (service && IsPortNumberTooLarge(port)) return ResolverToSocketError(EAI_SERVICE);
     addrinfo* res = nullptr;
     int r = getaddrinfo(host, service, &hints, &res);
     if (r != 0) return ResolverToSocketError(r);

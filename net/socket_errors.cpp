@@ -147,7 +147,8 @@ int ResolverToSocketError(int gaiResult) {
     case EAI_SERVICE: return WSAEINVAL;
     case EAI_MEMORY: return WSAENOBUFS;
     case EAI_BADFLAGS: return WSAEINVAL;
-    case EAI_SYSTEM: return ErrnoToSocketError(errno);
+    // A system failure that left no errno must still read as a failure.
+    case EAI_SYSTEM: return errno != 0 ? ErrnoToSocketError(errno) : WSANO_RECOVERY;
     default: return WSANO_RECOVERY;
   }
 }

@@ -4,6 +4,7 @@
 #include "net/block_socket.h"
 #include "net/telnet_negotiation.h"
 
+#include <cstdint>
 #include <string>
 
 class TTelnetSend : public TLinkClient {
@@ -17,8 +18,16 @@ public:
 
   TTCPBlockSocket Sock;
   std::string TermType = "DUMB";
-  // Every received byte that is not part of a telnet command, for the whole session.
-  const std::string& SessionLog() const { return FSessionLog; }
+  // SessionLog keeps the session's first SessionLogHead bytes and its latest
+  // SessionLogTail to 2 x SessionLogTail bytes, with a marker where text was left out:
+  // a unit that talks without end must not eat the station's memory.
+  size_t SessionLogHead = 64 * 1024;
+  size_t SessionLogTail = 1024 * 1024;
+  // Every received byte that is not part of a telnet command, within the bound above.
+  std::string SessionLog() const;
+  // True once an answer to the server's negotiation could not be sent at once (the
+  // server stopped reading); from then on the session answers nothing.
+  bool AnswersStopped() const { return FAnswersStopped; }
 
   bool Login();
   void Logout();
@@ -28,7 +37,12 @@ public:
 
 private:
   void ProcessTelnetInput(std::string& block);
+  void AppendToLog(const std::string& text);
   TTelnetNegotiation FNegotiation;
-  std::string FSessionLog;
+  std::string FSessionLog;  // all of it, or its head once text has been left out
+  std::string FLogTail;
+  bool FLogSplit = false;
+  uint64_t FLeftOut = 0;
   std::string FCleaned;
+  bool FAnswersStopped = false;
 };

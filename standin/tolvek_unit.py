@@ -40,9 +40,14 @@ SCENARIOS = {
     "ftp-lengthen": "RETR sends the file followed by 4096 extra bytes",
     "ftp-refuse-login": "the FTP log-in is refused",
     "ftp-refused": "no FTP listener",
+    "neg-flood": "telnet negotiation requests without end, never reading the answers",
+    "urgent-synch": "a telnet Synch (IAC DM, the DM sent urgent) before the login prompt",
+    "trickle-prompt": "boot text a byte every 0.8 s, never the login prompt",
+    "trickle-line": "the first test line a byte every second",
+    "endless-report": "the test lines over and over, never \"tests completed\"",
 }
 
-IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
+IAC, DONT, DO, WONT, WILL, SB, SE, DM = 255, 254, 253, 252, 251, 250, 240, 242
 OPT_ECHO, OPT_SGA, OPT_TTYPE, OPT_NAWS = 1, 3, 24, 31
 NEG_NAMES = {DONT: "DONT", DO: "DO", WONT: "WONT", WILL: "WILL"}
 PROMPT = b"[root@cfnlr ~]$ "
@@ -227,6 +232,23 @@ class TelnetHandler(socketserver.BaseRequestHandler):
         try:
             conn.negotiate()
             conn.send(b"\r\nCFN-LR unit (stand-in)\r\n\r\n")
+            if unit.has("neg-flood"):
+                log("telnet negotiation flood")
+                block = bytes([IAC, SB, OPT_TTYPE, 1, IAC, SE, IAC, DO, OPT_ECHO]) * 4096
+                while True:
+                    conn.send(block)
+            if unit.has("trickle-prompt"):
+                log("telnet trickle")
+                while True:
+                    for b in b"Booting kernel... ":
+                        conn.send(bytes([b]))
+                        time.sleep(0.8)
+            if unit.has("urgent-synch"):
+                log("telnet synch")
+                conn.send(bytes([IAC]))
+                time.sleep(0.05)
+                conn.sock.send(bytes([DM]), socket.MSG_OOB)
+                time.sleep(0.05)
             if unit.has("no-login-prompt"):
                 while conn.read_line() is not None:
                     pass
@@ -287,9 +309,24 @@ class TelnetHandler(socketserver.BaseRequestHandler):
     def report(self, conn):
         unit = self.server.unit
         lines = unit.report()
+        if unit.has("endless-report"):
+            unit.log("telnet endless report")
+            body = b"".join(l + b"\r\n" for l in lines[3:-1])
+            conn.send(b"".join(l + b"\r\n" for l in lines[:3]))
+            while True:
+                conn.send(body)
+        trickled = False
         for n, line in enumerate(lines):
             if n and unit.delay:
                 time.sleep(unit.delay)
+            if unit.has("trickle-line") and line.startswith(b"test ") and not trickled:
+                trickled = True
+                unit.log("telnet trickle line")
+                for b in line:
+                    conn.send(bytes([b]))
+                    time.sleep(1)
+                conn.send(b"\r\n")
+                continue
             if unit.has("slow-lines") and n == len(lines) // 2:
                 unit.log("telnet silence %.1f" % unit.gap)
                 time.sleep(unit.gap)
@@ -569,7 +606,17 @@ class Server(socketserver.ThreadingTCPServer):
 
     def __init__(self, address, handler, unit):
         self.unit = unit
-        super().__init__(address, handler)
+        super().__init__(address, handler, bind_and_activate=False)
+        if unit.has("neg-flood"):
+            # A small receive window, inherited by the accepted connection: the station's
+            # answers fill it after a few kilobytes.
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        try:
+            self.server_bind()
+            self.server_activate()
+        except OSError:
+            self.server_close()
+            raise
 
 
 def set_echo_ignore(value):

@@ -15,6 +15,8 @@ TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
     TTransferOutcome outcome;
     TFTPOneShotSettings settings;
     settings.Timeout = kStationFtpTimeout;
+    settings.ReplyLimit = kStationFtpReplyLimit;
+    settings.TotalLimit = kStationFtpDirectionLimit;
     // More than was sent can't be the pattern; stopping here also keeps a unit that
     // sends without end from filling the station's disk.
     settings.MaxDownloadSize = kPatternBytes;

@@ -14,6 +14,11 @@ namespace tolvek {
 // dead FTP server freezes the window (no events are processed during the test) for
 // ten seconds per wait instead of the client's default five minutes.
 constexpr int kStationFtpTimeout = 10000;
+// Whole-wait bounds: each reply of the FTP server, and each direction of the transfer
+// from log-in to log-out. A server that trickles bytes would otherwise keep every wait
+// going; 1 MiB moves in well under a second on the bench network.
+constexpr int kStationFtpReplyLimit = 30000;
+constexpr int kStationFtpDirectionLimit = 120000;
 
 constexpr const char* kPatternLocalName = "tolvek.tmp";
 constexpr const char* kPatternRemoteName = "/var/tolvek.tmp";

@@ -10,10 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <stdexcept>
-#include <sys/socket.h>
 
 namespace tolvek {
 
@@ -112,31 +109,35 @@ private:
 
         telnet_->TargetHost = Address();
         telnet_->TargetPort = "23";
-        telnet_->Timeout = 1000;
+        telnet_->Timeout = kPromptTimeout;
+        telnet_->WaitLimit = kPromptWaitLimit;
         telnet_->Sock.MaxLineLength = kMaxReportLine;
         if (!telnet_->Login())
             Fail("Не могу подключиться к ЦФН-ЛР");
-        // Short commands and negotiation answers go out at once instead of waiting for
-        // the unit's delayed acknowledgement (40 ms per exchange on Linux).
-        const int one = 1;
-        ::setsockopt(telnet_->Sock.Socket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Journal("IP:" + Address());
         if (!telnet_->WaitForText("login:"))
             Fail("Нет приглашения 'login:'");
-        telnet_->Send("root\n");
-        if (!telnet_->WaitForText("$"))
+        if (!Exchange("root\n", "$"))
             Fail("Нет приглашения '$'");
         if (host_.Options().SetClock) {
-            telnet_->Send("date -s " + UnitClockTime(host_.Now()) + "\n");
-            if (!telnet_->WaitForText("$"))
+            if (!Exchange("date -s " + UnitClockTime(host_.Now()) + "\n", "$"))
                 Fail("Нет приглашения после вызова date");
-            telnet_->Send("hwclock -w\n");
-            if (!telnet_->WaitForText("$"))
+            if (!Exchange("hwclock -w\n", "$"))
                 Fail("Нет приглашения после вызова hwclock");
         }
         telnet_->Send("tolvek\n");
-        telnet_->Timeout = 5000;
+        telnet_->Timeout = kReportTimeout;
+        telnet_->WaitLimit = kReportLineLimit;
         ReadReport();
+    }
+
+    // A command and its prompt share the prompt's whole bound, so a unit that has
+    // stopped reading cannot add the send's own time-out to the wait.
+    bool Exchange(const std::string& command, const char* prompt)
+    {
+        TWaitLimit limit(telnet_->Sock, kPromptWaitLimit);
+        telnet_->Send(command);
+        return telnet_->WaitForText(prompt);
     }
 
     // A failure becomes one journal line and one counted failure; an abort found after
@@ -162,6 +163,7 @@ private:
 
     void ReadReport()
     {
+        TReportBudget budget;
         for (;;) {
             if (host_.AbortRequested())
                 return;
@@ -173,6 +175,8 @@ private:
                 Fail("ЦФН-ЛР прислал слишком длинную строку (нет конца строки)");
             if (error != 0 && error != WSAETIMEDOUT)
                 Fail("Потеряна связь с ЦФН-ЛР");
+            if (error == 0 && !budget.Take(received.size()))
+                Fail("ЦФН-ЛР прислал слишком длинный отчет (нет строки \"tests completed\")");
             const std::string line = StripEscapeSequences(received);
             // The unit writes ASCII; anything else is shown as the station's code page has it.
             record_.Report.push_back(Cp1251ToUtf8(line));

@@ -45,6 +45,8 @@ TEST(ErrorTexts, TableMappingAndUnknownCodes) {
   EXPECT_EQ(ResolverToSocketError(EAI_NONAME), 11001);
   EXPECT_EQ(ResolverToSocketError(EAI_AGAIN), 11002);
   EXPECT_EQ(ResolverToSocketError(0), 0);
+  errno = 0;  // a system failure without errno is still a failure
+  EXPECT_EQ(ResolverToSocketError(EAI_SYSTEM), 11003);
   // Every mapped errno has a text of its own, not the "Other" fallback.
   for (auto [err, code] : mapping) EXPECT_EQ(TBlockSocket::GetErrorDesc(code).find("Other"), std::string::npos);
 }
@@ -300,11 +302,13 @@ TEST(ReceiveUntil, WithoutConversionOnlyCrLfEndsALine) {
   EXPECT_EQ(s->LastError(), 0);
 }
 
-TEST(ReceiveUntil, OverlongLineFailsAndIsDiscarded) {
+TEST(ReceiveUntil, OverlongLineFailsAndIsDiscardedToItsEnd) {
   ScriptedPeer peer([](int fd) {
     SendAll(fd, "0123456789A");
     SleepMs(300);
-    SendAll(fd, "ok\r\n");
+    SendAll(fd, "ZZ\r");  // the rest of the long line, its end split over two arrivals
+    SleepMs(100);
+    SendAll(fd, "\nok\r\n");
     ReadAll(fd, 2000);
   });
   auto s = ConnectTo(peer);
@@ -314,7 +318,7 @@ TEST(ReceiveUntil, OverlongLineFailsAndIsDiscarded) {
   EXPECT_EQ(s->LastError(), 10055);
   EXPECT_EQ(s->LastErrorText(), "No Buffer space available");
   EXPECT_EQ(s->PendingInput(), "");  // dropped, so the next call does not fail at once
-  EXPECT_EQ(s->ReceiveLine(2000), "ok");
+  EXPECT_EQ(s->ReceiveLine(2000), "ok");  // the rest of the long line never comes back
   EXPECT_EQ(s->LastError(), 0);
 }
 
@@ -653,6 +657,10 @@ TEST(Resolve, LiteralsLoopbackAndLocalName) {
   EXPECT_EQ(AddressPort(addr), 21);
   EXPECT_EQ(s.FillSocketAddress("127.0.0.1", "ftp", true, SOCK_STREAM, IPPROTO_TCP, AF_INET, addr), 0);
   EXPECT_EQ(AddressPort(addr), 21);
+  // Past 65535 a port fails instead of wrapping round to another one.
+  EXPECT_EQ(s.FillSocketAddress("127.0.0.1", "065535", true, SOCK_STREAM, IPPROTO_TCP, AF_INET, addr), 0);
+  for (const char* port : {"65536", "99999", "1000000"})
+    EXPECT_EQ(s.FillSocketAddress("127.0.0.1", port, true, SOCK_STREAM, IPPROTO_TCP, AF_INET, addr), 10022) << port;
 }
 
 TEST(Connect, IPv6Loopback) {

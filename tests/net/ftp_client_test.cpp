@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -356,6 +360,29 @@ TEST_F(FtpClient, ActiveMode)
     const int port = std::stoi(ftp.DataPort());
     EXPECT_EQ(server_.Log()[server_.Log().size() - 3],
               "PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256));
+
+    // A stranger (127.0.0.2) that reaches the data port first is shut out; the data
+    // still comes from the server.
+    int stranger = -1;
+    ftp.OnStatus = [&](TFTPSend* sender, bool response, const std::string& value) {
+        if (response || value.rfind("PORT", 0) != 0)
+            return;
+        stranger = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in from{}, to{};
+        from.sin_family = to.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        to.sin_port = htons(static_cast<uint16_t>(std::stoi(sender->DataPort())));
+        ASSERT_EQ(bind(stranger, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        ASSERT_EQ(connect(stranger, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        send(stranger, "EVIL", 4, MSG_NOSIGNAL);
+    };
+    ASSERT_TRUE(ftp.FetchFile("a", false));
+    EXPECT_EQ(ftp.DataStream().str(), content);
+    char byte;
+    EXPECT_LE(recv(stranger, &byte, 1, 0), 0);  // closed (reset) by the client
+    close(stranger);
+    ftp.OnStatus = nullptr;
 
     // Nobody connects back: the wait ends after the time-out.
     server_.replies["EPRT"] = "200 ok, but nobody will come\r\n";

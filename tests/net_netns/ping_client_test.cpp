@@ -157,6 +157,17 @@ TEST(Echo, IPv6LoopbackOnBothWays) {
   });
 }
 
+TEST(Echo, LinkLocalTargetKeepsItsZone) {
+  if (std::system("ip link add tv0 type veth peer name tv1 && ip link set tv1 up && ip link set tv0 up && ip -6 addr add fe80::17/64 dev tv0 nodad") != 0)
+    GTEST_SKIP() << "no veth interface in this namespace";
+  OnBothWays([](bool service) {
+    TPINGSend p;
+    EXPECT_TRUE(p.Echo("fe80::17%tv0")) << p.ReplyErrorDesc();
+    EXPECT_EQ(p.UsedEchoService(), service);
+  });
+  std::system("ip link del tv0");
+}
+
 TEST(Echo, SilentAddressFailsAfterTheTimeout) {
   ProcSetting ignore(kIgnoreEcho, "1");
   OnBothWays([](bool) {
