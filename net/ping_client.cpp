@@ -141,6 +141,7 @@ bool TPINGSend::Echo(const std::string& host) {
   SetReplyError(IE_Other);
   FUsedService = false;
   FNoEchoSocket = false;
+  FServiceOpened = false;
   FBuffer.assign(static_cast<size_t>(std::max(PacketSize, 0)) + 12, '\x37');
   if (!ResolveEchoTarget(host)) return false;
   if (FTargetIP6 ? EchoServiceV6 : EchoServiceV4) {
@@ -165,6 +166,7 @@ TPINGSend::TServiceResult TPINGSend::EchoBySystemService() {
     target += "%" + std::to_string(reinterpret_cast<const sockaddr_in6*>(FTarget.Ptr())->sin6_scope_id);
   ping.Connect(target, "0");
   if (ping.Socket() == INVALID_SOCKET) return TServiceResult::Unavailable;
+  FServiceOpened = true;
   if (ping.LastError() != 0) return TServiceResult::Failed;
   int on = 1;
   if (FTargetIP6) setsockopt(ping.Socket(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
@@ -269,8 +271,10 @@ bool TPINGSend::EchoByRawSocket(const std::string& host) {
   if (!adopt) Sock.BindLocal(IPInterface, "0");
   Sock.Connect(host, "0");
   if (Sock.LastError() != 0) {
-    // The raw socket is the last way: when it may not even be opened, no echo can be sent.
-    FNoEchoSocket = Sock.Socket() == INVALID_SOCKET && Sock.LastError() == WSAEACCES;
+    // The raw socket is the last way: when it may not even be opened, and the echo socket
+    // did not open either (one that opened but could not send says the target is amiss),
+    // no echo can be sent.
+    FNoEchoSocket = !FServiceOpened && Sock.Socket() == INVALID_SOCKET && Sock.LastError() == WSAEACCES;
     return false;
   }
   Sock.ConfigureOption(TSocketOption{OPT_RecvBuffer, false, 61440});

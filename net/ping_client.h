@@ -75,6 +75,7 @@ private:
   bool FTargetIP6 = false;
   bool FUsedService = false;
   bool FNoEchoSocket = false;
+  bool FServiceOpened = false;  // the last Echo opened a datagram ping socket
   std::mt19937 FRandom;
 };
 
