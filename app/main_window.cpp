@@ -76,6 +76,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     ConnectHandlers();
     FormStorage1->Loaded();
     FormCreate();
+    StartArchive();
 }
 
 TForm1::~TForm1()

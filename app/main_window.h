@@ -2,8 +2,11 @@
 // The station's one window: its controls, the state kept between button presses, the
 // status operations of a test run and the journal.
 #include "app/core/run_record.h"
+#include "archive/line_database.h"
 
 #include <QWidget>
+
+#include <memory>
 
 class QAction;
 class QCheckBox;
@@ -62,6 +65,9 @@ public:
 
     // What the last run left behind (empty before the first run).
     const tolvek::TRunRecord& lastRun() const { return lastRun_; }
+    // Keeps a finished run: the bench's archive at once, the line database in the
+    // background. The operator's message when the archive could not take it, else empty.
+    QString KeepRun(const tolvek::TRunRecord& record);
 
 public slots:
     void FormCreate();
@@ -82,6 +88,7 @@ private:
     template <class F>
     void RunHandler(F handler);
     void SetStatus(const QString& caption, const QColor& colour);
+    void StartArchive();
 
     bool abortFlag_ = false;
     int runResultState_ = 0;
@@ -91,4 +98,6 @@ private:
     bool closePending_ = false;
     bool shownOnce_ = false;
     tolvek::TRunRecord lastRun_;
+    std::unique_ptr<tolvek::TRunArchive> archive_;
+    std::unique_ptr<tolvek::TLineForwarder> forwarder_;  // only with a line database
 };

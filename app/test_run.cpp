@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QPushButton>
-#include <QSysInfo>
 
 namespace {
 
@@ -75,12 +74,17 @@ public:
 
     void ProcessEvents() override { QCoreApplication::processEvents(); }
 
+    // The run is kept before the window is handed back; a failed write is one more
+    // message and changes nothing of the run.
     void End(const tolvek::TRunRecord& record) override
     {
+        const QString archiveMessage = form_.KeepRun(record);
         form_.BitBtn1->setEnabled(true);
         form_.BitBtn2->setEnabled(true);
         if (record.Message)
             StationMessage(Q(*record.Message));
+        if (!archiveMessage.isEmpty())
+            StationMessage(archiveMessage);
     }
 
 private:
@@ -94,8 +98,7 @@ void TForm1::BitBtn1Click()
 {
     GuardHandler([this] {
         TWindowRunHost host(*this);
-        lastRun_ = tolvek::ExecuteTestRun(host);
-        lastRun_.Station = QSysInfo::machineHostName().toStdString();
-        lastRun_.Version = TOLVEK_VERSION;
+        // The host's End keeps the record, stamped with its id, in lastRun_.
+        tolvek::ExecuteTestRun(host);
     });
 }

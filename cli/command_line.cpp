@@ -16,6 +16,8 @@ namespace {
 const char kSynopsis[] =
     "Usage: tolvek                 the station window\n"
     "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] [--vac] [--json PATH|-] [--quiet]\n"
+    "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since DAY] [--until DAY] [--line] [--archive PATH]\n"
+    "       tolvek --show RUN_ID | --forward  [--archive PATH]\n"
     "       tolvek --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
@@ -52,6 +54,11 @@ int VersionMode(const QCommandLineParser&)
 
 const TMode kModes[] = {
     {nullptr, "run", "ADDRESS", "Test the unit at ADDRESS without the window.", RunMode},
+    {nullptr, "history", nullptr, "List the archived runs, newest first (all, or those of SERIAL).", ArchiveMode},
+    {nullptr, "show", "RUN_ID", "Print an archived run's journal and raw report.", ArchiveMode},
+    {nullptr, "export", "json|csv", "Write the archived runs to standard output as JSON Lines or CSV.", ArchiveMode},
+    {nullptr, "yield", nullptr, "Print runs, passed, failed, aborted and first-pass yield per day.", ArchiveMode},
+    {nullptr, "forward", nullptr, "Send the runs the line database has not received yet.", ArchiveMode},
     {"h", "help", nullptr, "Show this help.", HelpMode},
     {"v", "version", nullptr, "Show the program version.", VersionMode},
 };
@@ -63,6 +70,11 @@ const TModeOption kModeOptions[] = {
     {"vac", nullptr, "AC voltage failures count.", {"run"}},
     {"json", "PATH", "Write the run record as JSON to PATH, or to standard output with -.", {"run"}},
     {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+    {"since", "DAY", "Only runs started on or after DAY (yyyy-mm-dd).", {"history", "export", "yield"}},
+    {"until", "DAY", "Only runs started on or before DAY (yyyy-mm-dd).", {"history", "export", "yield"}},
+    {"line", nullptr, "Ask the line database instead of the bench's run archive.", {"history", "export", "yield"}},
+    {"archive", "PATH", "The bench's run archive (default ~/.local/share/tolvek/runs.sqlite).",
+     {"run", "history", "show", "export", "yield", "forward"}},
 };
 
 QCommandLineOption MakeOption(const char* shortName, const char* name, const char* valueName, const char* description)
@@ -128,8 +140,6 @@ int CommandLineMain(int argc, char** argv)
     SetUp(parser);
     if (!parser.parse(QCoreApplication::arguments()))
         return UsageError(parser.errorText());
-    if (!parser.positionalArguments().isEmpty())
-        return UsageError(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
     const TMode* chosen = nullptr;
     for (const TMode& m : kModes) {
         if (!parser.isSet(QLatin1String(m.name)))
@@ -140,6 +150,10 @@ int CommandLineMain(int argc, char** argv)
     }
     if (!chosen)
         return UsageError(QStringLiteral("no mode given"));
+    // Only --history takes an argument of its own: the serial number.
+    const QStringList extra = parser.positionalArguments().mid(chosen->name == std::string_view("history") ? 1 : 0);
+    if (!extra.isEmpty())
+        return UsageError(QStringLiteral("unexpected argument: ") + extra.first());
     for (const TModeOption& o : kModeOptions) {
         if (!parser.isSet(QLatin1String(o.name)) || std::ranges::find(o.modes, chosen->name) != o.modes.end())
             continue;

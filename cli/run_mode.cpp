@@ -1,5 +1,7 @@
 #include "app/core/atomic_file.h"
 #include "app/core/test_run.h"
+#include "archive/archive_command.h"
+#include "archive/line_database.h"
 #include "archive/run_record_json.h"
 #include "cli/command_line.h"
 #include "net/block_socket.h"
@@ -10,12 +12,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSysInfo>
 #include <QTemporaryDir>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace tolvek::cli {
@@ -103,6 +105,18 @@ int ExitStatus(TRunVerdict verdict)
     return kExitFailed;
 }
 
+// A forwarding thread still waiting on a hanging line server must not see static
+// destructors run under it: the program ends at once. Its runs stay marked unsent.
+int Finish(const TKeepOutcome& kept, int status)
+{
+    if (kept.LeftBehind) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    return status;
+}
+
 }  // namespace
 
 // One test run without the window. The options start from the window's design values,
@@ -151,8 +165,11 @@ int RunMode(const QCommandLineParser& args)
     UnloadEchoService();
     UnloadSocketLibrary();
 
-    record.Station = QSysInfo::machineHostName().toStdString();
-    record.Version = TOLVEK_VERSION;
+    // Kept (and stamped with its id, station and version) before the outcome is reported;
+    // a failed archive write is reported and the verdict stands.
+    const auto kept = KeepRun(record, ArchivePathOption(args));
+    if (!kept.Message.isEmpty())
+        std::fprintf(stderr, "tolvek: %s\n", kept.Message.toLocal8Bit().constData());
     if (json) {
         const QByteArray text = QJsonDocument(RunRecordToJson(record)).toJson();
         try {
@@ -162,10 +179,10 @@ int RunMode(const QCommandLineParser& args)
                 WriteFileAtomically(recordPath, text.toStdString());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "tolvek: %s\n", e.what());
-            return kExitNoRecord;
+            return Finish(kept, kExitNoRecord);
         }
     }
-    return ExitStatus(record.Verdict);
+    return Finish(kept, ExitStatus(record.Verdict));
 }
 
 }  // namespace tolvek::cli

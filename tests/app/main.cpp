@@ -12,6 +12,8 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     TStationApplication app(argc, argv);
     QTemporaryDir store;
+    // The run archive of the person running the tests stays out of it.
+    qputenv("XDG_DATA_HOME", store.filePath("data").toLocal8Bit());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, store.path());
     return RUN_ALL_TESTS();
 }

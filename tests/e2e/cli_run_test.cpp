@@ -144,9 +144,11 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     const TCliRun r = RunCli({"--run", kUnitAddress, "--tamper", "--no-set-clock", "--json", "-"});
     EXPECT_EQ(r.exitCode, 1);
     const QJsonObject& j = r.json;
-    EXPECT_EQ(QStringList(j.keys()), (QStringList{"address", "failures", "finished", "format", "journal", "message",
+    EXPECT_EQ(QStringList(j.keys()), (QStringList{"address", "failures", "finished", "format", "id", "journal", "message",
                                                   "options", "report", "serial", "started", "station", "transfer",
                                                   "verdict"}));
+    // The run id under which the run is archived.
+    EXPECT_EQ(j["id"].toString().size(), 36);
     EXPECT_EQ(j["format"].toInt(), 1);
     EXPECT_EQ(j["station"].toObject(), (QJsonObject{{"host", QSysInfo::machineHostName()}, {"version", TOLVEK_VERSION}}));
     EXPECT_EQ(j["address"].toString(), kUnitAddress);

@@ -1,0 +1,32 @@
+#include "app/main_window.h"
+
+#include "settings/form_storage.h"
+
+#include <QDebug>
+
+// The archive file is opened at the first run; the line database, when one is set, gets
+// the runs a previous session left unsent at once.
+void TForm1::StartArchive()
+{
+    archive_ = std::make_unique<tolvek::TRunArchive>();
+    const QString uri = tolvek::ConfiguredLineUri(FormStorage1->storeFileName());
+    if (uri.isEmpty())
+        return;
+    QString error;
+    if (auto target = tolvek::ParseLineUri(uri, error)) {
+        forwarder_ = std::make_unique<tolvek::TLineForwarder>(archive_->Path(), *target);
+        forwarder_->Kick();
+    } else {
+        // A line engineer's setting: `tolvek --forward` says the same on the terminal.
+        qWarning().noquote() << "tolvek:" << error;
+    }
+}
+
+QString TForm1::KeepRun(const tolvek::TRunRecord& record)
+{
+    lastRun_ = record;
+    const auto outcome = archive_->Store(lastRun_);
+    if (outcome.Stored && forwarder_)
+        forwarder_->Kick();
+    return outcome.Message;
+}

@@ -1,0 +1,226 @@
+#include "archive/archive_command.h"
+
+#include "archive/line_database.h"
+#include "archive/run_archive.h"
+#include "archive/run_record_json.h"
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+
+namespace tolvek {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QString CsvField(const QString& text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')) &&
+        !text.contains(QLatin1Char('\r')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString Lines(const std::vector<std::string>& lines)
+{
+    QStringList list;
+    for (const auto& l : lines)
+        list << Q(l);
+    return list.join(QLatin1Char('\n'));
+}
+
+QString Flag(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
+
+void WriteCsv(const std::vector<TRunRecord>& runs, QTextStream& out)
+{
+    const QString crlf = QStringLiteral("\r\n");
+    out << "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,failures,"
+           "message,serial,transfer,transfer_reason,journal,report"
+        << crlf;
+    for (const auto& r : runs) {
+        const QStringList fields{
+            Q(r.Id), Q(r.Started), Q(r.Finished), Q(r.Station), Q(r.Version), Q(r.Options.Address),
+            Flag(r.Options.SetClock), Flag(r.Options.Ethernet), Flag(r.Options.Tamper), Flag(r.Options.Vac),
+            QLatin1String(VerdictName(r.Verdict)), QString::number(r.Failures), Q(r.Message.value_or("")),
+            Q(r.Serial), r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed") : QStringLiteral("failed")) : QString(),
+            r.Transfer ? Q(r.Transfer->Reason) : QString(), Lines(r.Journal), Lines(r.Report)};
+        QStringList quoted;
+        for (const auto& f : fields)
+            quoted << CsvField(f);
+        out << quoted.join(QLatin1Char(',')) << crlf;
+    }
+}
+
+void WriteHistory(const std::vector<TRunRecord>& runs, QTextStream& out)
+{
+    for (const auto& r : runs)
+        out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                   .arg(Q(r.Started), -25)
+                   .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
+                   .arg(QLatin1String(VerdictName(r.Verdict)), -7)
+                   .arg(r.Failures, 2)
+                   .arg(Q(r.Options.Address), -15)
+                   .arg(Q(r.Id));
+}
+
+void WriteRun(const TRunRecord& r, QTextStream& out)
+{
+    out << "run       " << Q(r.Id) << "\n"
+        << "started   " << Q(r.Started) << "\nfinished  " << Q(r.Finished) << "\n"
+        << "station   " << Q(r.Station) << " (tolvek " << Q(r.Version) << ")\n"
+        << "address   " << Q(r.Options.Address) << "\nserial    " << Q(r.Serial) << "\n"
+        << "verdict   " << VerdictName(r.Verdict) << ", failures " << r.Failures << "\n";
+    if (r.Message)
+        out << "message   " << Q(*r.Message) << "\n";
+    out << "journal:\n";
+    for (const auto& l : r.Journal)
+        out << "  " << Q(l) << "\n";
+    out << "report:\n";
+    for (const auto& l : r.Report)
+        out << "  " << Q(l) << "\n";
+}
+
+void WriteYield(const std::vector<TYieldDay>& days, QTextStream& out)
+{
+    out << "day         runs  passed  failed  aborted  first-pass yield\n";
+    for (const auto& d : days) {
+        const QString fpy = d.Units ? QStringLiteral("%1% (%2/%3)")
+                                          .arg(100.0 * d.FirstPassed / d.Units, 0, 'f', 1)
+                                          .arg(d.FirstPassed)
+                                          .arg(d.Units)
+                                    : QStringLiteral("-");
+        out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                   .arg(d.Day, -10)
+                   .arg(d.Runs, 4)
+                   .arg(d.Passed, 6)
+                   .arg(d.Failed, 6)
+                   .arg(d.Aborted, 7)
+                   .arg(fpy);
+    }
+}
+
+int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStream& err)
+{
+    QSqlError e;
+    bool found = true;
+    switch (c.Kind) {
+    case TArchiveCommand::TKind::Show: {
+        const auto run = QueryRun(db, c.RunId, e);
+        if (run)
+            WriteRun(*run, out);
+        found = run.has_value();
+        break;
+    }
+    case TArchiveCommand::TKind::Yield:
+        if (const auto days = QueryYield(db, c.Filter, e))
+            WriteYield(*days, out);
+        break;
+    default: {
+        const auto runs = QueryRuns(db, c.Filter, e, c.Kind == TArchiveCommand::TKind::Export);
+        if (!runs)
+            break;
+        if (c.Kind == TArchiveCommand::TKind::History)
+            WriteHistory(*runs, out);
+        else if (c.Format == QLatin1String("csv"))
+            WriteCsv(*runs, out);
+        else
+            for (const auto& r : *runs)
+                out << QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact) << "\n";
+        break;
+    }
+    }
+    if (e.isValid()) {
+        err << "tolvek: " << e.text().trimmed() << "\n";
+        return 1;
+    }
+    if (!found) {
+        err << "tolvek: no run " << c.RunId << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+QString ArchivePathOption(const QCommandLineParser& p)
+{
+    return p.isSet(QStringLiteral("archive")) ? p.value(QStringLiteral("archive")) : DefaultArchivePath();
+}
+
+std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& p, QString& error)
+{
+    using K = TArchiveCommand::TKind;
+    const std::pair<const char*, K> kinds[] = {
+        {"history", K::History}, {"show", K::Show}, {"export", K::Export}, {"yield", K::Yield}, {"forward", K::Forward}};
+    // The parser has seen to it that one mode is given, with only its own options.
+    std::optional<TArchiveCommand> c;
+    for (const auto& [name, kind] : kinds)
+        if (!c && p.isSet(QLatin1String(name))) {
+            c.emplace();
+            c->Kind = kind;
+        }
+    if (!c)
+        return std::nullopt;
+    c->ArchivePath = ArchivePathOption(p);
+    c->Line = p.isSet(QStringLiteral("line"));
+    c->RunId = p.value(QStringLiteral("show"));
+    c->Format = p.value(QStringLiteral("export"));
+    if (c->Kind == K::Export && c->Format != QLatin1String("json") && c->Format != QLatin1String("csv"))
+        error = QStringLiteral("--export takes json or csv");
+    if (c->Kind == K::History)
+        c->Filter.Serial = p.positionalArguments().value(0);
+    for (const auto& [name, day] : {std::pair{"since", &c->Filter.Since}, std::pair{"until", &c->Filter.Until}}) {
+        const QString text = p.value(QLatin1String(name));
+        if (text.isEmpty())
+            continue;
+        const auto parsed = ParseDay(text);
+        if (!parsed)
+            error = QStringLiteral("--%1 takes a day as yyyy-mm-dd, not \"%2\"").arg(QLatin1String(name), text);
+        else
+            *day = *parsed;
+    }
+    if (!error.isEmpty())
+        return std::nullopt;
+    return c;
+}
+
+int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& err)
+{
+    std::optional<TLineTarget> target;
+    if (c.Line || c.Kind == TArchiveCommand::TKind::Forward) {
+        const QString uri = ConfiguredLineUri();
+        QString error = QStringLiteral("no line database is set ([Line] Database in %1, or TOLVEK_LINE_DATABASE)")
+                            .arg(StationSettingsFile());
+        if (!uri.isEmpty())
+            target = ParseLineUri(uri, error);
+        if (!target) {
+            err << "tolvek: " << error << "\n";
+            return 1;
+        }
+    }
+    TRunArchive archive(c.ArchivePath);
+    if (c.Kind == TArchiveCommand::TKind::Forward) {
+        TLineDatabase line(*target);
+        const auto outcome = ForwardBacklog(archive, line);
+        out << "forwarded " << outcome.Sent << " runs to " << target->Describe() << "; " << outcome.Left << " left\n";
+        if (!outcome.Message.isEmpty())
+            err << "tolvek: " << outcome.Message << "\n";
+        return outcome.Message.isEmpty() ? 0 : 1;
+    }
+    if (target) {
+        TLineDatabase line(*target);
+        if (const QString error = line.Open(); !error.isEmpty()) {
+            err << "tolvek: " << error << "\n";
+            return 1;
+        }
+        return Query(c, line.Database(), out, err);
+    }
+    if (const QString error = archive.OpenExisting(); !error.isEmpty()) {
+        err << "tolvek: " << error << "\n";
+        return 1;
+    }
+    return Query(c, archive.Database(), out, err);
+}
+
+}  // namespace tolvek

@@ -1,0 +1,37 @@
+// The archive's part of the command line: --history, --show, --export, --yield,
+// --forward, with --archive PATH, --line, --since and --until.
+#pragma once
+
+#include "archive/run_store.h"
+
+#include <QString>
+#include <QTextStream>
+
+#include <optional>
+
+class QCommandLineParser;
+
+namespace tolvek {
+
+struct TArchiveCommand {
+    enum class TKind { History, Show, Export, Yield, Forward };
+    TKind Kind = TKind::History;
+    QString RunId;        // --show
+    QString Format;       // --export: "json" or "csv"
+    TRunFilter Filter;    // serial (--history), --since, --until
+    bool Line = false;    // query the line database instead of the bench's archive
+    QString ArchivePath;  // --archive, else the default
+};
+
+// The archive command the parsed line asks for (options history, show, export, yield,
+// forward, since, until, line, archive; the serial number of --history as the positional
+// argument); nullopt when it asks for none, or when it is wrong, then with `error` set.
+std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& parser, QString& error);
+
+// Runs it; the exit status (0 done, 1 failed or nothing found).
+int RunArchiveCommand(const TArchiveCommand& command, QTextStream& out, QTextStream& err);
+
+// The archive path --archive names, else the default.
+QString ArchivePathOption(const QCommandLineParser& parser);
+
+}  // namespace tolvek

@@ -1,0 +1,186 @@
+#include "archive/run_store.h"
+
+#include "archive/run_record_json.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <map>
+#include <set>
+
+namespace tolvek {
+namespace {
+
+QSqlError Exec(QSqlDatabase& db, const QString& sql)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql))
+        return q.lastError();
+    return {};
+}
+
+// Sorting by the text of local times would misplace runs around a change of UTC offset.
+QString UtcKey(const std::string& iso)
+{
+    const auto t = QDateTime::fromString(QString::fromStdString(iso), Qt::ISODateWithMs);
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString::fromStdString(iso);
+}
+
+QString Where(const TRunFilter& f, QVariantList& binds)
+{
+    QStringList terms;
+    if (!f.Serial.isEmpty()) {
+        terms << QStringLiteral("serial = ?");
+        binds << f.Serial;
+    }
+    if (!f.Since.isEmpty()) {
+        terms << QStringLiteral("day >= ?");
+        binds << f.Since;
+    }
+    if (!f.Until.isEmpty()) {
+        terms << QStringLiteral("day <= ?");
+        binds << f.Until;
+    }
+    return terms.isEmpty() ? QString() : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
+}
+
+bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
+{
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return false;
+    for (const auto& b : binds)
+        q.addBindValue(b);
+    return q.exec();
+}
+
+}  // namespace
+
+QSqlError EnsureRunStore(QSqlDatabase& db)
+{
+    const char* statements[] = {
+        "CREATE TABLE IF NOT EXISTS tolvek_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS tolvek_runs (id TEXT PRIMARY KEY, started TEXT NOT NULL,"
+        " started_utc TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
+        " version TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL,"
+        " verdict TEXT NOT NULL, failures INTEGER NOT NULL, message TEXT, record TEXT NOT NULL)",
+        "CREATE INDEX IF NOT EXISTS tolvek_runs_started ON tolvek_runs (started_utc)",
+        "CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)",
+        "INSERT INTO tolvek_meta (key, value) VALUES ('schema', '1') ON CONFLICT (key) DO NOTHING",
+    };
+    for (const char* sql : statements)
+        if (auto e = Exec(db, QString::fromLatin1(sql)); e.isValid())
+            return e;
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) || !q.next())
+        return q.lastError();
+    if (q.value(0).toInt() > kRunStoreSchema)
+        return QSqlError(QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()),
+                         {}, QSqlError::UnknownError, QStringLiteral("schema"));
+    return {};
+}
+
+TRunInserter::TRunInserter(const QSqlDatabase& db) : query_(db) {}
+
+QSqlError TRunInserter::Insert(const TRunRecord& r)
+{
+    auto& q = query_;
+    if (!prepared_ && !q.prepare(QStringLiteral(
+            "INSERT INTO tolvek_runs (id, started, started_utc, day, station, version, address, serial,"
+            " verdict, failures, message, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT (id) DO NOTHING")))
+        return q.lastError();
+    prepared_ = true;
+    const auto s = [](const std::string& t) { return QVariant(QString::fromStdString(t)); };
+    q.addBindValue(s(r.Id));
+    q.addBindValue(s(r.Started));
+    q.addBindValue(UtcKey(r.Started));
+    q.addBindValue(QString::fromStdString(r.Started.substr(0, 10)));
+    q.addBindValue(s(r.Station));
+    q.addBindValue(s(r.Version));
+    q.addBindValue(s(r.Options.Address));
+    q.addBindValue(s(r.Serial));
+    q.addBindValue(QString::fromLatin1(VerdictName(r.Verdict)));
+    q.addBindValue(r.Failures);
+    q.addBindValue(r.Message ? s(*r.Message) : QVariant(QMetaType::fromType<QString>()));
+    q.addBindValue(QString::fromUtf8(QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)));
+    if (!q.exec())
+        return q.lastError();
+    return {};
+}
+
+std::optional<QString> ParseDay(const QString& text)
+{
+    const auto d = QDate::fromString(text, Qt::ISODate);
+    if (!d.isValid() || text.size() != 10)
+        return std::nullopt;
+    return d.toString(Qt::ISODate);
+}
+
+std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
+                                                 QSqlError& error, bool oldestFirst)
+{
+    QVariantList binds;
+    QSqlQuery q(db);
+    const QString order = oldestFirst ? QStringLiteral(" ORDER BY started_utc, id")
+                                      : QStringLiteral(" ORDER BY started_utc DESC, id DESC");
+    if (!Select(q, QStringLiteral("SELECT record FROM tolvek_runs") + Where(filter, binds) + order, binds)) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    std::vector<TRunRecord> runs;
+    while (q.next())
+        if (auto r = RunRecordFromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object()))
+            runs.push_back(std::move(*r));
+    return runs;
+}
+
+std::optional<TRunRecord> QueryRun(QSqlDatabase& db, const QString& id, QSqlError& error)
+{
+    QSqlQuery q(db);
+    if (!Select(q, QStringLiteral("SELECT record FROM tolvek_runs WHERE id = ?"), {id})) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    if (!q.next())
+        return std::nullopt;
+    return RunRecordFromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
+}
+
+std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFilter& filter,
+                                                 QSqlError& error)
+{
+    QSqlQuery q(db);
+    if (!Select(q, QStringLiteral("SELECT day, serial, verdict FROM tolvek_runs ORDER BY started_utc, id"), {})) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    std::map<QString, TYieldDay> days;
+    std::set<QString> seen;
+    while (q.next()) {
+        const QString day = q.value(0).toString(), serial = q.value(1).toString(),
+                      verdict = q.value(2).toString();
+        // A run with no serial (the unit never reported) cannot be a unit's first run.
+        const bool first = !serial.isEmpty() && seen.insert(serial).second;
+        if ((!filter.Since.isEmpty() && day < filter.Since) || (!filter.Until.isEmpty() && day > filter.Until))
+            continue;
+        auto& d = days[day];
+        d.Day = day;
+        ++d.Runs;
+        const bool passed = verdict == QLatin1String("passed");
+        d.Passed += passed;
+        d.Aborted += verdict == QLatin1String("aborted");
+        d.Failed += !passed && verdict != QLatin1String("aborted");
+        d.Units += first;
+        d.FirstPassed += first && passed;
+    }
+    std::vector<TYieldDay> out;
+    for (auto& [day, d] : days)
+        out.push_back(d);
+    return out;
+}
+
+}  // namespace tolvek

@@ -1,0 +1,159 @@
+// The query commands on a small archive whose figures are known.
+#include "archive/archive_command.h"
+#include "archive/run_archive.h"
+#include "archive_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+using namespace tolvek;
+using archivetest::MakeRun;
+
+namespace {
+
+struct Result {
+    int rc;
+    QString out, err;
+};
+
+Result Command(QStringList args)
+{
+    QCommandLineParser parser;
+    for (const char* flag : {"history", "yield", "forward", "line"})
+        parser.addOption({flag, ""});
+    for (const char* valued : {"show", "export", "since", "until", "archive"})
+        parser.addOption({valued, "", "x"});
+    args.prepend("tolvek");
+    Result r{2, {}, {}};
+    if (!parser.parse(args))
+        return {2, {}, parser.errorText()};
+    QString error;
+    const auto command = ArchiveCommandFromParser(parser, error);
+    if (!command)
+        return {2, {}, error};
+    QTextStream out(&r.out), err(&r.err);
+    r.rc = RunArchiveCommand(*command, out, err);
+    out.flush();
+    err.flush();
+    return r;
+}
+
+// The last word of each line: the run id of --history.
+QStringList Ids(const QString& history)
+{
+    QStringList ids;
+    for (const auto& line : history.split('\n', Qt::SkipEmptyParts))
+        ids << line.section(' ', -1).right(1);
+    return ids;
+}
+
+class ArchiveCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        path_ = dir_.filePath("runs.sqlite");
+        TRunArchive archive(path_);
+        using V = TRunVerdict;
+        const std::tuple<const char*, const char*, V> runs[] = {
+            {"2026-12-07T09:00:00+03:00", "A", V::Passed},  {"2026-12-07T09:10:00+03:00", "B", V::Failed},
+            {"2026-12-07T09:20:00+03:00", "B", V::Passed},  {"2026-12-07T09:30:00+03:00", "", V::Aborted},
+            {"2026-12-08T08:00:00+03:00", "D", V::Passed},  {"2026-12-08T08:10:00+03:00", "B", V::Passed},
+            {"2026-12-08T08:20:00+03:00", "E", V::Passed},  {"2026-12-08T07:15:00+02:00", "F", V::Failed},
+        };
+        int n = 0;
+        for (const auto& [started, serial, verdict] : runs) {
+            auto r = archivetest::MakeRun(started, serial, verdict);
+            r.Id = "00000000-0000-0000-0000-00000000000" + std::to_string(++n);
+            if (n == 7)
+                r.Journal.push_back("test RTC failed: \"slow\", 2 s\r\nlate");
+            ASSERT_TRUE(archive.Store(r).Stored);
+        }
+    }
+    Result In(QStringList args) { return Command(args << "--archive" << path_); }
+
+    QTemporaryDir dir_;
+    QString path_;
+};
+
+}  // namespace
+
+TEST_F(ArchiveCommand, HistoryIsNewestFirstAndFilteredBySerialAndDays)
+{
+    const struct {
+        QStringList args;
+        QString ids;
+    } cases[] = {
+        {{"--history"}, "78654321"},  // 8 (+02:00) started between 6 and 7
+        {{"--history", "B"}, "632"},
+        {{"--history", "--since", "2026-12-08"}, "7865"},
+        {{"--history", "--until", "2026-12-07"}, "4321"},
+        {{"--history", "B", "--since", "2026-12-07", "--until", "2026-12-07"}, "32"},
+        {{"--history", "nobody"}, ""},
+    };
+    for (const auto& c : cases) {
+        const auto r = In(c.args);
+        EXPECT_EQ(r.rc, 0) << r.err.toStdString();
+        EXPECT_EQ(Ids(r.out).join(""), c.ids) << c.args.join(' ').toStdString();
+    }
+    EXPECT_TRUE(In({"--history", "A"}).out.startsWith(
+        "2026-12-07T09:00:00+03:00  A                 passed    0  192.168.1.178    00000000-0000-0000-0000-000000000001\n"));
+}
+
+TEST_F(ArchiveCommand, YieldCountsFirstRunsOfUnitsOverTheWholeArchive)
+{
+    const QString day1 = "2026-12-07     4       2       1        1  50.0% (1/2)\n";
+    const QString day2 = "2026-12-08     4       3       1        0  66.7% (2/3)\n";
+    const auto all = In({"--yield"});
+    EXPECT_EQ(all.out.section('\n', 1), day1 + day2);
+    // B's retest on the 8th stays a retest when the 7th is outside the range.
+    EXPECT_EQ(In({"--yield", "--since", "2026-12-08"}).out.section('\n', 1), day2);
+}
+
+TEST_F(ArchiveCommand, ExportAndShowCarryWholeRecords)
+{
+    const auto json = In({"--export", "json", "--since", "2026-12-08"});
+    const auto lines = json.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4);
+    const auto first = QJsonDocument::fromJson(lines[0].toUtf8()).object();
+    EXPECT_EQ(first["id"].toString(), "00000000-0000-0000-0000-000000000005");  // oldest first
+    EXPECT_EQ(first["serial"].toString(), "D");
+
+    const auto csv = In({"--export", "csv", "--until", "2026-12-07"}).out;
+    EXPECT_TRUE(csv.startsWith("id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
+                               "failures,message,serial,transfer,transfer_reason,journal,report\r\n"));
+    EXPECT_EQ(csv.count("\r\n"), 5);
+    const auto quoted = In({"--export", "csv", "--since", "2026-12-08"}).out;
+    EXPECT_TRUE(quoted.contains(",\"date: 2026-12-08T08:20:00+03:00\nIP: 192.168.1.178\n"
+                                "test RTC failed: \"\"slow\"\", 2 s\r\nlate\",SNE\r\n"))
+        << quoted.toStdString();
+
+    const auto show = In({"--show", "00000000-0000-0000-0000-000000000007"});
+    EXPECT_EQ(show.rc, 0);
+    EXPECT_TRUE(show.out.contains("journal:\n  date: 2026-12-08T08:20:00+03:00\n"));
+    EXPECT_TRUE(show.out.contains("report:\n  SNE\n"));
+}
+
+TEST_F(ArchiveCommand, MistakesAreRefusedWithAReason)
+{
+    const struct {
+        QStringList args;
+        int rc;
+        const char* says;
+    } cases[] = {
+        {{"--show", "no-such-run"}, 1, "no run no-such-run"},
+        {{"--export", "xml"}, 2, "json or csv"},
+        {{"--history", "--since", "08.12.2026"}, 2, "yyyy-mm-dd"},
+    };
+    for (const auto& c : cases) {
+        const auto r = In(c.args);
+        EXPECT_EQ(r.rc, c.rc) << c.says;
+        EXPECT_TRUE(r.err.contains(c.says)) << r.err.toStdString();
+    }
+    const auto missing = Command({"--history", "--archive", dir_.filePath("none.sqlite")});
+    EXPECT_EQ(missing.rc, 1);
+    EXPECT_TRUE(missing.err.contains("no run archive")) << missing.err.toStdString();
+}

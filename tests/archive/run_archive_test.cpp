@@ -1,0 +1,176 @@
+// The bench's SQLite archive on real files: every verdict kept whole, and files that
+// cannot be written never lose the run's outcome.
+#include "archive/run_archive.h"
+#include "archive/run_store.h"
+#include "archive_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+using namespace tolvek;
+using archivetest::MakeRun;
+
+TEST(RunArchive, EveryVerdictIsKeptWithAllItsFieldsAndMarkedUnsent)
+{
+    QTemporaryDir dir;
+    TRunArchive archive(dir.filePath("sub/folder/runs.sqlite"));
+    auto passed = MakeRun("2026-12-08T10:00:00+03:00", "0123456789ABCDEF", TRunVerdict::Passed);
+    passed.Transfer = TTransferRecord{true, ""};
+    passed.Options = {"10.0.0.2", false, true, true, true};
+    auto failed = MakeRun("2026-12-08T10:05:00+03:00", "0123456789ABCDEF", TRunVerdict::Failed);
+    failed.Message = "Нет ответа от устройства";
+    failed.Transfer = TTransferRecord{false, "upload failed: 550"};
+    failed.Journal.push_back("test TAMPER failed: \"open\", lid");
+    auto aborted = MakeRun("2026-12-08T10:07:00+03:00", "", TRunVerdict::Aborted);
+    aborted.Report.clear();
+
+    std::vector<TRunRecord> runs{passed, failed, aborted};
+    for (auto& r : runs) {
+        const auto outcome = archive.Store(r);
+        ASSERT_TRUE(outcome.Stored) << outcome.Message.toStdString();
+        EXPECT_TRUE(outcome.Message.isEmpty());
+        EXPECT_EQ(r.Id.size(), 36u);
+        EXPECT_FALSE(r.Station.empty());
+        EXPECT_FALSE(r.Version.empty());
+    }
+    EXPECT_NE(runs[0].Id, runs[1].Id);
+
+    auto db = archive.Database();
+    QSqlError e;
+    const auto back = QueryRuns(db, {}, e, /*oldestFirst=*/true);
+    ASSERT_TRUE(back) << e.text().toStdString();
+    ASSERT_EQ(back->size(), 3u);
+    for (size_t i = 0; i < runs.size(); ++i)
+        EXPECT_EQ(RunRecordToJson((*back)[i]), RunRecordToJson(runs[i])) << i;
+    EXPECT_EQ(archive.UnsentCount(), 3);
+
+    // Storing the same run again neither fails nor doubles it.
+    EXPECT_TRUE(archive.Store(runs[0]).Stored);
+    EXPECT_EQ(QueryRuns(db, {}, e)->size(), 3u);
+}
+
+TEST(RunArchive, DamagedFileIsSetAsideUntouchedAndANewOneStarted)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    const QByteArray garbage(8192, 'x');
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(garbage);
+    }
+    TRunArchive archive(path);
+    auto run = MakeRun("2026-12-08T10:00:00+03:00", "SN1", TRunVerdict::Failed);
+    const auto outcome = archive.Store(run);
+    ASSERT_TRUE(outcome.Stored) << outcome.Message.toStdString();
+    EXPECT_TRUE(outcome.Message.contains("повреждён")) << outcome.Message.toStdString();
+
+    const auto aside = QDir(dir.path()).entryList({"runs.sqlite.damaged-*"});
+    ASSERT_EQ(aside.size(), 1);
+    QFile kept(dir.filePath(aside[0]));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), garbage);
+    auto db = archive.Database();
+    QSqlError e;
+    EXPECT_EQ(QueryRuns(db, {}, e)->size(), 1u);
+}
+
+// Writes that cannot happen: one clear message, and the caller's run is left as it was.
+TEST(RunArchive, UnwritablePlacesGiveOneMessageAndKeepTheRun)
+{
+    struct Case {
+        const char* name;
+        std::function<QString(QTemporaryDir&)> setUp;  // returns the archive path
+        const char* says;
+        bool needsDroppedRights;
+    };
+    const Case cases[] = {
+        {"folder is a file",
+         [](QTemporaryDir& d) {
+             QFile f(d.filePath("blocker"));
+             f.open(QIODevice::WriteOnly);
+             return d.filePath("blocker/runs.sqlite");
+         },
+         "не открывается", false},
+        {"read-only folder",
+         [](QTemporaryDir& d) {
+             QDir().mkdir(d.filePath("ro"));
+             QFile::setPermissions(d.filePath("ro"), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+             return d.filePath("ro/runs.sqlite");
+         },
+         "не открывается", true},
+        {"read-only archive",
+         [](QTemporaryDir& d) {
+             QDir().mkdir(d.filePath("ro"));
+             {
+                 TRunArchive a(d.filePath("ro/runs.sqlite"));
+                 auto r = MakeRun("2026-12-08T09:00:00+03:00", "SN0", TRunVerdict::Passed);
+                 a.Store(r);
+             }
+             const auto ro = QFile::ReadOwner | QFile::ReadOther;
+             QFile::setPermissions(d.filePath("ro/runs.sqlite"), ro);
+             QFile::setPermissions(d.filePath("ro"), ro | QFile::ExeOwner | QFile::ExeOther);
+             return d.filePath("ro/runs.sqlite");
+         },
+         "только для чтения", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = c.setUp(dir);
+        // Root ignores file modes; the file-system identity of this thread is dropped instead.
+        const bool drop = c.needsDroppedRights && geteuid() == 0;
+        if (drop) {
+            QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther);
+            setfsgid(65534);
+            setfsuid(65534);
+        }
+        auto run = MakeRun("2026-12-08T10:00:00+03:00", "SN1", TRunVerdict::Passed);
+        TArchiveOutcome outcome;
+        {
+            TRunArchive archive(path);
+            outcome = archive.Store(run);
+        }
+        if (drop) {
+            setfsuid(0);
+            setfsgid(0);
+        }
+        EXPECT_FALSE(outcome.Stored);
+        EXPECT_TRUE(outcome.Message.contains(c.says)) << outcome.Message.toStdString();
+        EXPECT_TRUE(outcome.Message.contains("Результат теста остаётся в силе")) << outcome.Message.toStdString();
+        EXPECT_EQ(QDir(QFileInfo(path).absolutePath()).entryList({"*.damaged-*"}).size(), 0);
+        QFile::setPermissions(QFileInfo(path).absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+}
+
+TEST(RunArchive, LockedArchiveFailsWithinItsWaitAndWorksAgainAfterwards)
+{
+    QTemporaryDir dir;
+    TRunArchive archive(dir.filePath("runs.sqlite"));
+    auto first = MakeRun("2026-12-08T10:00:00+03:00", "SN1", TRunVerdict::Passed);
+    ASSERT_TRUE(archive.Store(first).Stored);
+
+    auto other = QSqlDatabase::addDatabase("QSQLITE", "locker");
+    other.setDatabaseName(archive.Path());
+    ASSERT_TRUE(other.open());
+    {
+        QSqlQuery q(other);
+        ASSERT_TRUE(q.exec("BEGIN IMMEDIATE"));
+        auto run = MakeRun("2026-12-08T10:01:00+03:00", "SN2", TRunVerdict::Failed);
+        const auto outcome = archive.Store(run);
+        EXPECT_FALSE(outcome.Stored);
+        EXPECT_TRUE(outcome.Message.contains("занят")) << outcome.Message.toStdString();
+        q.exec("ROLLBACK");
+        EXPECT_TRUE(archive.Store(run).Stored);
+    }
+    other.close();
+    other = QSqlDatabase();
+    QSqlDatabase::removeDatabase("locker");
+}
