@@ -81,3 +81,12 @@ QStringList TListBox::lines() const
         out << item(i)->text();
     return out;
 }
+
+void TListBox::layoutNow(bool always)
+{
+    const bool fits = count() * itemHeight_ <= viewport()->height() + itemHeight_;
+    if (!always && !fits && layoutClock_.isValid() && !layoutClock_.hasExpired(40))
+        return;
+    executeDelayedItemsLayout();
+    layoutClock_.start();
+}

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QLabel>
 #include <QLineEdit>
+#include <QElapsedTimer>
 #include <QListWidget>
 
 // A single-line edit with its caption label above it (gap 3 pixels, left-aligned).
@@ -38,10 +39,14 @@ public:
     // Texts of all lines, first to last.
     QStringList lines() const;
     // Lays the rows out at once. The list does it after a zero-length timer, which a run
-    // that only processes events now and then never lets fire before it paints.
-    void layoutNow() { executeDelayedItemsLayout(); }
+    // that only processes events now and then never lets fire before it paints. A layout
+    // takes time in the number of rows, so once they overflow the view (where only the
+    // scroll bar still moves) it is done at most every 40 ms unless `always`: a long
+    // report stays linear.
+    void layoutNow(bool always);
 
 private:
+    QElapsedTimer layoutClock_;
     int itemHeight_;
     bool typeAhead_ = true;
 };

@@ -2,12 +2,15 @@
 
 #include "app/main_window.h"
 #include "app/seams.h"
+#include "app/self_press.h"
 #include "cli/command_line.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
 
 int main(int argc, char** argv)
 {
+    // Before anything reads the environment or loads a plugin.
+    ReserveRawEchoSockets();
     // A run from a script needs no display: no QApplication, no platform plugin.
     if (tolvek::cli::WantsCommandLine(argc, argv))
         return tolvek::cli::CommandLineMain(argc, argv);
@@ -25,6 +28,9 @@ int main(int argc, char** argv)
     {
         TForm1 form;
         form.show();
+        // Set by the demo without a screen and by the installed-package check.
+        if (qEnvironmentVariableIsSet("TOLVEK_DEMO_PICTURE"))
+            PressTestOnce(form, qEnvironmentVariable("TOLVEK_DEMO_PICTURE"));
         rc = app.exec();
     }
     UnloadEchoService();

@@ -210,7 +210,7 @@ void TForm1::SetStatus(const QString& caption, const QColor& colour)
 void TForm1::ShowTesting()
 {
     SetStatus(QStringLiteral("Идет тестирование..."), QColor(255, 255, 0));
-    QCoreApplication::processEvents();
+    ProcessRunEvents(true);
 }
 
 void TForm1::ShowSuccess()
@@ -219,7 +219,7 @@ void TForm1::ShowSuccess()
     Button1->setEnabled(true);
     // Set before events are processed: a handler that runs there sees this outcome.
     runResultState_ = 1;
-    QCoreApplication::processEvents();
+    ProcessRunEvents(true);
 }
 
 void TForm1::ShowError()
@@ -227,21 +227,25 @@ void TForm1::ShowError()
     // The "c" before "ошибкой" is the Latin letter, as on the station's screens.
     SetStatus(QStringLiteral("Тестирование завершено c ошибкой"), QColor(255, 0, 0));
     runResultState_ = 2;
-    QCoreApplication::processEvents();
+    ProcessRunEvents(true);
 }
 
 void TForm1::ShowAborted()
 {
     SetStatus(QStringLiteral("Тестирование прервано"), QColor(255, 0, 0));
     runResultState_ = 3;
-    QCoreApplication::processEvents();
+    ProcessRunEvents(true);
 }
 
 void TForm1::JournalAppend(const QString& line)
 {
     ListBox2->addItem(line);
-    // The next event-processing point of a run then paints the journal as it stands.
-    ListBox2->layoutNow();
+}
+
+void TForm1::ProcessRunEvents(bool statusChanged)
+{
+    ListBox2->layoutNow(statusChanged);
+    QCoreApplication::processEvents();
 }
 
 void TForm1::BitBtn3Click()

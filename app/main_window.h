@@ -62,6 +62,8 @@ public:
     void ShowError();
     void ShowAborted();
     void JournalAppend(const QString& line);
+    // An event-processing point of a run: the journal is painted as it stands.
+    void ProcessRunEvents(bool statusChanged = false);
 
     // What the last run left behind (empty before the first run).
     const tolvek::TRunRecord& lastRun() const { return lastRun_; }

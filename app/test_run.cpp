@@ -72,7 +72,7 @@ public:
         }
     }
 
-    void ProcessEvents() override { QCoreApplication::processEvents(); }
+    void ProcessEvents() override { form_.ProcessRunEvents(); }
 
     // The run is kept before the window is handed back; a failed write is one more
     // message and changes nothing of the run.

@@ -262,7 +262,11 @@ void TBlockSocket::AdoptHandle(TSocket handle) {
   FSkipTo.clear();
   KeepUrgentDataInLine(FSocket, SocketKind());
   ReadAddresses();
-  FIP6Used = FRemoteSin.FamilyTag() == AF_INET6;
+  // The socket's own family: an unconnected handle has no remote address to tell it.
+  int family = 0;
+  socklen_t length = sizeof family;
+  if (getsockopt(FSocket, SOL_SOCKET, SO_DOMAIN, &family, &length) != 0) family = FRemoteSin.FamilyTag();
+  FIP6Used = family == AF_INET6;
 }
 
 // ---------------------------------------------------------------------------------------

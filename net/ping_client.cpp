@@ -1,9 +1,12 @@
 #include "net/ping_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +19,9 @@ bool EchoServiceV6 = false;
 namespace {
 
 int gEchoServiceStarts = 0;
+// Raw sockets opened by ReserveRawEchoSockets, or -1.
+int gReservedRaw4 = -1;
+int gReservedRaw6 = -1;
 
 // Probed once when the program starts, as the original loaded its echo library.
 struct EchoServiceStartup {
@@ -41,6 +47,19 @@ bool IsUnspecified(const TSocketAddress& a) {
 }
 
 }  // namespace
+
+void ReserveRawEchoSockets() {
+  if (getuid() == 0) return;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[2]{};
+  if (syscall(SYS_capget, &header, caps) != 0) return;
+  if (!(caps[CAP_NET_RAW / 32].permitted & (1u << (CAP_NET_RAW % 32)))) return;
+  // Never connected (the echo sends to its target), so that no local address sticks to them.
+  gReservedRaw4 = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  gReservedRaw6 = ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+  __user_cap_data_struct none[2]{};
+  syscall(SYS_capset, &header, none);
+}
 
 void LoadEchoService() {
   if (gEchoServiceStarts++ > 0) return;
@@ -121,6 +140,8 @@ bool TPINGSend::Echo(const std::string& host) {
   FReplyCode = 0;
   SetReplyError(IE_Other);
   FUsedService = false;
+  FNoEchoSocket = false;
+  FServiceOpened = false;
   FBuffer.assign(static_cast<size_t>(std::max(PacketSize, 0)) + 12, '\x37');
   if (!ResolveEchoTarget(host)) return false;
   if (FTargetIP6 ? EchoServiceV6 : EchoServiceV4) {
@@ -145,6 +166,7 @@ TPINGSend::TServiceResult TPINGSend::EchoBySystemService() {
     target += "%" + std::to_string(reinterpret_cast<const sockaddr_in6*>(FTarget.Ptr())->sin6_scope_id);
   ping.Connect(target, "0");
   if (ping.Socket() == INVALID_SOCKET) return TServiceResult::Unavailable;
+  FServiceOpened = true;
   if (ping.LastError() != 0) return TServiceResult::Failed;
   int on = 1;
   if (FTargetIP6) setsockopt(ping.Socket(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
@@ -234,10 +256,27 @@ uint16_t TPINGSend::ChecksumV6(const std::string& message) {
 }
 
 bool TPINGSend::EchoByRawSocket(const std::string& host) {
+  // A reserved socket is shared by every echo; a bind to a chosen local address would stick
+  // to it, so such an echo opens its own socket.
+  const int reserved = FTargetIP6 ? gReservedRaw6 : gReservedRaw4;
+  const bool adopt = reserved >= 0 && Sock.Socket() == INVALID_SOCKET && IPInterface == "0.0.0.0";
+  if (adopt) {
+    // It has queued whatever ICMP came in since its last echo.
+    char stale[2048];
+    while (::recv(reserved, stale, sizeof stale, MSG_DONTWAIT) >= 0) {
+    }
+    Sock.AdoptHandle(::fcntl(reserved, F_DUPFD_CLOEXEC, 0));
+  }
   Sock.ConfigureTTL(TTL);
-  Sock.BindLocal(IPInterface, "0");
+  if (!adopt) Sock.BindLocal(IPInterface, "0");
   Sock.Connect(host, "0");
-  if (Sock.LastError() != 0) return false;
+  if (Sock.LastError() != 0) {
+    // The raw socket is the last way: when it may not even be opened, and the echo socket
+    // did not open either (one that opened but could not send says the target is amiss),
+    // no echo can be sent.
+    FNoEchoSocket = !FServiceOpened && Sock.Socket() == INVALID_SOCKET && Sock.LastError() == WSAEACCES;
+    return false;
+  }
   Sock.ConfigureOption(TSocketOption{OPT_RecvBuffer, false, 61440});
   const bool ip6 = Sock.IPv6InUse();
   const uint8_t requestType = ip6 ? kEchoRequest6 : kEchoRequest4;
@@ -297,8 +336,10 @@ bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, u
   return got == id || (!key.empty() && packet.find(key) != std::string::npos);
 }
 
-int32_t EchoRoundTrip(const std::string& host) {
+int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket) {
   TPINGSend ping;
-  if (ping.Echo(host) && ping.ReplyError() == IE_NoError) return ping.PingTime();
+  const bool answered = ping.Echo(host);
+  if (noEchoSocket) *noEchoSocket = ping.NoEchoSocket();
+  if (answered && ping.ReplyError() == IE_NoError) return ping.PingTime();
   return -1;
 }

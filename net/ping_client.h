@@ -20,6 +20,12 @@ extern bool EchoServiceV6;
 void LoadEchoService();
 void UnloadEchoService();
 
+// For a program given the cap_net_raw file capability: opens the raw ICMP sockets the echo
+// may need, then gives up every capability, so that the plugins and settings a window
+// program loads never run with it. The echo then uses these sockets. Call first thing in
+// main. Does nothing for root or without the capability.
+void ReserveRawEchoSockets();
+
 // RFC 1071 checksum of `data` (checksum field zero), as the two bytes to store.
 uint16_t InternetChecksum(const std::string& data);
 
@@ -40,6 +46,9 @@ public:
   const std::string& ReplyErrorDesc() const { return FReplyErrorDesc; }
   // Which way the last Echo went: true for the datagram ping socket.
   bool UsedEchoService() const { return FUsedService; }
+  // True when the last Echo could open neither an echo socket nor a raw socket for want of
+  // permission: this machine may not send echoes at all, which says nothing of the host.
+  bool NoEchoSocket() const { return FNoEchoSocket; }
 
   bool Echo(const std::string& host);
 
@@ -65,6 +74,8 @@ private:
   TSocketAddress FTarget;
   bool FTargetIP6 = false;
   bool FUsedService = false;
+  bool FNoEchoSocket = false;
+  bool FServiceOpened = false;  // the last Echo opened a datagram ping socket
   std::mt19937 FRandom;
 };
 
@@ -74,4 +85,5 @@ bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, u
                      const std::string& key, uint8_t& type, uint8_t& code);
 
 // One echo on a fresh client: the round-trip time in ms, or -1 when no echo reply came.
-int32_t EchoRoundTrip(const std::string& host);
+// `noEchoSocket`, when given, tells whether the -1 came from not being allowed to send.
+int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket = nullptr);

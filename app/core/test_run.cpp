@@ -1,5 +1,6 @@
 #include "app/core/test_run.h"
 
+#include "app/core/echo_permission.h"
 #include "app/core/ethernet_transfer.h"
 #include "app/core/record.h"
 #include "app/core/report.h"
@@ -98,8 +99,9 @@ private:
 
     void Steps()
     {
-        if (EchoRoundTrip(Address()) == -1)
-            Fail("Блок не отвечает");
+        bool noEchoSocket = false;
+        if (EchoRoundTrip(Address(), &noEchoSocket) == -1)
+            throw std::runtime_error(noEchoSocket ? NoEchoPermissionMessage() : "Блок не отвечает");
         if (host_.Options().Ethernet)
             TransferTest();
         if (host_.AbortRequested())

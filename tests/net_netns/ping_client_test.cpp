@@ -7,6 +7,7 @@
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -62,6 +63,31 @@ void OnBothWays(F f) {
 }
 
 uint16_t Sum(const std::string& s) { return InternetChecksum(s); }
+
+// Gives up CAP_NET_RAW for good; true when raw sockets are then refused.
+bool DropNetRaw() {
+  __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  syscall(SYS_capget, &hdr, data);
+  data[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
+  data[CAP_NET_RAW / 32].permitted &= ~(1u << (CAP_NET_RAW % 32));
+  return syscall(SYS_capset, &hdr, data) == 0 && ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) < 0;
+}
+
+// Runs `body` in a child process where echo sockets are allowed to the given groups, so that
+// it may give up privileges for good; its result is the child's exit status.
+template <class F>
+int InChild(const char* echoGroups, F body) {
+  pid_t child = fork();
+  if (child == 0) {
+    WriteProc(kPingGroups, echoGroups);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  WriteProc(kPingGroups, "0\t2147483647");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // Answers the first echo request it sees with an ICMP error quoting it, like a router would;
 // before that it sends a truncated ICMP message that a careless parser would over-read.
@@ -185,7 +211,7 @@ TEST(Echo, BlackholeRouteGivesMinusOneWithoutHanging) {
     EXPECT_EQ(p.PingTime(), -1);
   });
   EXPECT_EQ(EchoRoundTrip("10.255.255.1"), -1);
-  std::system("ip route del blackhole 10.255.255.1");
+  EXPECT_EQ(std::system("ip route del blackhole 10.255.255.1"), 0);
 }
 
 TEST(Echo, UnresolvableOrUnspecifiedTargetNeverPingsThisMachine) {
@@ -242,29 +268,47 @@ TEST(Echo, FallsBackToRawAndFailsCleanlyWithoutEitherSocket) {
     ASSERT_TRUE(p.Echo("127.0.0.1"));
     EXPECT_FALSE(p.UsedEchoService());
     EXPECT_EQ(p.ReplyType(), 0);
+    // A host out of reach is a host that does not answer, not a station that cannot ask.
+    EXPECT_FALSE(p.Echo("192.0.2.1") || p.NoEchoSocket());
   }
   // And without the privilege for raw sockets as well: -1 at once, no crash, no hang.
-  pid_t child = fork();
-  if (child == 0) {
-    WriteProc(kPingGroups, "1\t0");
-    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    syscall(SYS_capget, &hdr, data);
-    data[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
-    data[CAP_NET_RAW / 32].permitted &= ~(1u << (CAP_NET_RAW % 32));
-    if (syscall(SYS_capset, &hdr, data) != 0) _exit(3);
-    if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) _exit(4);
+  EXPECT_EQ(InChild("1\t0", [] {
+    if (!DropNetRaw()) return 3;
     auto t = std::chrono::steady_clock::now();
-    int r = EchoRoundTrip("127.0.0.1");
+    bool noSocket = false;
+    int r = EchoRoundTrip("127.0.0.1", &noSocket);
     TPINGSend p;
     bool ok = p.Echo("127.0.0.1");
-    _exit(r == -1 && !ok && p.PingTime() == -1 && MsSince(t) < 1000 ? 0 : 5);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  WriteProc(kPingGroups, "0\t2147483647");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return r == -1 && noSocket && !ok && p.NoEchoSocket() && p.PingTime() == -1 && MsSince(t) < 1000 ? 0 : 5;
+  }), 0);
+  // An echo socket that opens but cannot send to an unroutable target: the target is amiss,
+  // not the station's permission, though the raw socket it falls back to is refused.
+  EXPECT_EQ(InChild("0\t2147483647", [] {
+    bool noSocket = true;
+    return DropNetRaw() && EchoRoundTrip("192.0.2.1", &noSocket) == -1 && !noSocket ? 0 : 1;
+  }), 0);
+}
+
+TEST(Echo, ReservedRawSocketsServeAnOrdinaryUserWhoseCapabilityIsGone) {
+  // The installed program's case: an ordinary user holding only cap_net_raw, in a namespace
+  // where echo sockets are not allowed. After the reservation no capability is left, and
+  // the echo still works on both families and more than once.
+  EXPECT_EQ(InChild("1\t0", [] {
+    prctl(PR_SET_KEEPCAPS, 1);
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) return 3;
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    data[CAP_NET_RAW / 32].effective = data[CAP_NET_RAW / 32].permitted = 1u << (CAP_NET_RAW % 32);
+    if (syscall(SYS_capset, &hdr, data) != 0) return 4;
+    ReserveRawEchoSockets();
+    syscall(SYS_capget, &hdr, data);
+    if (data[0].permitted || data[1].permitted || data[0].effective || data[1].effective) return 5;
+    if (::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) return 6;
+    bool noSocket = true;
+    for (const char* host : {"127.0.0.1", "192.168.1.178", "::1", "127.0.0.1"})
+      if (EchoRoundTrip(host, &noSocket) < 0 || noSocket) return 7;
+    return 0;
+  }), 0);
 }
 
 TEST(Checksum, Rfc1071) {
