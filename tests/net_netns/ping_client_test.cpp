@@ -175,7 +175,7 @@ TEST(Echo, LinkLocalTargetKeepsItsZone) {
     EXPECT_TRUE(p.Echo("fe80::17%tv0")) << p.ReplyErrorDesc();
     EXPECT_EQ(p.UsedEchoService(), service);
   });
-  std::system("ip link del tv0");
+  EXPECT_EQ(std::system("ip link del tv0"), 0);
 }
 
 TEST(Echo, SilentAddressFailsAfterTheTimeout) {
