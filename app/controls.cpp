@@ -4,7 +4,8 @@
 #include <QStyledItemDelegate>
 
 TLabeledEdit::TLabeledEdit(QWidget* parent, const QString& objectName)
-    : QLineEdit(parent), EditLabel(new QLabel(parent))
+    : QLineEdit(parent)
+    , EditLabel(new QLabel(parent))
 {
     setObjectName(objectName);
     EditLabel->setObjectName(objectName + QStringLiteral("SubLabel"));
@@ -17,7 +18,8 @@ void TLabeledEdit::place(int left, int top, int width, int height, int labelWidt
     EditLabel->setGeometry(left, top - 3 - labelHeight, labelWidth, labelHeight);
 }
 
-TPanel::TPanel(QWidget* parent, const QString& objectName) : QLabel(parent)
+TPanel::TPanel(QWidget* parent, const QString& objectName)
+    : QLabel(parent)
 {
     setObjectName(objectName);
     setFrameStyle(QFrame::Panel | QFrame::Raised);
@@ -28,7 +30,8 @@ TPanel::TPanel(QWidget* parent, const QString& objectName) : QLabel(parent)
     // status colour never shows.
     setBackgroundRole(QPalette::Window);
     // Panels start in the button-face colour, as the window does.
-    setColor(parent ? parent->palette().color(QPalette::Button) : palette().color(QPalette::Button));
+    setColor(parent ? parent->palette().color(QPalette::Button)
+                    : palette().color(QPalette::Button));
 }
 
 QColor TPanel::color() const
@@ -44,9 +47,13 @@ void TPanel::setColor(const QColor& color)
 }
 
 namespace {
-class FixedHeightDelegate : public QStyledItemDelegate {
+class FixedHeightDelegate : public QStyledItemDelegate
+{
 public:
-    FixedHeightDelegate(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+    FixedHeightDelegate(int height, QObject* parent)
+        : QStyledItemDelegate(parent)
+        , height_(height)
+    {}
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
         QSize s = QStyledItemDelegate::sizeHint(option, index);
@@ -57,10 +64,11 @@ public:
 private:
     int height_;
 };
-}  // namespace
+} // namespace
 
 TListBox::TListBox(QWidget* parent, const QString& objectName, int itemHeight)
-    : QListWidget(parent), itemHeight_(itemHeight)
+    : QListWidget(parent)
+    , itemHeight_(itemHeight)
 {
     setObjectName(objectName);
     setUniformItemSizes(true);

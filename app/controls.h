@@ -7,7 +7,8 @@
 #include <QListWidget>
 
 // A single-line edit with its caption label above it (gap 3 pixels, left-aligned).
-class TLabeledEdit : public QLineEdit {
+class TLabeledEdit : public QLineEdit
+{
     Q_OBJECT
 public:
     TLabeledEdit(QWidget* parent, const QString& objectName);
@@ -17,7 +18,8 @@ public:
 };
 
 // The status panel: a raised frame with a centred caption and a background colour.
-class TPanel : public QLabel {
+class TPanel : public QLabel
+{
     Q_OBJECT
 public:
     TPanel(QWidget* parent, const QString& objectName);
@@ -28,7 +30,8 @@ public:
 };
 
 // A list box with a fixed item height; type-ahead search can be switched off.
-class TListBox : public QListWidget {
+class TListBox : public QListWidget
+{
     Q_OBJECT
 public:
     TListBox(QWidget* parent, const QString& objectName, int itemHeight);

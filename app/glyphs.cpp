@@ -21,13 +21,13 @@ void DrawPrinter(QPainter& p)
 {
     p.setPen(QColor(64, 64, 64));
     p.setBrush(Qt::white);
-    p.drawRect(4, 1, 8, 6);  // paper fed in
+    p.drawRect(4, 1, 8, 6); // paper fed in
     p.setBrush(QColor(160, 160, 160));
-    p.drawRect(1, 6, 14, 6);  // body
+    p.drawRect(1, 6, 14, 6); // body
     p.setBrush(Qt::white);
-    p.drawRect(4, 10, 8, 5);  // paper out
+    p.drawRect(4, 10, 8, 5); // paper out
     p.setPen(QColor(0, 160, 0));
-    p.drawPoint(13, 8);  // power lamp
+    p.drawPoint(13, 8); // power lamp
 }
 
 void DrawAbort(QPainter& p)
@@ -93,7 +93,7 @@ QImage DrawDisabled(const QImage& normal)
     return out;
 }
 
-}  // namespace
+} // namespace
 
 QPixmap GlyphStrip(TGlyph glyph)
 {

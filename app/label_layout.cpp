@@ -33,11 +33,12 @@ QString LabelOutcome(int runResultState)
 QStringList LabelLines(const LabelData& data)
 {
     QStringList lines{
-        QStringLiteral("дата:") + data.printTime.toString(QStringLiteral("dd-MM-yyyy HH:mm:ss")),
-        QStringLiteral("наладчик:") + data.surname,
-        QStringLiteral("серийный номер:") + data.serial,
-        QStringLiteral("IP:") + data.ip,
-        LabelMacLine(data.serial),
+            QStringLiteral("дата:")
+                    + data.printTime.toString(QStringLiteral("dd-MM-yyyy HH:mm:ss")),
+            QStringLiteral("наладчик:") + data.surname,
+            QStringLiteral("серийный номер:") + data.serial,
+            QStringLiteral("IP:") + data.ip,
+            LabelMacLine(data.serial),
     };
     const QString outcome = LabelOutcome(data.runResultState);
     if (!outcome.isEmpty())
@@ -101,7 +102,7 @@ void DrawLabelLine(QPainter& painter, QPoint baseline, const QString& line, int 
     }
 }
 
-}  // namespace
+} // namespace
 
 LabelLayout LabelLayout::For(bool narrow)
 {
@@ -152,7 +153,8 @@ namespace {
 
 // Floating-point exceptions stay masked while the driver ends the job, and the
 // program's own environment comes back afterwards, also when ending fails.
-class HeldFloatingPoint {
+class HeldFloatingPoint
+{
 public:
     HeldFloatingPoint() { std::feholdexcept(&saved_); }
     ~HeldFloatingPoint() { std::fesetenv(&saved_); }
@@ -185,7 +187,7 @@ void KeepTextThroughCups(QPrinter& printer)
     printer.printEngine()->setProperty(cupsOptions, options);
 }
 
-}  // namespace
+} // namespace
 
 LabelGeometry PrintLabel(QPrinter& printer, const LabelData& data, bool narrow, int copies)
 {

@@ -13,8 +13,9 @@ class QPrinter;
 // The serial number used when the field is empty at the start of a print.
 inline const QString kDefaultSerial = QStringLiteral("0000000000000000");
 
-struct LabelData {
-    QDateTime printTime;  // taken once; the barcode's date uses the same instant
+struct LabelData
+{
+    QDateTime printTime; // taken once; the barcode's date uses the same instant
     QString surname;
     QString serial;
     QString ip;
@@ -36,7 +37,8 @@ std::string LabelBarcodeText(const QString& serial, const QDateTime& printTime);
 int MmToPixels(double mm, int dpi);
 double PixelsToMm(int pixels, int dpi);
 
-struct LabelLayout {
+struct LabelLayout
+{
     QPageLayout::Orientation orientation;
     int fontPoints;
     double leftMarginMm;
@@ -48,7 +50,8 @@ inline constexpr double kLabelBarcodeHeightMm = 4.0;
 inline constexpr int kQuietZoneModules = 10;
 
 // Where the label's parts land on the page, in device pixels of the printable area.
-struct LabelGeometry {
+struct LabelGeometry
+{
     int textLeft = 0;
     QList<int> lineTops;
     int barcodeLeft = 0;
@@ -63,7 +66,8 @@ struct LabelGeometry {
 LabelGeometry DrawLabel(QPainter& painter, const QStringList& lines, const std::string& barcodeText,
                         const LabelLayout& layout, int dpiX, int dpiY, int marginToEdgePx);
 
-class LabelPrintError : public std::runtime_error {
+class LabelPrintError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };

@@ -26,7 +26,8 @@ void SetHint(QWidget* w, const QString& hint, bool shown = true)
         w->setToolTip(hint);
 }
 
-QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QRect& r, const QString& caption, bool checked)
+QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QRect& r, const QString& caption,
+                        bool checked)
 {
     auto* box = new QCheckBox(caption, parent);
     box->setObjectName(QLatin1String(name));
@@ -44,7 +45,8 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QRect& r, const
     return button;
 }
 
-QPushButton* MakeGlyphButton(QWidget* parent, const char* name, const QRect& r, const QString& caption, TGlyph glyph)
+QPushButton* MakeGlyphButton(QWidget* parent, const char* name, const QRect& r,
+                             const QString& caption, TGlyph glyph)
 {
     QPushButton* button = MakeButton(parent, name, r, caption);
     button->setIcon(GlyphIcon(glyph));
@@ -52,15 +54,17 @@ QPushButton* MakeGlyphButton(QWidget* parent, const char* name, const QRect& r, 
     return button;
 }
 
-}  // namespace
+} // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent)
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(StationTitle());
     // A fixed dialog frame: close box only, no resizing.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                   | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
+                   | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(384, 508);
     setBackgroundRole(QPalette::Button);
     setForegroundRole(QPalette::WindowText);
@@ -105,7 +109,8 @@ void TForm1::BuildControls()
     LabeledEdit2->setReadOnly(true);
     SetHint(LabeledEdit2, QStringLiteral("Серийный номер тестируемого блока"));
 
-    CheckBox1 = MakeCheckBox(this, "CheckBox1", {8, 48, 173, 17}, QStringLiteral("Синхронизировать время"), true);
+    CheckBox1 = MakeCheckBox(this, "CheckBox1", {8, 48, 173, 17},
+                             QStringLiteral("Синхронизировать время"), true);
     SetHint(CheckBox1, QStringLiteral("Записать в тестируемый блок текущее время"));
 
     Panel1 = new TPanel(this, QStringLiteral("Panel1"));
@@ -113,10 +118,12 @@ void TForm1::BuildControls()
     Panel1->setCaption(QStringLiteral("Ожидание"));
     SetHint(Panel1, QStringLiteral("Текущая операция"));
 
-    BitBtn1 = MakeGlyphButton(this, "BitBtn1", {240, 20, 137, 25}, QStringLiteral("Тестировать"), TGlyph::Start);
+    BitBtn1 = MakeGlyphButton(this, "BitBtn1", {240, 20, 137, 25}, QStringLiteral("Тестировать"),
+                              TGlyph::Start);
     SetHint(BitBtn1, QStringLiteral("Начать тестирование"));
 
-    BitBtn2 = MakeGlyphButton(this, "BitBtn2", {240, 160, 97, 25}, QStringLiteral("Распечатать"), TGlyph::Printer);
+    BitBtn2 = MakeGlyphButton(this, "BitBtn2", {240, 160, 97, 25}, QStringLiteral("Распечатать"),
+                              TGlyph::Printer);
     SetHint(BitBtn2, QStringLiteral("Печать результатов теста"));
 
     Label1 = new QLabel(QStringLiteral("Журнал:"), this);
@@ -125,16 +132,19 @@ void TForm1::BuildControls()
 
     FormStorage1 = new TFormStorage(this);
     FormStorage1->setUseRegistry(true);
-    FormStorage1->setStoredProps({QStringLiteral("CheckBox1.Checked"), QStringLiteral("LabeledEdit1.Text"),
-                                  QStringLiteral("CheckBox2.Checked"), QStringLiteral("CheckBox3.Checked"),
-                                  QStringLiteral("Name.Text"), QStringLiteral("CheckBox4.Checked"),
-                                  QStringLiteral("CheckBox5.Checked")});
+    FormStorage1->setStoredProps(
+            {QStringLiteral("CheckBox1.Checked"), QStringLiteral("LabeledEdit1.Text"),
+             QStringLiteral("CheckBox2.Checked"), QStringLiteral("CheckBox3.Checked"),
+             QStringLiteral("Name.Text"), QStringLiteral("CheckBox4.Checked"),
+             QStringLiteral("CheckBox5.Checked")});
     FormStorage1->setErrorReport([](const QString& text) { GeneralErrorBox(text); });
 
-    CheckBox2 = MakeCheckBox(this, "CheckBox2", {8, 72, 177, 17}, QStringLiteral("Расширенный тест Ethernet"), true);
+    CheckBox2 = MakeCheckBox(this, "CheckBox2", {8, 72, 177, 17},
+                             QStringLiteral("Расширенный тест Ethernet"), true);
     SetHint(CheckBox2, QStringLiteral("Расширенный тест приема и передачи по Ethernet"));
 
-    BitBtn3 = MakeGlyphButton(this, "BitBtn3", {240, 48, 137, 25}, QStringLiteral("Прервать"), TGlyph::Abort);
+    BitBtn3 = MakeGlyphButton(this, "BitBtn3", {240, 48, 137, 25}, QStringLiteral("Прервать"),
+                              TGlyph::Abort);
     SetHint(BitBtn3, QStringLiteral("Прервать выполнение теста"));
 
     PopupMenu1 = new QMenu(this);
@@ -143,11 +153,13 @@ void TForm1::BuildControls()
     N1->setObjectName(QStringLiteral("N1"));
     ListBox2->setContextMenuPolicy(Qt::CustomContextMenu);
 
-    CheckBox3 = MakeCheckBox(this, "CheckBox3", {8, 96, 181, 17}, QStringLiteral("Тестировать TAMPER"), false);
+    CheckBox3 = MakeCheckBox(this, "CheckBox3", {8, 96, 181, 17},
+                             QStringLiteral("Тестировать TAMPER"), false);
     // The hint is kept but this box shows no tooltip.
     SetHint(CheckBox3, QStringLiteral("Учитывать результат теста тампера"), false);
 
-    Button1 = MakeButton(this, "Button1", {240, 128, 137, 25}, QStringLiteral("Сохранить результат"));
+    Button1 =
+            MakeButton(this, "Button1", {240, 128, 137, 25}, QStringLiteral("Сохранить результат"));
     Button1->setEnabled(false);
     SetHint(Button1, QStringLiteral("Сохранить результат в файл"));
 
@@ -159,18 +171,20 @@ void TForm1::BuildControls()
     BitBtn4 = MakeGlyphButton(this, "BitBtn4", {340, 160, 35, 25}, QString(), TGlyph::Tools);
     SetHint(BitBtn4, QStringLiteral("Настройка печати"));
 
-    CheckBox4 = MakeCheckBox(this, "CheckBox4", {8, 120, 185, 17}, QStringLiteral("Тестировать Vac"), false);
-    CheckBox5 = MakeCheckBox(this, "CheckBox5", {240, 192, 125, 17}, QStringLiteral("Узкая этикетка"), false);
+    CheckBox4 = MakeCheckBox(this, "CheckBox4", {8, 120, 185, 17},
+                             QStringLiteral("Тестировать Vac"), false);
+    CheckBox5 = MakeCheckBox(this, "CheckBox5", {240, 192, 125, 17},
+                             QStringLiteral("Узкая этикетка"), false);
 
-    const QWidget* order[] = {LabeledEdit1, ListBox1, ListBox2, LabeledEdit2, CheckBox1, Panel1,
-                              BitBtn1,      BitBtn2,  CheckBox2, BitBtn3,    CheckBox3, Button1,
+    const QWidget* order[] = {LabeledEdit1, ListBox1, ListBox2,  LabeledEdit2, CheckBox1, Panel1,
+                              BitBtn1,      BitBtn2,  CheckBox2, BitBtn3,      CheckBox3, Button1,
                               Name,         BitBtn4,  CheckBox4, CheckBox5};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
 }
 
 // Every handler runs guarded, and a close asked for while one runs waits for it to end.
-template <class F>
+template<class F>
 void TForm1::RunHandler(F handler)
 {
     ++handlerDepth_;
@@ -185,14 +199,20 @@ void TForm1::RunHandler(F handler)
 
 void TForm1::ConnectHandlers()
 {
-    connect(BitBtn1, &QPushButton::clicked, this, [this] { RunHandler([this] { BitBtn1Click(); }); });
-    connect(BitBtn2, &QPushButton::clicked, this, [this] { RunHandler([this] { BitBtn2Click(); }); });
-    connect(BitBtn3, &QPushButton::clicked, this, [this] { RunHandler([this] { BitBtn3Click(); }); });
-    connect(BitBtn4, &QPushButton::clicked, this, [this] { RunHandler([this] { BitBtn4Click(); }); });
-    connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
+    connect(BitBtn1, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { BitBtn1Click(); }); });
+    connect(BitBtn2, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { BitBtn2Click(); }); });
+    connect(BitBtn3, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { BitBtn3Click(); }); });
+    connect(BitBtn4, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { BitBtn4Click(); }); });
+    connect(Button1, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { Button1Click(); }); });
     connect(N1, &QAction::triggered, this, [this] { RunHandler([this] { N1Click(); }); });
-    connect(ListBox2, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { PopupMenu1->popup(ListBox2->viewport()->mapToGlobal(pos)); });
+    connect(ListBox2, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        PopupMenu1->popup(ListBox2->viewport()->mapToGlobal(pos));
+    });
 }
 
 void TForm1::FormCreate()

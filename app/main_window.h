@@ -19,33 +19,34 @@ class TLabeledEdit;
 class TListBox;
 class TPanel;
 
-class TForm1 : public QWidget {
+class TForm1 : public QWidget
+{
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Controls, in the order of their declaration; each carries its name as objectName.
-    TLabeledEdit* LabeledEdit1;  // IP address
-    TListBox* ListBox1;          // raw output list, outside the visible client area
-    TListBox* ListBox2;          // journal
-    TLabeledEdit* LabeledEdit2;  // serial number, read-only
-    QCheckBox* CheckBox1;        // set the unit's clock
-    TPanel* Panel1;              // status panel
-    QPushButton* BitBtn1;        // "Тестировать"
-    QPushButton* BitBtn2;        // "Распечатать"
-    QLabel* Label1;              // "Журнал:"
-    TFormStorage* FormStorage1;  // stored operator settings
-    QCheckBox* CheckBox2;        // extended Ethernet test
-    QPushButton* BitBtn3;        // "Прервать"
-    QMenu* PopupMenu1;           // context menu of the journal
-    QAction* N1;                 // "Очистить"
-    QCheckBox* CheckBox3;        // TAMPER failures count
-    QPushButton* Button1;        // "Сохранить результат"
-    QLineEdit* Name;             // operator surname
-    QPushButton* BitBtn4;        // print set-up
-    QCheckBox* CheckBox4;        // AC voltage failures count
-    QCheckBox* CheckBox5;        // narrow label
+    TLabeledEdit* LabeledEdit1; // IP address
+    TListBox* ListBox1;         // raw output list, outside the visible client area
+    TListBox* ListBox2;         // journal
+    TLabeledEdit* LabeledEdit2; // serial number, read-only
+    QCheckBox* CheckBox1;       // set the unit's clock
+    TPanel* Panel1;             // status panel
+    QPushButton* BitBtn1;       // "Тестировать"
+    QPushButton* BitBtn2;       // "Распечатать"
+    QLabel* Label1;             // "Журнал:"
+    TFormStorage* FormStorage1; // stored operator settings
+    QCheckBox* CheckBox2;       // extended Ethernet test
+    QPushButton* BitBtn3;       // "Прервать"
+    QMenu* PopupMenu1;          // context menu of the journal
+    QAction* N1;                // "Очистить"
+    QCheckBox* CheckBox3;       // TAMPER failures count
+    QPushButton* Button1;       // "Сохранить результат"
+    QLineEdit* Name;            // operator surname
+    QPushButton* BitBtn4;       // print set-up
+    QCheckBox* CheckBox4;       // AC voltage failures count
+    QCheckBox* CheckBox5;       // narrow label
 
     bool abortFlag() const { return abortFlag_; }
     void setAbortFlag(bool on) { abortFlag_ = on; }
@@ -87,7 +88,7 @@ protected:
 private:
     void BuildControls();
     void ConnectHandlers();
-    template <class F>
+    template<class F>
     void RunHandler(F handler);
     void SetStatus(const QString& caption, const QColor& colour);
     void StartArchive();
@@ -101,5 +102,5 @@ private:
     bool shownOnce_ = false;
     tolvek::TRunRecord lastRun_;
     std::unique_ptr<tolvek::TRunArchive> archive_;
-    std::unique_ptr<tolvek::TLineForwarder> forwarder_;  // only with a line database
+    std::unique_ptr<tolvek::TLineForwarder> forwarder_; // only with a line database
 };

@@ -3,8 +3,11 @@
 #include <QPolygon>
 
 namespace {
-QColor ToQColor(TColor c) { return QColor(c.R, c.G, c.B); }
-}  // namespace
+QColor ToQColor(TColor c)
+{
+    return QColor(c.R, c.G, c.B);
+}
+} // namespace
 
 void TQtCanvas::SetPenWidth(int width)
 {

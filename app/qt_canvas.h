@@ -6,9 +6,12 @@
 
 #include "barcode/canvas.h"
 
-class TQtCanvas : public TCanvas {
+class TQtCanvas : public TCanvas
+{
 public:
-    explicit TQtCanvas(QPainter& painter) : painter_(painter) {}
+    explicit TQtCanvas(QPainter& painter)
+        : painter_(painter)
+    {}
 
     void SetPenWidth(int width) override;
     void SetPenColor(TColor color) override;

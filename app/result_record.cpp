@@ -13,8 +13,8 @@ void TForm1::Button1Click()
 {
     GuardHandler([this] {
         const QString when = StationNow().toString(QStringLiteral("dd-MM-yyyy hh:mm:ss"));
-        const std::string line = tolvek::RecordLine(when.toStdString(), LabeledEdit2->text().toStdString(),
-                                                    Name->text().toStdString());
+        const std::string line = tolvek::RecordLine(
+                when.toStdString(), LabeledEdit2->text().toStdString(), Name->text().toStdString());
         tolvek::AppendRecord(tolvek::kRecordFileName, tolvek::Utf8ToCp1251(line));
         Button1->setEnabled(false);
     });

@@ -93,8 +93,8 @@ PrintDialogOutcome StationPrintDialog(QWidget* parent)
     QPrintDialog dialog(&printer, parent);
     // Print-to-file offered; neither a page range, the current page nor a selection.
     // Copies and collation stay, as does the paper page (the driver settings).
-    dialog.setOptions(QAbstractPrintDialog::PrintToFile | QAbstractPrintDialog::PrintShowPageSize |
-                      QAbstractPrintDialog::PrintCollateCopies);
+    dialog.setOptions(QAbstractPrintDialog::PrintToFile | QAbstractPrintDialog::PrintShowPageSize
+                      | QAbstractPrintDialog::PrintCollateCopies);
     PrintDialogOutcome outcome;
     outcome.accepted = dialog.exec() == QDialog::Accepted;
     if (outcome.accepted)

@@ -29,7 +29,8 @@ QString GeneralErrorText(const QString& text);
 
 // The print dialog with the station's options on StationPrinter(). On confirm the chosen
 // printer and its settings stay in StationPrinter() and copies holds the chosen count.
-struct PrintDialogOutcome {
+struct PrintDialogOutcome
+{
     bool accepted = false;
     int copies = 0;
 };
@@ -44,7 +45,7 @@ QPrinter& StationPrinter();
 void ReportUnhandled(const std::exception& e);
 void ReportUnhandledUnknown();
 
-template <class F>
+template<class F>
 void GuardHandler(F&& f)
 {
     try {
@@ -58,8 +59,11 @@ void GuardHandler(F&& f)
 
 // The application object: an exception that leaves any event handler ends in the general
 // error box, and the event loop carries on.
-class TStationApplication : public QApplication {
+class TStationApplication : public QApplication
+{
 public:
-    TStationApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+    TStationApplication(int& argc, char** argv)
+        : QApplication(argc, argv)
+    {}
     bool notify(QObject* receiver, QEvent* event) override;
 };

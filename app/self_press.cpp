@@ -20,7 +20,7 @@ void Print(const QString& text)
     std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
 void PressTestOnce(TForm1& form, const QString& picture)
 {

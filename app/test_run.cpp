@@ -10,7 +10,10 @@
 
 namespace {
 
-QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+QString Q(const std::string& utf8)
+{
+    return QString::fromStdString(utf8);
+}
 
 tolvek::TStationTime StationTime()
 {
@@ -22,9 +25,12 @@ tolvek::TStationTime StationTime()
 
 // The run as the window shows it: every step reads the controls when it needs them, and
 // the status operations process the window's events.
-class TWindowRunHost : public tolvek::TRunHost {
+class TWindowRunHost : public tolvek::TRunHost
+{
 public:
-    explicit TWindowRunHost(TForm1& form) : form_(form) {}
+    explicit TWindowRunHost(TForm1& form)
+        : form_(form)
+    {}
 
     void Begin() override
     {
@@ -39,8 +45,9 @@ public:
 
     tolvek::TRunOptions Options() override
     {
-        return {form_.LabeledEdit1->text().toStdString(), form_.CheckBox1->isChecked(), form_.CheckBox2->isChecked(),
-                form_.CheckBox3->isChecked(), form_.CheckBox4->isChecked()};
+        return {form_.LabeledEdit1->text().toStdString(), form_.CheckBox1->isChecked(),
+                form_.CheckBox2->isChecked(), form_.CheckBox3->isChecked(),
+                form_.CheckBox4->isChecked()};
     }
 
     bool AbortRequested() override { return form_.abortFlag(); }
@@ -57,18 +64,10 @@ public:
     void Status(tolvek::TRunStatus status) override
     {
         switch (status) {
-        case tolvek::TRunStatus::Testing:
-            form_.ShowTesting();
-            break;
-        case tolvek::TRunStatus::Passed:
-            form_.ShowSuccess();
-            break;
-        case tolvek::TRunStatus::Error:
-            form_.ShowError();
-            break;
-        case tolvek::TRunStatus::Aborted:
-            form_.ShowAborted();
-            break;
+        case tolvek::TRunStatus::Testing: form_.ShowTesting(); break;
+        case tolvek::TRunStatus::Passed: form_.ShowSuccess(); break;
+        case tolvek::TRunStatus::Error: form_.ShowError(); break;
+        case tolvek::TRunStatus::Aborted: form_.ShowAborted(); break;
         }
     }
 
@@ -91,7 +90,7 @@ private:
     TForm1& form_;
 };
 
-}  // namespace
+} // namespace
 
 // "Тестировать": one complete test of one unit.
 void TForm1::BitBtn1Click()

@@ -10,12 +10,15 @@
 namespace tolvek {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
 QString CsvField(const QString& text)
 {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')) &&
-        !text.contains(QLatin1Char('\r')))
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"'))
+        && !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
         return text;
     QString quoted = text;
     quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
@@ -30,21 +33,39 @@ QString Lines(const std::vector<std::string>& lines)
     return list.join(QLatin1Char('\n'));
 }
 
-QString Flag(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
+QString Flag(bool on)
+{
+    return on ? QStringLiteral("1") : QStringLiteral("0");
+}
 
 void WriteCsv(const std::vector<TRunRecord>& runs, QTextStream& out)
 {
     const QString crlf = QStringLiteral("\r\n");
-    out << "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,failures,"
+    out << "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
+           "failures,"
            "message,serial,transfer,transfer_reason,journal,report"
         << crlf;
     for (const auto& r : runs) {
-        const QStringList fields{
-            Q(r.Id), Q(r.Started), Q(r.Finished), Q(r.Station), Q(r.Version), Q(r.Options.Address),
-            Flag(r.Options.SetClock), Flag(r.Options.Ethernet), Flag(r.Options.Tamper), Flag(r.Options.Vac),
-            QLatin1String(VerdictName(r.Verdict)), QString::number(r.Failures), Q(r.Message.value_or("")),
-            Q(r.Serial), r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed") : QStringLiteral("failed")) : QString(),
-            r.Transfer ? Q(r.Transfer->Reason) : QString(), Lines(r.Journal), Lines(r.Report)};
+        const QStringList fields{Q(r.Id),
+                                 Q(r.Started),
+                                 Q(r.Finished),
+                                 Q(r.Station),
+                                 Q(r.Version),
+                                 Q(r.Options.Address),
+                                 Flag(r.Options.SetClock),
+                                 Flag(r.Options.Ethernet),
+                                 Flag(r.Options.Tamper),
+                                 Flag(r.Options.Vac),
+                                 QLatin1String(VerdictName(r.Verdict)),
+                                 QString::number(r.Failures),
+                                 Q(r.Message.value_or("")),
+                                 Q(r.Serial),
+                                 r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed")
+                                                                  : QStringLiteral("failed"))
+                                            : QString(),
+                                 r.Transfer ? Q(r.Transfer->Reason) : QString(),
+                                 Lines(r.Journal),
+                                 Lines(r.Report)};
         QStringList quoted;
         for (const auto& f : fields)
             quoted << CsvField(f);
@@ -56,12 +77,12 @@ void WriteHistory(const std::vector<TRunRecord>& runs, QTextStream& out)
 {
     for (const auto& r : runs)
         out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
-                   .arg(Q(r.Started), -25)
-                   .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
-                   .arg(QLatin1String(VerdictName(r.Verdict)), -7)
-                   .arg(r.Failures, 2)
-                   .arg(Q(r.Options.Address), -15)
-                   .arg(Q(r.Id));
+                        .arg(Q(r.Started), -25)
+                        .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
+                        .arg(QLatin1String(VerdictName(r.Verdict)), -7)
+                        .arg(r.Failures, 2)
+                        .arg(Q(r.Options.Address), -15)
+                        .arg(Q(r.Id));
 }
 
 void WriteRun(const TRunRecord& r, QTextStream& out)
@@ -86,17 +107,17 @@ void WriteYield(const std::vector<TYieldDay>& days, QTextStream& out)
     out << "day         runs  passed  failed  aborted  first-pass yield\n";
     for (const auto& d : days) {
         const QString fpy = d.Units ? QStringLiteral("%1% (%2/%3)")
-                                          .arg(100.0 * d.FirstPassed / d.Units, 0, 'f', 1)
-                                          .arg(d.FirstPassed)
-                                          .arg(d.Units)
+                                              .arg(100.0 * d.FirstPassed / d.Units, 0, 'f', 1)
+                                              .arg(d.FirstPassed)
+                                              .arg(d.Units)
                                     : QStringLiteral("-");
         out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
-                   .arg(d.Day, -10)
-                   .arg(d.Runs, 4)
-                   .arg(d.Passed, 6)
-                   .arg(d.Failed, 6)
-                   .arg(d.Aborted, 7)
-                   .arg(fpy);
+                        .arg(d.Day, -10)
+                        .arg(d.Runs, 4)
+                        .arg(d.Passed, 6)
+                        .arg(d.Failed, 6)
+                        .arg(d.Aborted, 7)
+                        .arg(fpy);
     }
 }
 
@@ -141,18 +162,22 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 QString ArchivePathOption(const QCommandLineParser& p)
 {
-    return p.isSet(QStringLiteral("archive")) ? p.value(QStringLiteral("archive")) : DefaultArchivePath();
+    return p.isSet(QStringLiteral("archive")) ? p.value(QStringLiteral("archive"))
+                                              : DefaultArchivePath();
 }
 
 std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& p, QString& error)
 {
     using K = TArchiveCommand::TKind;
-    const std::pair<const char*, K> kinds[] = {
-        {"history", K::History}, {"show", K::Show}, {"export", K::Export}, {"yield", K::Yield}, {"forward", K::Forward}};
+    const std::pair<const char*, K> kinds[] = {{"history", K::History},
+                                               {"show", K::Show},
+                                               {"export", K::Export},
+                                               {"yield", K::Yield},
+                                               {"forward", K::Forward}};
     // The parser has seen to it that one mode is given, with only its own options.
     std::optional<TArchiveCommand> c;
     for (const auto& [name, kind] : kinds)
@@ -166,17 +191,20 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     c->Line = p.isSet(QStringLiteral("line"));
     c->RunId = p.value(QStringLiteral("show"));
     c->Format = p.value(QStringLiteral("export"));
-    if (c->Kind == K::Export && c->Format != QLatin1String("json") && c->Format != QLatin1String("csv"))
+    if (c->Kind == K::Export && c->Format != QLatin1String("json")
+        && c->Format != QLatin1String("csv"))
         error = QStringLiteral("--export takes json or csv");
     if (c->Kind == K::History)
         c->Filter.Serial = p.positionalArguments().value(0);
-    for (const auto& [name, day] : {std::pair{"since", &c->Filter.Since}, std::pair{"until", &c->Filter.Until}}) {
+    for (const auto& [name, day] :
+         {std::pair{"since", &c->Filter.Since}, std::pair{"until", &c->Filter.Until}}) {
         const QString text = p.value(QLatin1String(name));
         if (text.isEmpty())
             continue;
         const auto parsed = ParseDay(text);
         if (!parsed)
-            error = QStringLiteral("--%1 takes a day as yyyy-mm-dd, not \"%2\"").arg(QLatin1String(name), text);
+            error = QStringLiteral("--%1 takes a day as yyyy-mm-dd, not \"%2\"")
+                            .arg(QLatin1String(name), text);
         else
             *day = *parsed;
     }
@@ -190,8 +218,10 @@ int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& e
     std::optional<TLineTarget> target;
     if (c.Line || c.Kind == TArchiveCommand::TKind::Forward) {
         const QString uri = ConfiguredLineUri();
-        QString error = QStringLiteral("no line database is set ([Line] Database in %1, or TOLVEK_LINE_DATABASE)")
-                            .arg(StationSettingsFile());
+        QString error =
+                QStringLiteral(
+                        "no line database is set ([Line] Database in %1, or TOLVEK_LINE_DATABASE)")
+                        .arg(StationSettingsFile());
         if (!uri.isEmpty())
             target = ParseLineUri(uri, error);
         if (!target) {
@@ -203,7 +233,8 @@ int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& e
     if (c.Kind == TArchiveCommand::TKind::Forward) {
         TLineDatabase line(*target);
         const auto outcome = ForwardBacklog(archive, line);
-        out << "forwarded " << outcome.Sent << " runs to " << target->Describe() << "; " << outcome.Left << " left\n";
+        out << "forwarded " << outcome.Sent << " runs to " << target->Describe() << "; "
+            << outcome.Left << " left\n";
         if (!outcome.Message.isEmpty())
             err << "tolvek: " << outcome.Message << "\n";
         return outcome.Message.isEmpty() ? 0 : 1;
@@ -223,4 +254,4 @@ int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& e
     return Query(c, archive.Database(), out, err);
 }
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -13,20 +13,22 @@ class QCommandLineParser;
 
 namespace tolvek {
 
-struct TArchiveCommand {
+struct TArchiveCommand
+{
     enum class TKind { History, Show, Export, Yield, Forward };
     TKind Kind = TKind::History;
-    QString RunId;        // --show
-    QString Format;       // --export: "json" or "csv"
-    TRunFilter Filter;    // serial (--history), --since, --until
-    bool Line = false;    // query the line database instead of the bench's archive
-    QString ArchivePath;  // --archive, else the default
+    QString RunId;       // --show
+    QString Format;      // --export: "json" or "csv"
+    TRunFilter Filter;   // serial (--history), --since, --until
+    bool Line = false;   // query the line database instead of the bench's archive
+    QString ArchivePath; // --archive, else the default
 };
 
 // The archive command the parsed line asks for (options history, show, export, yield,
 // forward, since, until, line, archive; the serial number of --history as the positional
 // argument); nullopt when it asks for none, or when it is wrong, then with `error` set.
-std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& parser, QString& error);
+std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& parser,
+                                                        QString& error);
 
 // Runs it; the exit status (0 done, 1 failed or nothing found).
 int RunArchiveCommand(const TArchiveCommand& command, QTextStream& out, QTextStream& err);
@@ -34,4 +36,4 @@ int RunArchiveCommand(const TArchiveCommand& command, QTextStream& out, QTextStr
 // The archive path --archive names, else the default.
 QString ArchivePathOption(const QCommandLineParser& parser);
 
-}  // namespace tolvek
+} // namespace tolvek

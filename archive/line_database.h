@@ -15,13 +15,14 @@
 
 namespace tolvek {
 
-struct TLineTarget {
-    QString Host;  // empty: the local server's default socket
+struct TLineTarget
+{
+    QString Host; // empty: the local server's default socket
     int Port = 5432;
     QString User;
     QString Password;
     QString Database;
-    QString Options;  // further libpq keywords from the URI's query, ";"-separated
+    QString Options; // further libpq keywords from the URI's query, ";"-separated
 
     // user@host:port/database: for messages, never with the password.
     QString Describe() const;
@@ -39,7 +40,8 @@ QString StationSettingsFile();
 QString ConfiguredLineUri(const QString& settingsFile = StationSettingsFile());
 
 // One connection to the line database, used by the thread that opened it.
-class TLineDatabase {
+class TLineDatabase
+{
 public:
     explicit TLineDatabase(TLineTarget target);
     ~TLineDatabase();
@@ -56,10 +58,11 @@ private:
     QString connection_;
 };
 
-struct TForwardOutcome {
+struct TForwardOutcome
+{
     int Sent = 0;
-    int Left = 0;     // still unsent afterwards (-1 when the archive could not say)
-    QString Message;  // why it stopped early; empty when everything went
+    int Left = 0;    // still unsent afterwards (-1 when the archive could not say)
+    QString Message; // why it stopped early; empty when everything went
 };
 
 // Sends the archive's unsent runs, oldest first, a batch per server transaction, until
@@ -68,7 +71,8 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
                                const std::function<bool()>& stop = {});
 
 // Forwards in a thread of its own so that no run waits for the server.
-class TLineForwarder {
+class TLineForwarder
+{
 public:
     TLineForwarder(QString archivePath, TLineTarget target);
     // Stops after the current batch; a server that hangs is left behind after
@@ -94,10 +98,11 @@ private:
 // database when one is set. Message: for standard error, empty when all went well.
 // LeftBehind: the forwarding thread is still busy (a hanging server); the caller ends the
 // process without running static destructors under it.
-struct TKeepOutcome {
+struct TKeepOutcome
+{
     QString Message;
     bool LeftBehind = false;
 };
 TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs = 100);
 
-}  // namespace tolvek
+} // namespace tolvek

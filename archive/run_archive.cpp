@@ -20,42 +20,47 @@ namespace tolvek {
 namespace {
 
 // SQLite's primary result codes that Qt passes on as the native error code.
-enum { kBusy = 5, kLocked = 6, kReadOnly = 8, kCorrupt = 11, kFull = 13, kCantOpen = 14, kNotADb = 26 };
+enum {
+    kBusy = 5,
+    kLocked = 6,
+    kReadOnly = 8,
+    kCorrupt = 11,
+    kFull = 13,
+    kCantOpen = 14,
+    kNotADb = 26
+};
 
-int SqliteCode(const QSqlError& e) { return e.nativeErrorCode().toInt() & 0xff; }
+int SqliteCode(const QSqlError& e)
+{
+    return e.nativeErrorCode().toInt() & 0xff;
+}
 
-bool Damaged(const QSqlError& e) { return SqliteCode(e) == kCorrupt || SqliteCode(e) == kNotADb; }
+bool Damaged(const QSqlError& e)
+{
+    return SqliteCode(e) == kCorrupt || SqliteCode(e) == kNotADb;
+}
 
 QString Reason(const QSqlError& e)
 {
     QString why;
     switch (SqliteCode(e)) {
     case kBusy:
-    case kLocked:
-        why = QStringLiteral("архив занят другой программой");
-        break;
-    case kReadOnly:
-        why = QStringLiteral("архив доступен только для чтения");
-        break;
-    case kFull:
-        why = QStringLiteral("диск заполнен");
-        break;
-    case kCantOpen:
-        why = QStringLiteral("файл архива не открывается");
-        break;
+    case kLocked: why = QStringLiteral("архив занят другой программой"); break;
+    case kReadOnly: why = QStringLiteral("архив доступен только для чтения"); break;
+    case kFull: why = QStringLiteral("диск заполнен"); break;
+    case kCantOpen: why = QStringLiteral("файл архива не открывается"); break;
     case kCorrupt:
-    case kNotADb:
-        why = QStringLiteral("архив повреждён");
-        break;
-    default:
-        return e.text().trimmed();
+    case kNotADb: why = QStringLiteral("архив повреждён"); break;
+    default: return e.text().trimmed();
     }
-    return why + QStringLiteral(" (") + (e.databaseText().isEmpty() ? e.driverText() : e.databaseText()) + QLatin1Char(')');
+    return why + QStringLiteral(" (")
+           + (e.databaseText().isEmpty() ? e.driverText() : e.databaseText()) + QLatin1Char(')');
 }
 
 QString Failure(const QString& path, const QString& reason)
 {
-    return QStringLiteral("Прогон не записан в архив %1: %2. Результат теста остаётся в силе.").arg(path, reason);
+    return QStringLiteral("Прогон не записан в архив %1: %2. Результат теста остаётся в силе.")
+            .arg(path, reason);
 }
 
 QSqlError Exec(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {})
@@ -68,14 +73,18 @@ QSqlError Exec(QSqlDatabase& db, const QString& sql, const QVariantList& binds =
     return q.exec() ? QSqlError() : q.lastError();
 }
 
-}  // namespace
+} // namespace
 
 QString DefaultArchivePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/tolvek/runs.sqlite");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+           + QStringLiteral("/tolvek/runs.sqlite");
 }
 
-std::string NewRunId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(); }
+std::string NewRunId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+}
 
 void StampRun(TRunRecord& r)
 {
@@ -87,15 +96,22 @@ void StampRun(TRunRecord& r)
         r.Version = TOLVEK_VERSION;
 }
 
-TRunArchive::TRunArchive(QString path) : path_(std::move(path))
+TRunArchive::TRunArchive(QString path)
+    : path_(std::move(path))
 {
     static QAtomicInteger<int> serial;
     connection_ = QStringLiteral("tolvek-archive-%1").arg(++serial);
 }
 
-TRunArchive::~TRunArchive() { Close(); }
+TRunArchive::~TRunArchive()
+{
+    Close();
+}
 
-QSqlDatabase TRunArchive::Database() const { return QSqlDatabase::database(connection_, false); }
+QSqlDatabase TRunArchive::Database() const
+{
+    return QSqlDatabase::database(connection_, false);
+}
 
 void TRunArchive::Close()
 {
@@ -116,7 +132,8 @@ QString TRunArchive::OpenExisting()
     db.setDatabaseName(path_);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000;QSQLITE_OPEN_READONLY"));
     QSqlQuery q(db);
-    if (!db.open() || !q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'"))) {
+    if (!db.open()
+        || !q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'"))) {
         const QString why = (db.isOpen() ? q.lastError() : db.lastError()).text().trimmed();
         q = QSqlQuery();
         db = QSqlDatabase();
@@ -131,8 +148,8 @@ QSqlError TRunArchive::OpenDb()
 {
     const QString folder = QFileInfo(path_).absolutePath();
     if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder))
-        return QSqlError(QStringLiteral("cannot create %1").arg(folder), {}, QSqlError::ConnectionError,
-                         QString::number(kCantOpen));
+        return QSqlError(QStringLiteral("cannot create %1").arg(folder), {},
+                         QSqlError::ConnectionError, QString::number(kCantOpen));
     auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db.setDatabaseName(path_);
     // A reader (a query in another terminal) never blocks the writer in WAL mode; a
@@ -147,7 +164,8 @@ QSqlError TRunArchive::OpenDb()
     if (!e.isValid())
         e = EnsureRunStore(db);
     if (!e.isValid())
-        e = Exec(db, QStringLiteral("CREATE TABLE IF NOT EXISTS tolvek_outbox (id TEXT PRIMARY KEY)"));
+        e = Exec(db,
+                 QStringLiteral("CREATE TABLE IF NOT EXISTS tolvek_outbox (id TEXT PRIMARY KEY)"));
     db = QSqlDatabase();
     if (e.isValid())
         Close();
@@ -173,7 +191,9 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
     if (!e.isValid())
         e = TRunInserter(db).Insert(record);
     if (!e.isValid())
-        e = Exec(db, QStringLiteral("INSERT INTO tolvek_outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"),
+        e = Exec(db,
+                 QStringLiteral(
+                         "INSERT INTO tolvek_outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"),
                  {QString::fromStdString(record.Id)});
     if (!e.isValid() && !db.commit())
         e = db.lastError();
@@ -197,7 +217,7 @@ bool TRunArchive::SetAside(QString& message)
     QFile::rename(path_ + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
     QFile::remove(path_ + QStringLiteral("-shm"));
     message = QStringLiteral("Архив прогонов %1 повреждён: он сохранён как %2, начат новый архив.")
-                  .arg(path_, QFileInfo(aside).fileName());
+                      .arg(path_, QFileInfo(aside).fileName());
     return true;
 }
 
@@ -230,15 +250,17 @@ std::vector<TRunRecord> TRunArchive::Unsent(int limit, QString& error)
     QSqlQuery q(Database());
     q.setForwardOnly(true);
     // CROSS JOIN keeps the outbox as the outer loop: the oldest marks, not a scan of all runs.
-    q.prepare(QStringLiteral("SELECT r.record FROM tolvek_outbox o CROSS JOIN tolvek_runs r ON r.id = o.id"
-                             " ORDER BY o.rowid LIMIT ?"));
+    q.prepare(QStringLiteral(
+            "SELECT r.record FROM tolvek_outbox o CROSS JOIN tolvek_runs r ON r.id = o.id"
+            " ORDER BY o.rowid LIMIT ?"));
     q.addBindValue(limit);
     if (!q.exec()) {
         error = q.lastError().text().trimmed();
         return runs;
     }
     while (q.next()) {
-        auto run = RunRecordFromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
+        auto run =
+                RunRecordFromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object());
         if (!run) {
             error = QStringLiteral("an unreadable record in the archive");
             return runs;
@@ -251,7 +273,9 @@ std::vector<TRunRecord> TRunArchive::Unsent(int limit, QString& error)
 int TRunArchive::UnsentCount()
 {
     QSqlQuery q(Database());
-    return q.exec(QStringLiteral("SELECT count(*) FROM tolvek_outbox")) && q.next() ? q.value(0).toInt() : -1;
+    return q.exec(QStringLiteral("SELECT count(*) FROM tolvek_outbox")) && q.next()
+                   ? q.value(0).toInt()
+                   : -1;
 }
 
 QString TRunArchive::MarkSent(const std::vector<TRunRecord>& runs)
@@ -277,4 +301,4 @@ QString TRunArchive::MarkSent(const std::vector<TRunRecord>& runs)
     return e.isValid() ? e.text().trimmed() : QString();
 }
 
-}  // namespace tolvek
+} // namespace tolvek

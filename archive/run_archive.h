@@ -19,12 +19,14 @@ std::string NewRunId();
 // Fills the id, the station's host name and the program version where they are empty.
 void StampRun(TRunRecord& record);
 
-struct TArchiveOutcome {
+struct TArchiveOutcome
+{
     bool Stored = false;
-    QString Message;  // for the operator when not empty: a failure or a damaged file set aside
+    QString Message; // for the operator when not empty: a failure or a damaged file set aside
 };
 
-class TRunArchive {
+class TRunArchive
+{
 public:
     explicit TRunArchive(QString path = DefaultArchivePath());
     ~TRunArchive();
@@ -44,7 +46,7 @@ public:
 
     // Runs not yet on the line database, oldest first, at most `limit`.
     std::vector<TRunRecord> Unsent(int limit, QString& error);
-    int UnsentCount();  // -1 when the archive cannot say
+    int UnsentCount(); // -1 when the archive cannot say
     // Takes the unsent mark off them, all or none; empty on success, else the reason.
     QString MarkSent(const std::vector<TRunRecord>& runs);
 
@@ -62,4 +64,4 @@ private:
     bool open_ = false;
 };
 
-}  // namespace tolvek
+} // namespace tolvek

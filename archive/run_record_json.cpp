@@ -6,7 +6,10 @@
 namespace tolvek {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
 QJsonArray Lines(const std::vector<std::string>& lines)
 {
@@ -36,7 +39,7 @@ std::optional<TRunVerdict> VerdictFromName(const QString& name)
     return std::nullopt;
 }
 
-}  // namespace
+} // namespace
 
 QJsonObject RunRecordToJson(const TRunRecord& r)
 {
@@ -70,7 +73,8 @@ std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
     const auto station = o["station"].toObject();
     const auto options = o["options"].toObject();
     const auto verdict = VerdictFromName(o["verdict"].toString());
-    if (!o["format"].isDouble() || !verdict || !o["started"].isString() || !o["failures"].isDouble())
+    if (!o["format"].isDouble() || !verdict || !o["started"].isString()
+        || !o["failures"].isDouble())
         return std::nullopt;
     r.Id = o["id"].toString().toStdString();
     r.Station = station["host"].toString().toStdString();
@@ -96,4 +100,4 @@ std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
     return r;
 }
 
-}  // namespace tolvek
+} // namespace tolvek

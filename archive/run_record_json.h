@@ -20,4 +20,4 @@ QJsonObject RunRecordToJson(const TRunRecord& record);
 // The reverse; nullopt when a required key is missing or of the wrong type.
 std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& object);
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -44,7 +44,8 @@ QString Where(const TRunFilter& f, QVariantList& binds)
         terms << QStringLiteral("day <= ?");
         binds << f.Until;
     }
-    return terms.isEmpty() ? QString() : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
+    return terms.isEmpty() ? QString()
+                           : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
 }
 
 bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
@@ -57,20 +58,22 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
     return q.exec();
 }
 
-}  // namespace
+} // namespace
 
 QSqlError EnsureRunStore(QSqlDatabase& db)
 {
     const char* statements[] = {
-        "CREATE TABLE IF NOT EXISTS tolvek_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-        // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement over four lines
-        "CREATE TABLE IF NOT EXISTS tolvek_runs (id TEXT PRIMARY KEY, started TEXT NOT NULL,"
-        " started_utc TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
-        " version TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL,"
-        " verdict TEXT NOT NULL, failures INTEGER NOT NULL, message TEXT, record TEXT NOT NULL)",
-        "CREATE INDEX IF NOT EXISTS tolvek_runs_started ON tolvek_runs (started_utc)",
-        "CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)",
-        "INSERT INTO tolvek_meta (key, value) VALUES ('schema', '1') ON CONFLICT (key) DO NOTHING",
+            "CREATE TABLE IF NOT EXISTS tolvek_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+            // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement over four lines
+            "CREATE TABLE IF NOT EXISTS tolvek_runs (id TEXT PRIMARY KEY, started TEXT NOT NULL,"
+            " started_utc TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
+            " version TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL,"
+            " verdict TEXT NOT NULL, failures INTEGER NOT NULL, message TEXT, record TEXT NOT "
+            "NULL)",
+            "CREATE INDEX IF NOT EXISTS tolvek_runs_started ON tolvek_runs (started_utc)",
+            "CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)",
+            "INSERT INTO tolvek_meta (key, value) VALUES ('schema', '1') ON CONFLICT (key) DO "
+            "NOTHING",
     };
     for (const char* sql : statements)
         if (auto e = Exec(db, QString::fromLatin1(sql)); e.isValid())
@@ -79,20 +82,25 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
     if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) || !q.next())
         return q.lastError();
     if (q.value(0).toInt() > kRunStoreSchema)
-        return QSqlError(QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()),
-                         {}, QSqlError::UnknownError, QStringLiteral("schema"));
+        return QSqlError(
+                QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()), {},
+                QSqlError::UnknownError, QStringLiteral("schema"));
     return {};
 }
 
-TRunInserter::TRunInserter(const QSqlDatabase& db) : query_(db) {}
+TRunInserter::TRunInserter(const QSqlDatabase& db)
+    : query_(db)
+{}
 
 QSqlError TRunInserter::Insert(const TRunRecord& r)
 {
     auto& q = query_;
-    if (!prepared_ && !q.prepare(QStringLiteral(
-            "INSERT INTO tolvek_runs (id, started, started_utc, day, station, version, address, serial,"
-            " verdict, failures, message, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-            " ON CONFLICT (id) DO NOTHING")))
+    if (!prepared_
+        && !q.prepare(QStringLiteral(
+                "INSERT INTO tolvek_runs (id, started, started_utc, day, station, version, "
+                "address, serial,"
+                " verdict, failures, message, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                " ON CONFLICT (id) DO NOTHING")))
         return q.lastError();
     prepared_ = true;
     const auto s = [](const std::string& t) { return QVariant(QString::fromStdString(t)); };
@@ -107,7 +115,8 @@ QSqlError TRunInserter::Insert(const TRunRecord& r)
     q.addBindValue(QString::fromLatin1(VerdictName(r.Verdict)));
     q.addBindValue(r.Failures);
     q.addBindValue(r.Message ? s(*r.Message) : QVariant(QMetaType::fromType<QString>()));
-    q.addBindValue(QString::fromUtf8(QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)));
+    q.addBindValue(
+            QString::fromUtf8(QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)));
     if (!q.exec())
         return q.lastError();
     return {};
@@ -128,13 +137,15 @@ std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFil
     QSqlQuery q(db);
     const QString order = oldestFirst ? QStringLiteral(" ORDER BY started_utc, id")
                                       : QStringLiteral(" ORDER BY started_utc DESC, id DESC");
-    if (!Select(q, QStringLiteral("SELECT record FROM tolvek_runs") + Where(filter, binds) + order, binds)) {
+    if (!Select(q, QStringLiteral("SELECT record FROM tolvek_runs") + Where(filter, binds) + order,
+                binds)) {
         error = q.lastError();
         return std::nullopt;
     }
     std::vector<TRunRecord> runs;
     while (q.next())
-        if (auto r = RunRecordFromJson(QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object()))
+        if (auto r = RunRecordFromJson(
+                    QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object()))
             runs.push_back(std::move(*r));
     return runs;
 }
@@ -155,7 +166,10 @@ std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFil
                                                  QSqlError& error)
 {
     QSqlQuery q(db);
-    if (!Select(q, QStringLiteral("SELECT day, serial, verdict FROM tolvek_runs ORDER BY started_utc, id"), {})) {
+    if (!Select(q,
+                QStringLiteral(
+                        "SELECT day, serial, verdict FROM tolvek_runs ORDER BY started_utc, id"),
+                {})) {
         error = q.lastError();
         return std::nullopt;
     }
@@ -166,7 +180,8 @@ std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFil
                       verdict = q.value(2).toString();
         // A run with no serial (the unit never reported) cannot be a unit's first run.
         const bool first = !serial.isEmpty() && seen.insert(serial).second;
-        if ((!filter.Since.isEmpty() && day < filter.Since) || (!filter.Until.isEmpty() && day > filter.Until))
+        if ((!filter.Since.isEmpty() && day < filter.Since)
+            || (!filter.Until.isEmpty() && day > filter.Until))
             continue;
         auto& d = days[day];
         d.Day = day;
@@ -185,4 +200,4 @@ std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFil
     return out;
 }
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -22,7 +22,8 @@ QSqlError EnsureRunStore(QSqlDatabase& db);
 
 // Inserts runs with one statement prepared once; a run whose id is already there is
 // left as it is.
-class TRunInserter {
+class TRunInserter
+{
 public:
     explicit TRunInserter(const QSqlDatabase& db);
     QSqlError Insert(const TRunRecord& record);
@@ -33,7 +34,8 @@ private:
 };
 
 // Dates are local calendar days "yyyy-mm-dd" of the run's start, both ends included.
-struct TRunFilter {
+struct TRunFilter
+{
     QString Serial;
     QString Since;
     QString Until;
@@ -47,11 +49,12 @@ std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFil
                                                  QSqlError& error, bool oldestFirst = false);
 std::optional<TRunRecord> QueryRun(QSqlDatabase& db, const QString& id, QSqlError& error);
 
-struct TYieldDay {
+struct TYieldDay
+{
     QString Day;
     int Runs = 0, Passed = 0, Failed = 0, Aborted = 0;
-    int Units = 0;           // serial numbers first tested that day
-    int FirstPassed = 0;     // of those, how many passed their first run
+    int Units = 0;       // serial numbers first tested that day
+    int FirstPassed = 0; // of those, how many passed their first run
 };
 
 // Per day of the filter. A unit's first run is its first in the whole database, so a
@@ -59,4 +62,4 @@ struct TYieldDay {
 std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFilter& filter,
                                                  QSqlError& error);
 
-}  // namespace tolvek
+} // namespace tolvek

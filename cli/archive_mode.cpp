@@ -18,4 +18,4 @@ int ArchiveMode(const QCommandLineParser& args)
     return RunArchiveCommand(*command, out, err);
 }
 
-}  // namespace tolvek::cli
+} // namespace tolvek::cli

@@ -13,25 +13,28 @@
 namespace tolvek::cli {
 namespace {
 
-const char kSynopsis[] =
-    "Usage: tolvek                 the station window\n"
-    "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] [--vac] [--json PATH|-] [--quiet]\n"
-    "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since DAY] [--until DAY] [--line] [--archive PATH]\n"
-    "       tolvek --show RUN_ID | --forward  [--archive PATH]\n"
-    "       tolvek --help | --version\n";
+const char kSynopsis[] = "Usage: tolvek                 the station window\n"
+                         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
+                         "[--vac] [--json PATH|-] [--quiet]\n"
+                         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
+                         "DAY] [--until DAY] [--line] [--archive PATH]\n"
+                         "       tolvek --show RUN_ID | --forward  [--archive PATH]\n"
+                         "       tolvek --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
 // here and in the synopsis, its own options go to kModeOptions.
-struct TMode {
-    const char* shortName;  // may be null
+struct TMode
+{
+    const char* shortName; // may be null
     const char* name;
-    const char* valueName;  // null for a switch
+    const char* valueName; // null for a switch
     const char* description;
     int (*run)(const QCommandLineParser&);
 };
 
 // An option that goes only with the modes it names.
-struct TModeOption {
+struct TModeOption
+{
     const char* name;
     const char* valueName;
     const char* description;
@@ -53,37 +56,57 @@ int VersionMode(const QCommandLineParser&)
 }
 
 const TMode kModes[] = {
-    {nullptr, "run", "ADDRESS", "Test the unit at ADDRESS without the window.", RunMode},
-    {nullptr, "history", nullptr, "List the archived runs, newest first (all, or those of SERIAL).", ArchiveMode},
-    {nullptr, "show", "RUN_ID", "Print an archived run's journal and raw report.", ArchiveMode},
-    {nullptr, "export", "json|csv", "Write the archived runs to standard output as JSON Lines or CSV.", ArchiveMode},
-    {nullptr, "yield", nullptr, "Print runs, passed, failed, aborted and first-pass yield per day.", ArchiveMode},
-    {nullptr, "forward", nullptr, "Send the runs the line database has not received yet.", ArchiveMode},
-    {"h", "help", nullptr, "Show this help.", HelpMode},
-    {"v", "version", nullptr, "Show the program version.", VersionMode},
+        {nullptr, "run", "ADDRESS", "Test the unit at ADDRESS without the window.", RunMode},
+        {nullptr, "history", nullptr,
+         "List the archived runs, newest first (all, or those of SERIAL).", ArchiveMode},
+        {nullptr, "show", "RUN_ID", "Print an archived run's journal and raw report.", ArchiveMode},
+        {nullptr, "export", "json|csv",
+         "Write the archived runs to standard output as JSON Lines or CSV.", ArchiveMode},
+        {nullptr, "yield", nullptr,
+         "Print runs, passed, failed, aborted and first-pass yield per day.", ArchiveMode},
+        {nullptr, "forward", nullptr, "Send the runs the line database has not received yet.",
+         ArchiveMode},
+        {"h", "help", nullptr, "Show this help.", HelpMode},
+        {"v", "version", nullptr, "Show the program version.", VersionMode},
 };
 
 const TModeOption kModeOptions[] = {
-    {"no-set-clock", nullptr, "Do not set the unit's clock.", {"run"}},
-    {"no-ethernet", nullptr, "Leave out the Ethernet file-transfer test.", {"run"}},
-    {"tamper", nullptr, "TAMPER failures count.", {"run"}},
-    {"vac", nullptr, "AC voltage failures count.", {"run"}},
-    {"json", "PATH", "Write the run record as JSON to PATH, or to standard output with -.", {"run"}},
-    {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
-    {"since", "DAY", "Only runs started on or after DAY (yyyy-mm-dd).", {"history", "export", "yield"}},
-    {"until", "DAY", "Only runs started on or before DAY (yyyy-mm-dd).", {"history", "export", "yield"}},
-    {"line", nullptr, "Ask the line database instead of the bench's run archive.", {"history", "export", "yield"}},
-    {"archive", "PATH", "The bench's run archive (default ~/.local/share/tolvek/runs.sqlite).",
-     {"run", "history", "show", "export", "yield", "forward"}},
+        {"no-set-clock", nullptr, "Do not set the unit's clock.", {"run"}},
+        {"no-ethernet", nullptr, "Leave out the Ethernet file-transfer test.", {"run"}},
+        {"tamper", nullptr, "TAMPER failures count.", {"run"}},
+        {"vac", nullptr, "AC voltage failures count.", {"run"}},
+        {"json",
+         "PATH",
+         "Write the run record as JSON to PATH, or to standard output with -.",
+         {"run"}},
+        {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+        {"since",
+         "DAY",
+         "Only runs started on or after DAY (yyyy-mm-dd).",
+         {"history", "export", "yield"}},
+        {"until",
+         "DAY",
+         "Only runs started on or before DAY (yyyy-mm-dd).",
+         {"history", "export", "yield"}},
+        {"line",
+         nullptr,
+         "Ask the line database instead of the bench's run archive.",
+         {"history", "export", "yield"}},
+        {"archive",
+         "PATH",
+         "The bench's run archive (default ~/.local/share/tolvek/runs.sqlite).",
+         {"run", "history", "show", "export", "yield", "forward"}},
 };
 
-QCommandLineOption MakeOption(const char* shortName, const char* name, const char* valueName, const char* description)
+QCommandLineOption MakeOption(const char* shortName, const char* name, const char* valueName,
+                              const char* description)
 {
     QStringList names;
     if (shortName)
         names << QLatin1String(shortName);
     names << QLatin1String(name);
-    return valueName ? QCommandLineOption(names, QString::fromUtf8(description), QLatin1String(valueName))
+    return valueName ? QCommandLineOption(names, QString::fromUtf8(description),
+                                          QLatin1String(valueName))
                      : QCommandLineOption(names, QString::fromUtf8(description));
 }
 
@@ -100,14 +123,16 @@ QString UsageText()
     QCommandLineParser parser;
     SetUp(parser);
     const QString help = parser.helpText();
-    return QString::fromUtf8(kSynopsis) + QLatin1Char('\n') + help.mid(help.indexOf(QLatin1String("Options:")));
+    return QString::fromUtf8(kSynopsis) + QLatin1Char('\n')
+           + help.mid(help.indexOf(QLatin1String("Options:")));
 }
 
 bool IsModeArgument(const char* arg)
 {
     for (const TMode& m : kModes) {
         const std::string longForm = std::string("--") + m.name;
-        if (arg == longForm || std::strncmp(arg, (longForm + "=").c_str(), longForm.size() + 1) == 0)
+        if (arg == longForm
+            || std::strncmp(arg, (longForm + "=").c_str(), longForm.size() + 1) == 0)
             return true;
         if (m.shortName && arg == std::string("-") + m.shortName)
             return true;
@@ -115,11 +140,12 @@ bool IsModeArgument(const char* arg)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 int UsageError(const QString& reason)
 {
-    std::fprintf(stderr, "tolvek: %s\n\n%s", reason.toLocal8Bit().constData(), UsageText().toLocal8Bit().constData());
+    std::fprintf(stderr, "tolvek: %s\n\n%s", reason.toLocal8Bit().constData(),
+                 UsageText().toLocal8Bit().constData());
     return kExitUsage;
 }
 
@@ -145,24 +171,28 @@ int CommandLineMain(int argc, char** argv)
         if (!parser.isSet(QLatin1String(m.name)))
             continue;
         if (chosen)
-            return UsageError(QStringLiteral("--%1 and --%2 do not go together").arg(QLatin1String(chosen->name), QLatin1String(m.name)));
+            return UsageError(QStringLiteral("--%1 and --%2 do not go together")
+                                      .arg(QLatin1String(chosen->name), QLatin1String(m.name)));
         chosen = &m;
     }
     if (!chosen)
         return UsageError(QStringLiteral("no mode given"));
     // Only --history takes an argument of its own: the serial number.
-    const QStringList extra = parser.positionalArguments().mid(chosen->name == std::string_view("history") ? 1 : 0);
+    const QStringList extra =
+            parser.positionalArguments().mid(chosen->name == std::string_view("history") ? 1 : 0);
     if (!extra.isEmpty())
         return UsageError(QStringLiteral("unexpected argument: ") + extra.first());
     for (const TModeOption& o : kModeOptions) {
-        if (!parser.isSet(QLatin1String(o.name)) || std::ranges::find(o.modes, chosen->name) != o.modes.end())
+        if (!parser.isSet(QLatin1String(o.name))
+            || std::ranges::find(o.modes, chosen->name) != o.modes.end())
             continue;
         QStringList modes;
         for (std::string_view m : o.modes)
             modes << QStringLiteral("--") + QLatin1String(m);
-        return UsageError(QStringLiteral("--%1 goes only with %2").arg(QLatin1String(o.name), modes.join(QStringLiteral(" or "))));
+        return UsageError(QStringLiteral("--%1 goes only with %2")
+                                  .arg(QLatin1String(o.name), modes.join(QStringLiteral(" or "))));
     }
     return chosen->run(parser);
 }
 
-}  // namespace tolvek::cli
+} // namespace tolvek::cli

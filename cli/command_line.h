@@ -11,10 +11,10 @@ namespace tolvek::cli {
 // Exit statuses of the command-line modes.
 enum TExitStatus {
     kExitPassed = 0,
-    kExitFailed = 1,   // failed checks or a failed step
-    kExitAborted = 2,  // SIGINT or SIGTERM
+    kExitFailed = 1,  // failed checks or a failed step
+    kExitAborted = 2, // SIGINT or SIGTERM
     kExitUsage = 64,
-    kExitNoRecord = 74,  // the run record could not be written
+    kExitNoRecord = 74, // the run record could not be written
 };
 
 // True when the arguments name a command-line mode.
@@ -30,4 +30,4 @@ int ArchiveMode(const QCommandLineParser& args);
 // A bad argument found by a mode: the reason and the usage on standard error.
 int UsageError(const QString& reason);
 
-}  // namespace tolvek::cli
+} // namespace tolvek::cli

@@ -31,7 +31,8 @@ static_assert(std::atomic<bool>::is_always_lock_free, "read and set from a signa
 void OnStopSignal(int)
 {
     gStopAsked.store(true);
-    struct sigaction fallback {};
+    struct sigaction fallback
+    {};
     fallback.sa_handler = SIG_DFL;
     sigaction(SIGINT, &fallback, nullptr);
     sigaction(SIGTERM, &fallback, nullptr);
@@ -39,7 +40,8 @@ void OnStopSignal(int)
 
 void CatchStopSignals()
 {
-    struct sigaction sa {};
+    struct sigaction sa
+    {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
@@ -52,9 +54,13 @@ void CatchStopSignals()
 
 // The run on a terminal or in a script: the journal on standard output as it grows, the
 // failed step's message on standard error.
-class TConsoleRunHost : public TRunHost {
+class TConsoleRunHost : public TRunHost
+{
 public:
-    TConsoleRunHost(TRunOptions options, bool printJournal) : options_(std::move(options)), print_(printJournal) {}
+    TConsoleRunHost(TRunOptions options, bool printJournal)
+        : options_(std::move(options))
+        , print_(printJournal)
+    {}
 
     void Begin() override {}
     TRunOptions Options() override { return options_; }
@@ -95,12 +101,9 @@ void WriteStandardOutput(const QByteArray& text)
 int ExitStatus(TRunVerdict verdict)
 {
     switch (verdict) {
-    case TRunVerdict::Passed:
-        return kExitPassed;
-    case TRunVerdict::Aborted:
-        return kExitAborted;
-    case TRunVerdict::Failed:
-        break;
+    case TRunVerdict::Passed: return kExitPassed;
+    case TRunVerdict::Aborted: return kExitAborted;
+    case TRunVerdict::Failed: break;
     }
     return kExitFailed;
 }
@@ -117,7 +120,7 @@ int Finish(const TKeepOutcome& kept, int status)
     return status;
 }
 
-}  // namespace
+} // namespace
 
 // One test run without the window. The options start from the window's design values,
 // never from the operator's stored settings, so a script does the same on every bench.
@@ -138,7 +141,8 @@ int RunMode(const QCommandLineParser& args)
         return UsageError(QStringLiteral("--json needs a path, or - for standard output"));
 
     // Taken before the run moves to its own folder.
-    const std::string recordPath = QFile::encodeName(QFileInfo(jsonPath).absoluteFilePath()).toStdString();
+    const std::string recordPath =
+            QFile::encodeName(QFileInfo(jsonPath).absoluteFilePath()).toStdString();
     try {
         if (json && !jsonToStdout)
             CheckWritable(recordPath);
@@ -185,4 +189,4 @@ int RunMode(const QCommandLineParser& args)
     return Finish(kept, ExitStatus(record.Verdict));
 }
 
-}  // namespace tolvek::cli
+} // namespace tolvek::cli

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
 {
     if (size < 3)
         return 0;
-    const int maxLine = data[0] % 24;  // 0: no bound
+    const int maxLine = data[0] % 24; // 0: no bound
     const bool convert = data[1] & 1;
     const std::string terminator = data[1] & 2 ? std::string("\r\n") : std::string("ok");
     const std::size_t chunk = 1 + data[2] % 64;

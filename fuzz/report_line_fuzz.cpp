@@ -37,7 +37,7 @@ std::vector<std::string> ParseRecord(const std::string& line, size_t& end)
     return fields;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

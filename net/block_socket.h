@@ -77,48 +77,74 @@ int ErrnoToSocketError(int err);
 // Maps a getaddrinfo() result onto the numbers above (0 stays 0).
 int ResolverToSocketError(int gaiResult);
 
-class ESocketError : public std::runtime_error {
+class ESocketError : public std::runtime_error
+{
 public:
-  ESocketError(int code, const std::string& message, const std::string& what);
-  int ErrorCode;
-  std::string ErrorMessage;
+    ESocketError(int code, const std::string& message, const std::string& what);
+    int ErrorCode;
+    std::string ErrorMessage;
 };
 
 enum TSocketFamily { SF_Any, SF_IP4, SF_IP6 };
 enum TSocksType { ST_Socks5, ST_Socks4 };
 
 enum THookSocketReason {
-  HR_ResolvingBegin, HR_ResolvingEnd, HR_SocketCreate, HR_SocketClose, HR_Bind, HR_Connect,
-  HR_CanRead, HR_CanWrite, HR_Listen, HR_Accept, HR_ReadCount, HR_WriteCount, HR_Wait, HR_Error
+    HR_ResolvingBegin,
+    HR_ResolvingEnd,
+    HR_SocketCreate,
+    HR_SocketClose,
+    HR_Bind,
+    HR_Connect,
+    HR_CanRead,
+    HR_CanWrite,
+    HR_Listen,
+    HR_Accept,
+    HR_ReadCount,
+    HR_WriteCount,
+    HR_Wait,
+    HR_Error
 };
 
 class TBlockSocket;
-using THookSocketStatus = std::function<void(TBlockSocket* Sender, THookSocketReason Reason, const std::string& Value)>;
+using THookSocketStatus = std::function<void(TBlockSocket* Sender, THookSocketReason Reason,
+                                             const std::string& Value)>;
 using THookDataFilter = std::function<void(TBlockSocket* Sender, std::string& Value)>;
 using THookCreateSocket = std::function<void(TBlockSocket* Sender)>;
-using THookMonitor = std::function<void(TBlockSocket* Sender, bool Writing, const void* Buffer, int Len)>;
+using THookMonitor =
+        std::function<void(TBlockSocket* Sender, bool Writing, const void* Buffer, int Len)>;
 using THookAfterConnect = std::function<void(TBlockSocket* Sender)>;
 using THookHeartbeat = std::function<void(TBlockSocket* Sender)>;
 
 enum TSocketOptionKind {
-  OPT_Linger, OPT_RecvBuffer, OPT_SendBuffer, OPT_NonBlock, OPT_RecvTimeout, OPT_SendTimeout,
-  OPT_Reuse, OPT_TTL, OPT_Broadcast, OPT_MulticastTTL, OPT_MulticastLoop
+    OPT_Linger,
+    OPT_RecvBuffer,
+    OPT_SendBuffer,
+    OPT_NonBlock,
+    OPT_RecvTimeout,
+    OPT_SendTimeout,
+    OPT_Reuse,
+    OPT_TTL,
+    OPT_Broadcast,
+    OPT_MulticastTTL,
+    OPT_MulticastLoop
 };
 
 // One option waiting to be applied; Value is in ms for linger and the time-outs.
-struct TSocketOption {
-  TSocketOptionKind Option = OPT_Linger;
-  bool Enabled = false;
-  int32_t Value = 0;
+struct TSocketOption
+{
+    TSocketOptionKind Option = OPT_Linger;
+    bool Enabled = false;
+    int32_t Value = 0;
 };
 
 // Address record of either family.
-struct TSocketAddress {
-  sockaddr_storage Storage{};
-  socklen_t Length = 0;
-  int FamilyTag() const { return Storage.ss_family; }
-  const sockaddr* Ptr() const { return reinterpret_cast<const sockaddr*>(&Storage); }
-  sockaddr* Ptr() { return reinterpret_cast<sockaddr*>(&Storage); }
+struct TSocketAddress
+{
+    sockaddr_storage Storage{};
+    socklen_t Length = 0;
+    int FamilyTag() const { return Storage.ss_family; }
+    const sockaddr* Ptr() const { return reinterpret_cast<const sockaddr*>(&Storage); }
+    sockaddr* Ptr() { return reinterpret_cast<sockaddr*>(&Storage); }
 };
 
 // Numeric text and port of an address record ("" and 0 for an empty one).
@@ -140,330 +166,362 @@ uint64_t SteadyMilliseconds();
 bool IsIPv4Literal(const std::string& text);
 bool IsIPv6Literal(const std::string& text);
 
-class TBlockSocket {
+class TBlockSocket
+{
 public:
-  TBlockSocket();
-  virtual ~TBlockSocket();
-  TBlockSocket(const TBlockSocket&) = delete;
-  TBlockSocket& operator=(const TBlockSocket&) = delete;
+    TBlockSocket();
+    virtual ~TBlockSocket();
+    TBlockSocket(const TBlockSocket&) = delete;
+    TBlockSocket& operator=(const TBlockSocket&) = delete;
 
-  // Settings, free to change at any time.
-  int32_t Tag = 0;
-  bool RaiseExcept = false;
-  int32_t MaxLineLength = 0;         // limit on ReceiveUntil's accumulated text; 0 = none
-  uint32_t MaxSendBandwidth = 0;     // bytes per second; 0 = unpaced
-  uint32_t MaxRecvBandwidth = 0;
-  bool ConvertLineEnd = false;       // ReceiveUntil(CR LF) accepts CR, LF, CR LF and LF CR
-  bool PreferIP4 = true;
-  bool InterPacketTimeout = true;    // time-outs bound each silence, not the whole operation
-  int32_t SendMaxChunk = 65536;
-  bool StopFlag = false;
-  uint32_t NonblockSendTimeout = 15000;
-  int32_t HeartbeatRate = 0;
-  // Bound of a TCP connect to a silent address: Linux alone would try for about 127 s.
-  uint32_t ConnectTimeout = 21000;
-  // Time (SteadyMilliseconds) by which every wait of this socket ends with 10060, however
-  // the peer trickles; 0 = none. Time-outs still bound each silence; this bounds the whole.
-  uint64_t Deadline = 0;
-  THookSocketStatus OnStatus;
-  THookDataFilter OnReadFilter;
-  THookCreateSocket OnCreateSocket;
-  THookMonitor OnMonitor;
-  THookHeartbeat OnHeartbeat;
+    // Settings, free to change at any time.
+    int32_t Tag = 0;
+    bool RaiseExcept = false;
+    int32_t MaxLineLength = 0;     // limit on ReceiveUntil's accumulated text; 0 = none
+    uint32_t MaxSendBandwidth = 0; // bytes per second; 0 = unpaced
+    uint32_t MaxRecvBandwidth = 0;
+    bool ConvertLineEnd = false; // ReceiveUntil(CR LF) accepts CR, LF, CR LF and LF CR
+    bool PreferIP4 = true;
+    bool InterPacketTimeout = true; // time-outs bound each silence, not the whole operation
+    int32_t SendMaxChunk = 65536;
+    bool StopFlag = false;
+    uint32_t NonblockSendTimeout = 15000;
+    int32_t HeartbeatRate = 0;
+    // Bound of a TCP connect to a silent address: Linux alone would try for about 127 s.
+    uint32_t ConnectTimeout = 21000;
+    // Time (SteadyMilliseconds) by which every wait of this socket ends with 10060, however
+    // the peer trickles; 0 = none. Time-outs still bound each silence; this bounds the whole.
+    uint64_t Deadline = 0;
+    THookSocketStatus OnStatus;
+    THookDataFilter OnReadFilter;
+    THookCreateSocket OnCreateSocket;
+    THookMonitor OnMonitor;
+    THookHeartbeat OnHeartbeat;
 
-  void SetMaxBandwidth(uint32_t bytesPerSecond);
-  TSocketFamily Family() const { return FFamily; }
-  virtual void SetFamily(TSocketFamily value);
+    void SetMaxBandwidth(uint32_t bytesPerSecond);
+    TSocketFamily Family() const { return FFamily; }
+    virtual void SetFamily(TSocketFamily value);
 
-  TSocket Socket() const { return FSocket; }
-  bool IPv6InUse() const { return FIP6Used; }
-  bool NonBlockMode() const { return FNonBlockMode; }
-  int32_t RecvCounter() const { return FRecvCounter; }
-  int32_t SendCounter() const { return FSendCounter; }
-  int LastError() const { return FLastError; }
-  const std::string& LastErrorText() const { return FLastErrorText; }
-  // Bytes received but not yet handed out (e.g. what followed a terminator).
-  std::string PendingInput() const { return FBuffer.substr(FBufferPos); }
-  void ClearPendingInput();
+    TSocket Socket() const { return FSocket; }
+    bool IPv6InUse() const { return FIP6Used; }
+    bool NonBlockMode() const { return FNonBlockMode; }
+    int32_t RecvCounter() const { return FRecvCounter; }
+    int32_t SendCounter() const { return FSendCounter; }
+    int LastError() const { return FLastError; }
+    const std::string& LastErrorText() const { return FLastErrorText; }
+    // Bytes received but not yet handed out (e.g. what followed a terminator).
+    std::string PendingInput() const { return FBuffer.substr(FBufferPos); }
+    void ClearPendingInput();
 
-  // Addressing and connection.
-  void CreateSocket(int systemFamily);
-  virtual void Connect(const std::string& ip, const std::string& port);
-  void BindLocal(const std::string& ip, const std::string& port);
-  int FillSocketAddress(const std::string& ip, const std::string& port, bool preferIP4, int kind,
-                        int protocol, int systemFamily, TSocketAddress& out);
-  virtual std::string LocalAddress();
-  virtual std::string RemoteAddress();
-  virtual int LocalPort();
-  virtual int RemotePort();
-  std::string ResolveHost(const std::string& name);
-  void ResolveHostList(const std::string& name, std::vector<std::string>& list);
-  static std::string LocalHostName();
-  virtual void AdoptHandle(TSocket handle);
+    // Addressing and connection.
+    void CreateSocket(int systemFamily);
+    virtual void Connect(const std::string& ip, const std::string& port);
+    void BindLocal(const std::string& ip, const std::string& port);
+    int FillSocketAddress(const std::string& ip, const std::string& port, bool preferIP4, int kind,
+                          int protocol, int systemFamily, TSocketAddress& out);
+    virtual std::string LocalAddress();
+    virtual std::string RemoteAddress();
+    virtual int LocalPort();
+    virtual int RemotePort();
+    std::string ResolveHost(const std::string& name);
+    void ResolveHostList(const std::string& name, std::vector<std::string>& list);
+    static std::string LocalHostName();
+    virtual void AdoptHandle(TSocket handle);
 
-  // Sending.
-  virtual int SendBytes(const void* buffer, int length);
-  // One send that never waits, for answers sent from inside a receive (a read filter):
-  // returns the bytes the system took and leaves the receive's error state alone.
-  int SendWithoutWaiting(const std::string& data);
-  virtual void SendByte(uint8_t value);
-  virtual void SendText(const std::string& text);
-  virtual void SendInteger(int32_t value);             // 4 bytes, little-endian
-  virtual void SendBlock(const std::string& data);     // 4-byte little-endian length, then data
-  virtual void SendFromStream(std::istream& stream);
-  virtual void SendStream(std::istream& stream);          // little-endian length prefix
-  virtual void SendStreamBigEndian(std::istream& stream); // big-endian length prefix
+    // Sending.
+    virtual int SendBytes(const void* buffer, int length);
+    // One send that never waits, for answers sent from inside a receive (a read filter):
+    // returns the bytes the system took and leaves the receive's error state alone.
+    int SendWithoutWaiting(const std::string& data);
+    virtual void SendByte(uint8_t value);
+    virtual void SendText(const std::string& text);
+    virtual void SendInteger(int32_t value);         // 4 bytes, little-endian
+    virtual void SendBlock(const std::string& data); // 4-byte little-endian length, then data
+    virtual void SendFromStream(std::istream& stream);
+    virtual void SendStream(std::istream& stream);          // little-endian length prefix
+    virtual void SendStreamBigEndian(std::istream& stream); // big-endian length prefix
 
-  // Receiving.
-  virtual int ReceiveBytes(void* buffer, int length);
-  virtual int ReceiveExact(void* buffer, int length, int timeout);
-  virtual std::string ReceiveExactText(int length, int timeout);
-  virtual uint8_t ReceiveByte(int timeout);
-  virtual int32_t ReceiveInteger(int timeout);
-  virtual std::string ReceiveLine(int timeout);
-  virtual std::string ReceiveUntil(int timeout, const std::string& terminator);
-  virtual std::string ReceivePacket(int timeout);
-  virtual std::string ReceiveBlock(int timeout);
-  virtual void ReceiveToStream(std::ostream& stream, int timeout);
-  virtual void ReceiveStream(std::ostream& stream, int timeout);
-  virtual void ReceiveStreamBigEndian(std::ostream& stream, int timeout);
-  virtual int PeekBytes(void* buffer, int length);
-  virtual uint8_t PeekByte(int timeout);
-  virtual int PendingBytes();
+    // Receiving.
+    virtual int ReceiveBytes(void* buffer, int length);
+    virtual int ReceiveExact(void* buffer, int length, int timeout);
+    virtual std::string ReceiveExactText(int length, int timeout);
+    virtual uint8_t ReceiveByte(int timeout);
+    virtual int32_t ReceiveInteger(int timeout);
+    virtual std::string ReceiveLine(int timeout);
+    virtual std::string ReceiveUntil(int timeout, const std::string& terminator);
+    virtual std::string ReceivePacket(int timeout);
+    virtual std::string ReceiveBlock(int timeout);
+    virtual void ReceiveToStream(std::ostream& stream, int timeout);
+    virtual void ReceiveStream(std::ostream& stream, int timeout);
+    virtual void ReceiveStreamBigEndian(std::ostream& stream, int timeout);
+    virtual int PeekBytes(void* buffer, int length);
+    virtual uint8_t PeekByte(int timeout);
+    virtual int PendingBytes();
 
-  // Waiting.
-  virtual bool WaitReadable(int timeout);
-  virtual bool CanReadOrBuffered(int timeout);
-  virtual bool WaitWritable(int timeout);
+    // Waiting.
+    virtual bool WaitReadable(int timeout);
+    virtual bool CanReadOrBuffered(int timeout);
+    virtual bool WaitWritable(int timeout);
 
-  // Closing.
-  virtual void CloseGracefully();
-  virtual void CloseAbortively();
-  // Reads and discards what is already pending (at most kMaxDrain bytes), then clears the error.
-  void Drain();
-  static constexpr size_t kMaxDrain = 65536;
+    // Closing.
+    virtual void CloseGracefully();
+    virtual void CloseAbortively();
+    // Reads and discards what is already pending (at most kMaxDrain bytes), then clears the error.
+    void Drain();
+    static constexpr size_t kMaxDrain = 65536;
 
-  // Datagrams.
-  virtual int SendDatagram(const void* buffer, int length);
-  virtual int ReceiveDatagram(void* buffer, int length);
+    // Datagrams.
+    virtual int SendDatagram(const void* buffer, int length);
+    virtual int ReceiveDatagram(void* buffer, int length);
 
-  // Options.
-  void ConfigureOption(const TSocketOption& option);
-  void ConfigureLinger(bool enabled, int32_t milliseconds);
-  void ConfigureTTL(int32_t value);
+    // Options.
+    void ConfigureOption(const TSocketOption& option);
+    void ConfigureLinger(bool enabled, int32_t milliseconds);
+    void ConfigureTTL(int32_t value);
 
-  // Errors.
-  static std::string GetErrorDesc(int code);
-  virtual std::string GetErrorDescEx();
-  virtual int CheckCallResult(int result);
-  void ClearLastError();
-  void CheckLastError();
+    // Errors.
+    static std::string GetErrorDesc(int code);
+    virtual std::string GetErrorDescEx();
+    virtual int CheckCallResult(int result);
+    void ClearLastError();
+    void CheckLastError();
 
-  virtual int SocketKind() const { return 0; }
-  virtual int SocketProtocol() const { return 0; }
+    virtual int SocketKind() const { return 0; }
+    virtual int SocketProtocol() const { return 0; }
 
 protected:
-  void ReportStatus(THookSocketReason reason, const std::string& value);
-  void SetLastError(int code) { FLastError = code; }
-  void SetErrno(int err);
-  bool CheckStopFlag();
-  void PaceTransfer(uint32_t& nextTick, uint32_t limit, int length);
-  bool WaitOnce(short events, int timeout);
-  bool ResolveForUse(const std::string& ip, const std::string& port, TSocketAddress& out);
-  void ReadAddresses();
-  void ApplyOption(const TSocketOption& option);
-  void ApplyReadFilter(void* buffer, int& count);
-  int ReceiveFromSystem(void* buffer, int length, int flags);
-  // Appends one arrival to `dest`, without looking at the pending-input buffer (the error
-  // state is left set).
-  void FetchPacket(int timeout, std::string& dest);
-  void RepairLineEnd(std::string& text, size_t from);
-  // Drops pending input up to the end of the overlong line that gave 10055.
-  void SkipRestOfLongLine(bool lineMode, size_t& scanFrom);
-  // Length of the pending input's end that may be the start of the skipped-to terminator.
-  size_t StartOfSkipTerminator() const;
-  void TakeFromBuffer(void* buffer, int length);
-  void SendStreamWithPrefix(std::istream& stream, bool bigEndian);
-  void ReceiveStreamWithPrefix(std::ostream& stream, int timeout, bool bigEndian);
-  void SetBuffer(std::string data) { FBuffer = std::move(data); FBufferPos = 0; }
-  // The wait `timeout` (ms, -1 = none) cut to what is left before Deadline; -2 when the
-  // deadline has passed.
-  int WaitBudget(int timeout) const;
+    void ReportStatus(THookSocketReason reason, const std::string& value);
+    void SetLastError(int code) { FLastError = code; }
+    void SetErrno(int err);
+    bool CheckStopFlag();
+    void PaceTransfer(uint32_t& nextTick, uint32_t limit, int length);
+    bool WaitOnce(short events, int timeout);
+    bool ResolveForUse(const std::string& ip, const std::string& port, TSocketAddress& out);
+    void ReadAddresses();
+    void ApplyOption(const TSocketOption& option);
+    void ApplyReadFilter(void* buffer, int& count);
+    int ReceiveFromSystem(void* buffer, int length, int flags);
+    // Appends one arrival to `dest`, without looking at the pending-input buffer (the error
+    // state is left set).
+    void FetchPacket(int timeout, std::string& dest);
+    void RepairLineEnd(std::string& text, size_t from);
+    // Drops pending input up to the end of the overlong line that gave 10055.
+    void SkipRestOfLongLine(bool lineMode, size_t& scanFrom);
+    // Length of the pending input's end that may be the start of the skipped-to terminator.
+    size_t StartOfSkipTerminator() const;
+    void TakeFromBuffer(void* buffer, int length);
+    void SendStreamWithPrefix(std::istream& stream, bool bigEndian);
+    void ReceiveStreamWithPrefix(std::ostream& stream, int timeout, bool bigEndian);
+    void SetBuffer(std::string data)
+    {
+        FBuffer = std::move(data);
+        FBufferPos = 0;
+    }
+    // The wait `timeout` (ms, -1 = none) cut to what is left before Deadline; -2 when the
+    // deadline has passed.
+    int WaitBudget(int timeout) const;
 
-  TSocket FSocket = INVALID_SOCKET;
-  TSocketAddress FLocalSin, FRemoteSin;
-  std::string FBuffer;      // pending input is FBuffer[FBufferPos..]
-  size_t FBufferPos = 0;
-  bool FNonBlockMode = false;
-  uint32_t FNextSend = 0, FNextRecv = 0;
-  bool FLastCR = false, FLastLF = false;
-  bool FBound = false;
-  TSocketFamily FFamily = SF_Any, FFamilySave = SF_Any;
-  bool FIP6Used = false;
-  std::vector<TSocketOption> FDelayedOptions;
-  int32_t FRecvCounter = 0, FSendCounter = 0;
-  int FLastError = 0;
-  std::string FLastErrorText;
-  std::string FFilterText;  // the read filter's working text
-  // After an overlong line (10055), the rest of that line up to this terminator is
-  // dropped by the next ReceiveUntil instead of coming back as a line of its own.
-  std::string FSkipTo;
+    TSocket FSocket = INVALID_SOCKET;
+    TSocketAddress FLocalSin, FRemoteSin;
+    std::string FBuffer; // pending input is FBuffer[FBufferPos..]
+    size_t FBufferPos = 0;
+    bool FNonBlockMode = false;
+    uint32_t FNextSend = 0, FNextRecv = 0;
+    bool FLastCR = false, FLastLF = false;
+    bool FBound = false;
+    TSocketFamily FFamily = SF_Any, FFamilySave = SF_Any;
+    bool FIP6Used = false;
+    std::vector<TSocketOption> FDelayedOptions;
+    int32_t FRecvCounter = 0, FSendCounter = 0;
+    int FLastError = 0;
+    std::string FLastErrorText;
+    std::string FFilterText; // the read filter's working text
+    // After an overlong line (10055), the rest of that line up to this terminator is
+    // dropped by the next ReceiveUntil instead of coming back as a line of its own.
+    std::string FSkipTo;
 };
 
 // Narrows a socket's Deadline to `ms` from now (when that is earlier) for one scope;
 // 0 or less leaves it as it is.
-class TWaitLimit {
+class TWaitLimit
+{
 public:
-  TWaitLimit(TBlockSocket& socket, int ms) : FSocket(socket), FSaved(socket.Deadline) {
-    if (ms <= 0) return;
-    const uint64_t until = SteadyMilliseconds() + static_cast<uint64_t>(ms);
-    if (FSaved == 0 || until < FSaved) socket.Deadline = until;
-  }
-  ~TWaitLimit() { FSocket.Deadline = FSaved; }
-  TWaitLimit(const TWaitLimit&) = delete;
-  TWaitLimit& operator=(const TWaitLimit&) = delete;
+    TWaitLimit(TBlockSocket& socket, int ms)
+        : FSocket(socket)
+        , FSaved(socket.Deadline)
+    {
+        if (ms <= 0)
+            return;
+        const uint64_t until = SteadyMilliseconds() + static_cast<uint64_t>(ms);
+        if (FSaved == 0 || until < FSaved)
+            socket.Deadline = until;
+    }
+    ~TWaitLimit() { FSocket.Deadline = FSaved; }
+    TWaitLimit(const TWaitLimit&) = delete;
+    TWaitLimit& operator=(const TWaitLimit&) = delete;
 
 private:
-  TBlockSocket& FSocket;
-  uint64_t FSaved;
+    TBlockSocket& FSocket;
+    uint64_t FSaved;
 };
 
 // Adds the SOCKS proxy settings (a proxy is used only when SocksIP is not empty).
-class TSocksBlockSocket : public TBlockSocket {
+class TSocksBlockSocket : public TBlockSocket
+{
 public:
-  std::string SocksIP;
-  std::string SocksPort = "1080";
-  std::string SocksUsername, SocksPassword;
-  int SocksTimeout = 60000;
-  bool SocksResolver = true;       // let the proxy resolve names
-  TSocksType SocksType = ST_Socks5;
-  bool UsingSocks() const { return FUsingSocks; }
-  const std::string& SocksLastError() const { return FSocksLastError; }
-  std::string SocksResponseIP() const { return FSocksResponseIP; }
-  int SocksResponsePort() const { return FSocksResponsePort; }
+    std::string SocksIP;
+    std::string SocksPort = "1080";
+    std::string SocksUsername, SocksPassword;
+    int SocksTimeout = 60000;
+    bool SocksResolver = true; // let the proxy resolve names
+    TSocksType SocksType = ST_Socks5;
+    bool UsingSocks() const { return FUsingSocks; }
+    const std::string& SocksLastError() const { return FSocksLastError; }
+    std::string SocksResponseIP() const { return FSocksResponseIP; }
+    int SocksResponsePort() const { return FSocksResponsePort; }
 
 protected:
-  // Greeting and authentication on an open connection to the proxy.
-  bool SocksOpen();
-  // One request (1 = connect, 2 = bind) and its reply.
-  bool SocksRequest(uint8_t command, const std::string& ip, const std::string& port);
-  bool SocksResponse();
-  bool FUsingSocks = false;
-  std::string FSocksLastError;
-  std::string FSocksResponseIP;
-  int FSocksResponsePort = 0;
+    // Greeting and authentication on an open connection to the proxy.
+    bool SocksOpen();
+    // One request (1 = connect, 2 = bind) and its reply.
+    bool SocksRequest(uint8_t command, const std::string& ip, const std::string& port);
+    bool SocksResponse();
+    bool FUsingSocks = false;
+    std::string FSocksLastError;
+    std::string FSocksResponseIP;
+    int FSocksResponsePort = 0;
 };
 
 // The encryption plug of a TCP socket; the only plug never encrypts.
-class TCustomSSL {
+class TCustomSSL
+{
 public:
-  explicit TCustomSSL(TBlockSocket* socket) : FSocket(socket) {}
-  virtual ~TCustomSSL() = default;
-  virtual std::string LibName() const = 0;
-  virtual std::string LibVersion() const = 0;
-  virtual bool Connect() = 0;
-  virtual bool Accept() = 0;
-  virtual bool Shutdown() = 0;
-  virtual int SendBuffer(const void* buffer, int length) = 0;
-  virtual int RecvBuffer(void* buffer, int length) = 0;
-  virtual int WaitingData() = 0;
-  bool SSLEnabled() const { return FSSLEnabled; }
-  int LastError() const { return FLastError; }
-  const std::string& LastErrorDesc() const { return FLastErrorDesc; }
+    explicit TCustomSSL(TBlockSocket* socket)
+        : FSocket(socket)
+    {}
+    virtual ~TCustomSSL() = default;
+    virtual std::string LibName() const = 0;
+    virtual std::string LibVersion() const = 0;
+    virtual bool Connect() = 0;
+    virtual bool Accept() = 0;
+    virtual bool Shutdown() = 0;
+    virtual int SendBuffer(const void* buffer, int length) = 0;
+    virtual int RecvBuffer(void* buffer, int length) = 0;
+    virtual int WaitingData() = 0;
+    bool SSLEnabled() const { return FSSLEnabled; }
+    int LastError() const { return FLastError; }
+    const std::string& LastErrorDesc() const { return FLastErrorDesc; }
 
 protected:
-  TBlockSocket* FSocket;
-  bool FSSLEnabled = false;
-  int FLastError = 0;
-  std::string FLastErrorDesc;
+    TBlockSocket* FSocket;
+    bool FSSLEnabled = false;
+    int FLastError = 0;
+    std::string FLastErrorDesc;
 };
 
-class TSSLNone : public TCustomSSL {
+class TSSLNone : public TCustomSSL
+{
 public:
-  using TCustomSSL::TCustomSSL;
-  std::string LibName() const override { return "ssl_none"; }
-  std::string LibVersion() const override { return "Without SSL support"; }
-  bool Connect() override { return NotCompiled(); }
-  bool Accept() override { return NotCompiled(); }
-  bool Shutdown() override { return NotCompiled(); }
-  int SendBuffer(const void*, int) override { NotCompiled(); return 0; }
-  int RecvBuffer(void*, int) override { NotCompiled(); return 0; }
-  int WaitingData() override { return 0; }
+    using TCustomSSL::TCustomSSL;
+    std::string LibName() const override { return "ssl_none"; }
+    std::string LibVersion() const override { return "Without SSL support"; }
+    bool Connect() override { return NotCompiled(); }
+    bool Accept() override { return NotCompiled(); }
+    bool Shutdown() override { return NotCompiled(); }
+    int SendBuffer(const void*, int) override
+    {
+        NotCompiled();
+        return 0;
+    }
+    int RecvBuffer(void*, int) override
+    {
+        NotCompiled();
+        return 0;
+    }
+    int WaitingData() override { return 0; }
 
 private:
-  bool NotCompiled() {
-    FLastError = -1;
-    FLastErrorDesc = "SSL/TLS support is not compiled!";
-    return false;
-  }
+    bool NotCompiled()
+    {
+        FLastError = -1;
+        FLastErrorDesc = "SSL/TLS support is not compiled!";
+        return false;
+    }
 };
 
-class TTCPBlockSocket : public TSocksBlockSocket {
+class TTCPBlockSocket : public TSocksBlockSocket
+{
 public:
-  TTCPBlockSocket();
-  ~TTCPBlockSocket() override;
+    TTCPBlockSocket();
+    ~TTCPBlockSocket() override;
 
-  THookAfterConnect OnAfterConnect;
-  std::string HTTPTunnelIP, HTTPTunnelPort, HTTPTunnelUser, HTTPTunnelPass;
-  int HTTPTunnelTimeout = 30000;
-  bool HTTPTunnel() const { return FHTTPTunnel; }
-  TCustomSSL& SSL() { return *FSSL; }
+    THookAfterConnect OnAfterConnect;
+    std::string HTTPTunnelIP, HTTPTunnelPort, HTTPTunnelUser, HTTPTunnelPass;
+    int HTTPTunnelTimeout = 30000;
+    bool HTTPTunnel() const { return FHTTPTunnel; }
+    TCustomSSL& SSL() { return *FSSL; }
 
-  void CloseGracefully() override;
-  void Connect(const std::string& ip, const std::string& port) override;
-  int SendBytes(const void* buffer, int length) override;
-  int ReceiveBytes(void* buffer, int length) override;
-  int PendingBytes() override;
-  std::string LocalAddress() override;
-  std::string RemoteAddress() override;
-  int LocalPort() override;
-  int RemotePort() override;
-  std::string GetErrorDescEx() override;
-  int SocketKind() const override { return SOCK_STREAM; }
-  int SocketProtocol() const override { return IPPROTO_TCP; }
+    void CloseGracefully() override;
+    void Connect(const std::string& ip, const std::string& port) override;
+    int SendBytes(const void* buffer, int length) override;
+    int ReceiveBytes(void* buffer, int length) override;
+    int PendingBytes() override;
+    std::string LocalAddress() override;
+    std::string RemoteAddress() override;
+    int LocalPort() override;
+    int RemotePort() override;
+    std::string GetErrorDescEx() override;
+    int SocketKind() const override { return SOCK_STREAM; }
+    int SocketProtocol() const override { return IPPROTO_TCP; }
 
-  virtual void StartListening();
-  TSocket AcceptConnection();
+    virtual void StartListening();
+    TSocket AcceptConnection();
 
 private:
-  void SocksDoConnect(const std::string& ip, const std::string& port);
-  void HTTPTunnelDoConnect(const std::string& ip, const std::string& port);
-  std::unique_ptr<TCustomSSL> FSSL;
-  bool FHTTPTunnel = false;
-  std::string FHTTPTunnelRemoteIP;
-  int FHTTPTunnelRemotePort = 0;
+    void SocksDoConnect(const std::string& ip, const std::string& port);
+    void HTTPTunnelDoConnect(const std::string& ip, const std::string& port);
+    std::unique_ptr<TCustomSSL> FSSL;
+    bool FHTTPTunnel = false;
+    std::string FHTTPTunnelRemoteIP;
+    int FHTTPTunnelRemotePort = 0;
 };
 
 // Datagram socket: Connect only records the peer; sends go to it, receives update it.
-class TDgramBlockSocket : public TSocksBlockSocket {
+class TDgramBlockSocket : public TSocksBlockSocket
+{
 public:
-  void Connect(const std::string& ip, const std::string& port) override;
-  int SendBytes(const void* buffer, int length) override;
-  int ReceiveBytes(void* buffer, int length) override;
-  int SocketKind() const override { return SOCK_DGRAM; }
-  int SocketProtocol() const override { return IPPROTO_UDP; }
+    void Connect(const std::string& ip, const std::string& port) override;
+    int SendBytes(const void* buffer, int length) override;
+    int ReceiveBytes(void* buffer, int length) override;
+    int SocketKind() const override { return SOCK_DGRAM; }
+    int SocketProtocol() const override { return IPPROTO_UDP; }
 };
 
 // ICMP socket: raw by default; with Datagram set, the unprivileged ping socket, where the
 // kernel owns the identifier and replies carry no IPv4 header.
-class TICMPBlockSocket : public TDgramBlockSocket {
+class TICMPBlockSocket : public TDgramBlockSocket
+{
 public:
-  bool Datagram = false;
-  int SocketKind() const override { return Datagram ? int(SOCK_DGRAM) : int(SOCK_RAW); }
-  int SocketProtocol() const override { return FIP6Used ? int(IPPROTO_ICMPV6) : int(IPPROTO_ICMP); }
+    bool Datagram = false;
+    int SocketKind() const override { return Datagram ? int(SOCK_DGRAM) : int(SOCK_RAW); }
+    int SocketProtocol() const override
+    {
+        return FIP6Used ? int(IPPROTO_ICMPV6) : int(IPPROTO_ICMP);
+    }
 };
 
 // Base of the protocol clients.
-class TLinkClient {
+class TLinkClient
+{
 public:
-  virtual ~TLinkClient() = default;
-  std::string TargetHost = "127.0.0.1";
-  std::string TargetPort = "0";
-  std::string IPInterface = "0.0.0.0";
-  int Timeout = 5000;
-  // Bound (ms) on the whole of each wait of the client, however the peer trickles: a
-  // peer sending a byte now and then never lets Timeout (a bound per silence) end a
-  // wait. 0 = none.
-  int WaitLimit = 0;
-  std::string UserName, Password;
+    virtual ~TLinkClient() = default;
+    std::string TargetHost = "127.0.0.1";
+    std::string TargetPort = "0";
+    std::string IPInterface = "0.0.0.0";
+    int Timeout = 5000;
+    // Bound (ms) on the whole of each wait of the client, however the peer trickles: a
+    // peer sending a byte now and then never lets Timeout (a bound per silence) end a
+    // wait. 0 = none.
+    int WaitLimit = 0;
+    std::string UserName, Password;
 };

@@ -24,15 +24,15 @@ constexpr uint8_t kLoginFailed = 254;
 
 // The built-in log-in tables by firewall mode; trailing steps are zero.
 constexpr std::array<std::array<uint8_t, 18>, 9> kLoginTables{{
-    {0, 255, 3, 1, 255, 6, 2, 255, 254},
-    {3, 6, 3, 4, 6, 254, 5, 254, 9, 0, 255, 12, 1, 255, 15, 2, 255, 254},
-    {3, 6, 3, 4, 6, 254, 6, 255, 9, 1, 255, 12, 2, 255, 254},
-    {3, 6, 3, 4, 6, 254, 0, 255, 9, 1, 255, 12, 2, 255, 254},
-    {7, 3, 3, 0, 255, 6, 1, 255, 9, 2, 255, 254},
-    {6, 255, 3, 1, 255, 6, 2, 255, 254},
-    {8, 6, 3, 4, 6, 254, 0, 255, 9, 1, 255, 12, 2, 255, 254},
-    {9, 254, 3, 1, 255, 6, 2, 255, 254},
-    {10, 255, 3, 11, 255, 6, 2, 255, 254},
+        {0, 255, 3, 1, 255, 6, 2, 255, 254},
+        {3, 6, 3, 4, 6, 254, 5, 254, 9, 0, 255, 12, 1, 255, 15, 2, 255, 254},
+        {3, 6, 3, 4, 6, 254, 6, 255, 9, 1, 255, 12, 2, 255, 254},
+        {3, 6, 3, 4, 6, 254, 0, 255, 9, 1, 255, 12, 2, 255, 254},
+        {7, 3, 3, 0, 255, 6, 1, 255, 9, 2, 255, 254},
+        {6, 255, 3, 1, 255, 6, 2, 255, 254},
+        {8, 6, 3, 4, 6, 254, 0, 255, 9, 1, 255, 12, 2, 255, 254},
+        {9, 254, 3, 1, 255, 6, 2, 255, 254},
+        {10, 255, 3, 11, 255, 6, 2, 255, 254},
 }};
 
 int64_t StreamSize(std::istream& stream)
@@ -47,7 +47,8 @@ int64_t StreamSize(std::istream& stream)
 
 // The encryption plug has no public start on the socket; this reaches the socket's
 // error state through a member pointer, without widening the socket's interface.
-class TTLSStarter : public TTCPBlockSocket {
+class TTLSStarter : public TTCPBlockSocket
+{
 public:
     static bool Start(TTCPBlockSocket& socket)
     {
@@ -59,10 +60,11 @@ public:
     }
 };
 
-}  // namespace
+} // namespace
 
 TFTPSend::TFTPSend()
-    : FSock(std::make_unique<TTCPBlockSocket>()), FDSock(std::make_unique<TTCPBlockSocket>())
+    : FSock(std::make_unique<TTCPBlockSocket>())
+    , FDSock(std::make_unique<TTCPBlockSocket>())
 {
     FSock->ConvertLineEnd = true;
     FSock->MaxLineLength = kMaxReplyLine;
@@ -170,7 +172,7 @@ bool TFTPSend::RunLoginSequence(int mode)
     if (FWHost.empty())
         mode = 0;
     const std::array<uint8_t, 18>& table =
-        mode == -1 ? CustomLogin : kLoginTables[mode >= 1 && mode <= 8 ? mode : 0];
+            mode == -1 ? CustomLogin : kLoginTables[mode >= 1 && mode <= 8 ? mode : 0];
     int step = 0;
     for (int taken = 0; taken < kMaxLoginSteps; ++taken) {
         const std::string line = LoginCommand(table[step]);
@@ -300,7 +302,8 @@ bool TFTPSend::OpenDataChannel()
     const int port = FDSock->LocalPort();
     FDataPort = std::to_string(port);
     if (!ForceOldPort
-        && ReplyClass(SendCommand(FormatExtendedPortCommand(FDataIP, port, IsIPv6Literal(FDataIP)))) == 2)
+        && ReplyClass(SendCommand(FormatExtendedPortCommand(FDataIP, port, IsIPv6Literal(FDataIP))))
+                   == 2)
         return true;
     const std::string portCommand = FormatPortCommand(FDataIP, port);
     if (portCommand.empty())
@@ -349,7 +352,7 @@ bool TFTPSend::ReceiveData(std::ostream& stream)
         for (;;) {
             const std::string packet = FDSock->ReceivePacket(Timeout);
             if (FDSock->LastError() != 0)
-                break;  // normally the server's close
+                break; // normally the server's close
             received += static_cast<int64_t>(packet.size());
             if (MaxDownloadSize >= 0 && received > MaxDownloadSize) {
                 FDownloadOversize = true;
@@ -358,7 +361,7 @@ bool TFTPSend::ReceiveData(std::ostream& stream)
             }
             stream.write(packet.data(), static_cast<std::streamsize>(packet.size()));
             if (!stream) {
-                written = false;  // the local file can't take it (a full disk)
+                written = false; // the local file can't take it (a full disk)
                 break;
             }
         }
@@ -382,7 +385,7 @@ bool TFTPSend::TransmitData(std::istream& stream)
         FDSock->SendFromStream(stream);
         error = FDSock->LastError();
         if (stream.bad())
-            error = -1;  // the local file could not be read to its end
+            error = -1; // the local file could not be read to its end
     } catch (...) {
         FDSock->CloseAbortively();
         throw;
@@ -411,7 +414,8 @@ bool TFTPSend::FetchFile(const std::string& fileName, bool restore)
         if (DirectFile) {
             const bool resume = restore && TLocalFile::Exists(DirectFileName);
             file = std::make_unique<TLocalFileStream>(DirectFileName,
-                                                      resume ? TLocalFile::Mode::ReadWrite : TLocalFile::Mode::Create);
+                                                      resume ? TLocalFile::Mode::ReadWrite
+                                                             : TLocalFile::Mode::Create);
             target = file.get();
         }
     } catch (...) {
@@ -424,7 +428,9 @@ bool TFTPSend::FetchFile(const std::string& fileName, bool restore)
         target->clear();
         target->seekp(0, std::ios::end);
         const auto size = target->tellp();
-        result = ReplyClass(SendCommand("REST " + std::to_string(size < 0 ? 0 : static_cast<int64_t>(size)))) == 3;
+        result = ReplyClass(SendCommand(
+                         "REST " + std::to_string(size < 0 ? 0 : static_cast<int64_t>(size))))
+                 == 3;
     } else {
         if (!DirectFile) {
             FDataStream.str({});
@@ -482,7 +488,7 @@ bool TFTPSend::SendDataWithCommand(const std::string& command, int64_t restartAt
     const int64_t size = StreamSize(*source);
     int64_t position = FCanResume ? restartAt : 0;
     if (size > 0 && size == position) {
-        FDSock->CloseGracefully();  // the server already has all of it
+        FDSock->CloseGracefully(); // the server already has all of it
         return true;
     }
     if (size < position)
@@ -596,9 +602,9 @@ namespace {
 
 enum class TOneShot { Upload, Download };
 
-bool OneShot(TOneShot kind, const std::string& host, const std::string& port, const std::string& remoteFile,
-             const std::string& localFile, const std::string& user, const std::string& password,
-             TFTPOneShotSettings* settings)
+bool OneShot(TOneShot kind, const std::string& host, const std::string& port,
+             const std::string& remoteFile, const std::string& localFile, const std::string& user,
+             const std::string& password, TFTPOneShotSettings* settings)
 {
     TFTPSend ftp;
     if (!user.empty()) {
@@ -612,7 +618,8 @@ bool OneShot(TOneShot kind, const std::string& host, const std::string& port, co
         ftp.WaitLimit = settings->ReplyLimit;
         if (settings->TotalLimit > 0) {
             // One deadline for both connections: log-in, data and every reply.
-            const uint64_t deadline = SteadyMilliseconds() + static_cast<uint64_t>(settings->TotalLimit);
+            const uint64_t deadline =
+                    SteadyMilliseconds() + static_cast<uint64_t>(settings->TotalLimit);
             ftp.Sock().Deadline = deadline;
             ftp.DSock().Deadline = deadline;
         }
@@ -626,14 +633,15 @@ bool OneShot(TOneShot kind, const std::string& host, const std::string& port, co
         return false;
     ftp.DirectFileName = localFile;
     ftp.DirectFile = true;
-    const bool result = kind == TOneShot::Upload ? ftp.PutFile(remoteFile, false) : ftp.FetchFile(remoteFile, false);
+    const bool result = kind == TOneShot::Upload ? ftp.PutFile(remoteFile, false)
+                                                 : ftp.FetchFile(remoteFile, false);
     if (settings)
         settings->Oversize = ftp.DownloadOversize();
     ftp.Logout();
     return result;
 }
 
-}  // namespace
+} // namespace
 
 bool UploadFile(const std::string& host, const std::string& port, const std::string& remoteFile,
                 const std::string& localFile, const std::string& user, const std::string& password,
@@ -643,8 +651,8 @@ bool UploadFile(const std::string& host, const std::string& port, const std::str
 }
 
 bool DownloadFile(const std::string& host, const std::string& port, const std::string& remoteFile,
-                  const std::string& localFile, const std::string& user, const std::string& password,
-                  TFTPOneShotSettings* settings)
+                  const std::string& localFile, const std::string& user,
+                  const std::string& password, TFTPOneShotSettings* settings)
 {
     return OneShot(TOneShot::Download, host, port, remoteFile, localFile, user, password, settings);
 }

@@ -21,7 +21,8 @@ class TFTPSend;
 // Response true and each reply line received.
 using TFTPStatus = std::function<void(TFTPSend* Sender, bool Response, const std::string& Value)>;
 
-class TFTPSend : public TLinkClient {
+class TFTPSend : public TLinkClient
+{
 public:
     TFTPSend();
     ~TFTPSend() override;
@@ -132,12 +133,13 @@ private:
 
 // Settings of the one-shot functions beyond the defaults: the station bounds its
 // waits and downloads more tightly than the client's defaults.
-struct TFTPOneShotSettings {
-    int Timeout = 300000;           // ms of silence allowed per wait
-    int ReplyLimit = 0;             // ms for the whole of each reply (WaitLimit); 0 = none
-    int TotalLimit = 0;             // ms for the whole call, log-in to log-out; 0 = none
-    int64_t MaxDownloadSize = -1;   // see TFTPSend::MaxDownloadSize
-    bool Oversize = false;          // out: the download was cut off by MaxDownloadSize
+struct TFTPOneShotSettings
+{
+    int Timeout = 300000;         // ms of silence allowed per wait
+    int ReplyLimit = 0;           // ms for the whole of each reply (WaitLimit); 0 = none
+    int TotalLimit = 0;           // ms for the whole call, log-in to log-out; 0 = none
+    int64_t MaxDownloadSize = -1; // see TFTPSend::MaxDownloadSize
+    bool Oversize = false;        // out: the download was cut off by MaxDownloadSize
 };
 
 // Log in, store (upload) or fetch (download) one file in binary mode over a passive
@@ -147,5 +149,5 @@ bool UploadFile(const std::string& host, const std::string& port, const std::str
                 const std::string& localFile, const std::string& user, const std::string& password,
                 TFTPOneShotSettings* settings = nullptr);
 bool DownloadFile(const std::string& host, const std::string& port, const std::string& remoteFile,
-                  const std::string& localFile, const std::string& user, const std::string& password,
-                  TFTPOneShotSettings* settings = nullptr);
+                  const std::string& localFile, const std::string& user,
+                  const std::string& password, TFTPOneShotSettings* settings = nullptr);

@@ -27,8 +27,9 @@ TLocalFile::TLocalFile(const std::string& name, Mode mode)
     fd_ = ::open(name.c_str(), flags | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         const int error = errno;
-        throw EFileError(std::string(mode == Mode::Create ? "Cannot create file \"" : "Cannot open file \"")
-                         + FullFilePath(name) + "\". " + std::strerror(error));
+        throw EFileError(
+                std::string(mode == Mode::Create ? "Cannot create file \"" : "Cannot open file \"")
+                + FullFilePath(name) + "\". " + std::strerror(error));
     }
 }
 
@@ -39,7 +40,8 @@ TLocalFile::~TLocalFile()
 
 bool TLocalFile::Exists(const std::string& name)
 {
-    struct stat st {};
+    struct stat st
+    {};
     return ::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
@@ -69,7 +71,8 @@ bool TLocalFile::Write(const void* data, std::size_t size)
 
 std::int64_t TLocalFile::Size() const
 {
-    struct stat st {};
+    struct stat st
+    {};
     return ::fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
@@ -88,7 +91,9 @@ bool TLocalFile::Close()
 }
 
 TLocalFileStream::TLocalFileStream(const std::string& name, TLocalFile::Mode mode)
-    : std::iostream(nullptr), file_(name, mode), buffer_(file_)
+    : std::iostream(nullptr)
+    , file_(name, mode)
+    , buffer_(file_)
 {
     rdbuf(&buffer_);
 }
@@ -114,7 +119,7 @@ TLocalFileStream::Buffer::int_type TLocalFileStream::Buffer::overflow(int_type c
 std::streamsize TLocalFileStream::Buffer::xsgetn(char* s, std::streamsize n)
 {
     std::streamsize got = 0;
-    if (gptr() && gptr() < egptr() && n > 0) {  // the byte underflow already read
+    if (gptr() && gptr() < egptr() && n > 0) { // the byte underflow already read
         *s = *gptr();
         setg(nullptr, nullptr, nullptr);
         got = 1;
@@ -140,7 +145,8 @@ TLocalFileStream::Buffer::int_type TLocalFileStream::Buffer::underflow()
     return traits_type::to_int_type(one_);
 }
 
-TLocalFileStream::Buffer::pos_type TLocalFileStream::Buffer::seekoff(off_type off, std::ios_base::seekdir dir,
+TLocalFileStream::Buffer::pos_type TLocalFileStream::Buffer::seekoff(off_type off,
+                                                                     std::ios_base::seekdir dir,
                                                                      std::ios_base::openmode)
 {
     const std::int64_t unread = gptr() && gptr() < egptr() ? 1 : 0;
@@ -156,9 +162,10 @@ TLocalFileStream::Buffer::pos_type TLocalFileStream::Buffer::seekoff(off_type of
     return pos_type(target);
 }
 
-TLocalFileStream::Buffer::pos_type TLocalFileStream::Buffer::seekpos(pos_type pos, std::ios_base::openmode mode)
+TLocalFileStream::Buffer::pos_type TLocalFileStream::Buffer::seekpos(pos_type pos,
+                                                                     std::ios_base::openmode mode)
 {
     return seekoff(off_type(pos), std::ios_base::beg, mode);
 }
 
-}  // namespace tolvek
+} // namespace tolvek

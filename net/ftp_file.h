@@ -10,7 +10,8 @@
 
 namespace tolvek {
 
-class EFileError : public std::runtime_error {
+class EFileError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
@@ -19,12 +20,13 @@ public:
 std::string FullFilePath(const std::string& name);
 
 // A local file on a POSIX descriptor, closed when destroyed.
-class TLocalFile {
+class TLocalFile
+{
 public:
     enum class Mode {
-        Read,        // existing file, read only
-        Create,      // created, or emptied when it exists; written
-        ReadWrite,   // existing file, read and written (resuming a download)
+        Read,      // existing file, read only
+        Create,    // created, or emptied when it exists; written
+        ReadWrite, // existing file, read and written (resuming a download)
     };
     // Throws EFileError with the file layer's text when the file can't be opened.
     TLocalFile(const std::string& name, Mode mode);
@@ -49,7 +51,8 @@ private:
 
 // A stream over a TLocalFile without a buffer of its own: the transfers read and
 // write whole pieces, which go straight to the system.
-class TLocalFileStream : public std::iostream {
+class TLocalFileStream : public std::iostream
+{
 public:
     // Throws EFileError as TLocalFile does.
     TLocalFileStream(const std::string& name, TLocalFile::Mode mode);
@@ -57,25 +60,29 @@ public:
     std::int64_t Size() const { return file_.Size(); }
 
 private:
-    class Buffer : public std::streambuf {
+    class Buffer : public std::streambuf
+    {
     public:
-        explicit Buffer(TLocalFile& file) : file_(file) {}
+        explicit Buffer(TLocalFile& file)
+            : file_(file)
+        {}
 
     protected:
         std::streamsize xsputn(const char* s, std::streamsize n) override;
         int_type overflow(int_type c) override;
         std::streamsize xsgetn(char* s, std::streamsize n) override;
         int_type underflow() override;
-        pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override;
+        pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                         std::ios_base::openmode) override;
         pos_type seekpos(pos_type pos, std::ios_base::openmode mode) override;
 
     private:
         TLocalFile& file_;
-        char one_ = 0;            // the get area of underflow
+        char one_ = 0; // the get area of underflow
         std::int64_t position_ = 0;
     };
     TLocalFile file_;
     Buffer buffer_;
 };
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -32,7 +32,7 @@ int64_t Number(const std::string& word)
     return tolvek::ftp::ParseDecimal(word, INT64_MAX).value_or(-1);
 }
 
-}  // namespace
+} // namespace
 
 void TFTPList::Clear()
 {

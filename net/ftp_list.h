@@ -6,15 +6,17 @@
 #include <string>
 #include <vector>
 
-struct TFTPListRec {
+struct TFTPListRec
+{
     std::string FileName;
     bool Directory = false;
-    int64_t FileSize = -1;        // -1 when the listing gives none
-    std::string Permission;       // "drwxr-xr-x" and the like, when given
+    int64_t FileSize = -1;  // -1 when the listing gives none
+    std::string Permission; // "drwxr-xr-x" and the like, when given
     std::string OriginalLine;
 };
 
-class TFTPList {
+class TFTPList
+{
 public:
     std::vector<std::string> Lines;
     std::vector<TFTPListRec> List;

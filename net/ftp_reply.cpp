@@ -4,7 +4,10 @@ namespace tolvek::ftp {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 std::string_view TrimSpaces(std::string_view text)
 {
@@ -15,7 +18,7 @@ std::string_view TrimSpaces(std::string_view text)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 std::string_view TrimControl(std::string_view text)
 {
@@ -64,7 +67,8 @@ bool TFTPReplyAssembler::AddLine(const std::string& line)
         codeText_ = line.substr(0, 3);
     lines_.push_back(line);
     bytes_ += line.size();
-    return !codeText_.empty() && line.size() > 3 && line.compare(0, 3, codeText_) == 0 && line[3] == ' ';
+    return !codeText_.empty() && line.size() > 3 && line.compare(0, 3, codeText_) == 0
+           && line[3] == ' ';
 }
 
 int TFTPReplyAssembler::Code() const
@@ -93,7 +97,7 @@ std::optional<TPassiveAddress> ParsePassiveAddress(std::string_view line)
     for (int i = 0; i < 6; ++i) {
         const auto comma = inner.find(',');
         if ((i < 5) == (comma == std::string_view::npos))
-            return std::nullopt;  // fewer or more than six fields
+            return std::nullopt; // fewer or more than six fields
         const auto value = ParseDecimal(TrimSpaces(inner.substr(0, comma)), 255);
         if (!value)
             return std::nullopt;
@@ -101,8 +105,8 @@ std::optional<TPassiveAddress> ParsePassiveAddress(std::string_view line)
         inner = comma == std::string_view::npos ? std::string_view() : inner.substr(comma + 1);
     }
     TPassiveAddress result;
-    result.Host = std::to_string(fields[0]) + "." + std::to_string(fields[1]) + "." + std::to_string(fields[2])
-                  + "." + std::to_string(fields[3]);
+    result.Host = std::to_string(fields[0]) + "." + std::to_string(fields[1]) + "."
+                  + std::to_string(fields[2]) + "." + std::to_string(fields[3]);
     result.Port = fields[4] * 256 + fields[5];
     if (result.Port < 1)
         return std::nullopt;
@@ -119,7 +123,7 @@ std::optional<int> ParseExtendedPassivePort(std::string_view line)
     text = TrimControl(text);
     if (text.empty())
         return std::nullopt;
-    text.remove_suffix(1);  // the closing delimiter
+    text.remove_suffix(1); // the closing delimiter
     std::size_t start = text.size();
     while (start > 0 && IsDigit(text[start - 1]))
         --start;
@@ -150,7 +154,8 @@ std::string FormatPortCommand(const std::string& host, int port)
 
 std::string FormatExtendedPortCommand(const std::string& host, int port, bool ipv6)
 {
-    return std::string("EPRT |") + (ipv6 ? "2" : "1") + "|" + host + "|" + std::to_string(port) + "|";
+    return std::string("EPRT |") + (ipv6 ? "2" : "1") + "|" + host + "|" + std::to_string(port)
+           + "|";
 }
 
 std::int64_t ParseSizeReply(std::string_view line)
@@ -174,4 +179,4 @@ std::string ParseDirectoryReply(std::string_view line)
     return std::string(TrimSpaces(line.substr(first + 1, second - first - 1)));
 }
 
-}  // namespace tolvek::ftp
+} // namespace tolvek::ftp

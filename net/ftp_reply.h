@@ -15,7 +15,8 @@ namespace tolvek::ftp {
 // Collects the lines of one reply. The code is the first three characters of the
 // first line longer than three characters whose fourth is " " or "-"; the reply ends
 // at the first line that begins with that code and a space.
-class TFTPReplyAssembler {
+class TFTPReplyAssembler
+{
 public:
     // A hostile server could keep a reply going for ever ("220-" lines without end);
     // past these bounds the reply is cut off and reads as code 0.
@@ -39,13 +40,17 @@ private:
 };
 
 // Reply class: 1 preliminary, 2 completed, 3 more needed, 4/5 refused, 0 no reply.
-inline int ReplyClass(int code) { return code / 100; }
+inline int ReplyClass(int code)
+{
+    return code / 100;
+}
 
 // The six numbers h1,h2,h3,h4,p1,p2 of a PASV reply: between the first "(" and the
 // first ")", or after the last space when the line has no parentheses. Each field
 // must be a number 0..255 and the port p1*256+p2 must lie in 1..65535.
-struct TPassiveAddress {
-    std::string Host;  // "h1.h2.h3.h4"
+struct TPassiveAddress
+{
+    std::string Host; // "h1.h2.h3.h4"
     int Port = 0;
 };
 std::optional<TPassiveAddress> ParsePassiveAddress(std::string_view line);
@@ -70,4 +75,4 @@ std::optional<std::int64_t> ParseDecimal(std::string_view text, std::int64_t max
 // Strips bytes <= ' ' (white space and control characters) from both ends.
 std::string_view TrimControl(std::string_view text);
 
-}  // namespace tolvek::ftp
+} // namespace tolvek::ftp

@@ -7,42 +7,43 @@
 #include <cstdint>
 #include <string>
 
-class TTelnetSend : public TLinkClient {
+class TTelnetSend : public TLinkClient
+{
 public:
-  // A peer that floods without ever sending the awaited text ends the wait with 10055
-  // after this many bytes instead of exhausting memory.
-  static constexpr int DefaultMaxLineLength = 1 << 20;
+    // A peer that floods without ever sending the awaited text ends the wait with 10055
+    // after this many bytes instead of exhausting memory.
+    static constexpr int DefaultMaxLineLength = 1 << 20;
 
-  TTelnetSend();
-  ~TTelnetSend() override;
+    TTelnetSend();
+    ~TTelnetSend() override;
 
-  TTCPBlockSocket Sock;
-  std::string TermType = "DUMB";
-  // SessionLog keeps the session's first SessionLogHead bytes and its latest
-  // SessionLogTail to 2 x SessionLogTail bytes, with a marker where text was left out:
-  // a unit that talks without end must not eat the station's memory.
-  size_t SessionLogHead = size_t{64} * 1024;
-  size_t SessionLogTail = size_t{1024} * 1024;
-  // Every received byte that is not part of a telnet command, within the bound above.
-  std::string SessionLog() const;
-  // True once an answer to the server's negotiation could not be sent at once (the
-  // server stopped reading); from then on the session answers nothing.
-  bool AnswersStopped() const { return FAnswersStopped; }
+    TTCPBlockSocket Sock;
+    std::string TermType = "DUMB";
+    // SessionLog keeps the session's first SessionLogHead bytes and its latest
+    // SessionLogTail to 2 x SessionLogTail bytes, with a marker where text was left out:
+    // a unit that talks without end must not eat the station's memory.
+    size_t SessionLogHead = size_t{64} * 1024;
+    size_t SessionLogTail = size_t{1024} * 1024;
+    // Every received byte that is not part of a telnet command, within the bound above.
+    std::string SessionLog() const;
+    // True once an answer to the server's negotiation could not be sent at once (the
+    // server stopped reading); from then on the session answers nothing.
+    bool AnswersStopped() const { return FAnswersStopped; }
 
-  bool Login();
-  void Logout();
-  void Send(const std::string& text);
-  bool WaitForText(const std::string& text);
-  std::string ReadLine();
+    bool Login();
+    void Logout();
+    void Send(const std::string& text);
+    bool WaitForText(const std::string& text);
+    std::string ReadLine();
 
 private:
-  void ProcessTelnetInput(std::string& block);
-  void AppendToLog(const std::string& text);
-  TTelnetNegotiation FNegotiation;
-  std::string FSessionLog;  // all of it, or its head once text has been left out
-  std::string FLogTail;
-  bool FLogSplit = false;
-  uint64_t FLeftOut = 0;
-  std::string FCleaned;
-  bool FAnswersStopped = false;
+    void ProcessTelnetInput(std::string& block);
+    void AppendToLog(const std::string& text);
+    TTelnetNegotiation FNegotiation;
+    std::string FSessionLog; // all of it, or its head once text has been left out
+    std::string FLogTail;
+    bool FLogSplit = false;
+    uint64_t FLeftOut = 0;
+    std::string FCleaned;
+    bool FAnswersStopped = false;
 };

@@ -21,7 +21,8 @@ int main(int argc, char** argv)
     std::vector<std::string> texts(count);
     for (auto& t : texts) {
         t.resize(length);
-        for (char& c : t) c = static_cast<char>(pick(rng));
+        for (char& c : t)
+            c = static_cast<char>(pick(rng));
     }
     using clock = std::chrono::steady_clock;
 
@@ -41,7 +42,9 @@ int main(int argc, char** argv)
     for (const auto& t : texts) {
         ZBarcode_Clear(symbol);
         symbol->symbology = BARCODE_CODE128;
-        if (ZBarcode_Encode(symbol, reinterpret_cast<const unsigned char*>(t.data()), static_cast<int>(t.size())) >= ZINT_ERROR) {
+        if (ZBarcode_Encode(symbol, reinterpret_cast<const unsigned char*>(t.data()),
+                            static_cast<int>(t.size()))
+            >= ZINT_ERROR) {
             std::fprintf(stderr, "zint: %s\n", symbol->errtxt);
             return 1;
         }
@@ -53,7 +56,8 @@ int main(int argc, char** argv)
     const double oursRate = count / oursSeconds, zintRate = count / zintSeconds;
     std::printf("texts: %zu of %zu characters (Code 128 set A)\n", count, length);
     std::printf("TBarcode: %.3f s, %.0f symbols/s (%zu elements)\n", oursSeconds, oursRate, ours);
-    std::printf("zint %d:  %.3f s, %.0f symbols/s (%zu modules)\n", ZBarcode_Version(), zintSeconds, zintRate, theirs);
+    std::printf("zint %d:  %.3f s, %.0f symbols/s (%zu modules)\n", ZBarcode_Version(), zintSeconds,
+                zintRate, theirs);
     std::printf("ratio: %.2fx zint's rate\n", oursRate / zintRate);
     return 0;
 }

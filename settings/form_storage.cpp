@@ -15,7 +15,9 @@
 #include <QWidget>
 #include <QtDebug>
 
-EStoreError::EStoreError(const QString& message) : std::runtime_error(message.toStdString()) {}
+EStoreError::EStoreError(const QString& message)
+    : std::runtime_error(message.toStdString())
+{}
 
 QString EStoreError::text() const
 {
@@ -47,16 +49,18 @@ bool IsElement(int value)
     return value != 0 && (value & (value - 1)) == 0;
 }
 
-}  // namespace
+} // namespace
 
 // One open INI store: the file's text, read once when the store opens and parsed by the
 // same code that edits it, so what is restored is exactly what was saved. Writes collect
 // in the text and replace the file as a whole.
-class TFormStorage::Store {
+class TFormStorage::Store
+{
 public:
     enum Status { NoError, AccessError, FormatError };
 
-    explicit Store(const QString& path) : path_(path)
+    explicit Store(const QString& path)
+        : path_(path)
     {
         QFile file(path_);
         exists_ = file.exists();
@@ -73,7 +77,10 @@ public:
     Status status() const { return status_; }
     bool exists() const { return exists_; }
 
-    TIniValue read(const QString& section, const QString& name) const { return text_.value(section, name); }
+    TIniValue read(const QString& section, const QString& name) const
+    {
+        return text_.value(section, name);
+    }
 
     void write(const QString& section, const QString& name, const QString& value)
     {
@@ -94,7 +101,8 @@ public:
             return;
         const QString error = ReplaceFileContent(path_, text_.content());
         if (!error.isEmpty())
-            throw EStoreError(QStringLiteral("Failed to set data for %1 (%2)").arg(Quoted(path_), error));
+            throw EStoreError(
+                    QStringLiteral("Failed to set data for %1 (%2)").arg(Quoted(path_), error));
         dirty_ = false;
         exists_ = true;
     }
@@ -125,7 +133,17 @@ private:
 
 namespace {
 
-enum class Kind { Unsupported, Boolean, Integer, Character, Float, String, Enumeration, Set, StringList };
+enum class Kind {
+    Unsupported,
+    Boolean,
+    Integer,
+    Character,
+    Float,
+    String,
+    Enumeration,
+    Set,
+    StringList
+};
 
 Kind KindOf(const QMetaProperty& mp)
 {
@@ -253,9 +271,13 @@ bool FindProperty(const QObject* obj, const QString& name, QMetaProperty& out)
 }
 
 // Converts properties of one object to and from named text values of one section.
-class TPropsStorage {
+class TPropsStorage
+{
 public:
-    TPropsStorage(TFormStorage& store, const QString& section) : store_(store), section_(section) {}
+    TPropsStorage(TFormStorage& store, const QString& section)
+        : store_(store)
+        , section_(section)
+    {}
 
     // The value prefix + property; a missing or unfitting value leaves the property as is.
     void LoadProperty(QObject* obj, const QString& prefix, const QString& property)
@@ -309,9 +331,11 @@ private:
     QString section_;
 };
 
-}  // namespace
+} // namespace
 
-TFormStorage::TFormStorage(QWidget* owner) : QObject(owner), owner_(owner)
+TFormStorage::TFormStorage(QWidget* owner)
+    : QObject(owner)
+    , owner_(owner)
 {
     setObjectName(QStringLiteral("FormStorage1"));
     owner_->installEventFilter(this);
@@ -331,8 +355,9 @@ QString TFormStorage::storeFileName() const
 {
     // The folder QSettings uses for per-user INI files (changeable with QSettings::setPath).
     const QString userDir =
-        QFileInfo(QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("x")).fileName())
-            .absolutePath();
+            QFileInfo(QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("x"))
+                              .fileName())
+                    .absolutePath();
     if (useRegistry_) {
         QString key = iniFileName_.isEmpty() ? ProgramName() : iniFileName_;
         key.replace(QLatin1Char('\\'), QLatin1Char('/'));
@@ -340,7 +365,8 @@ QString TFormStorage::storeFileName() const
             key = key.mid(9);
         return QDir(userDir).filePath(key + QStringLiteral(".ini"));
     }
-    const QString file = iniFileName_.isEmpty() ? ProgramName() + QStringLiteral(".ini") : iniFileName_;
+    const QString file =
+            iniFileName_.isEmpty() ? ProgramName() + QStringLiteral(".ini") : iniFileName_;
     return QDir(userDir).filePath(file);
 }
 
@@ -419,18 +445,22 @@ void TFormStorage::CommitStore()
 
 namespace {
 // Closes the store when the outermost user of it is done.
-template <class StorePtr>
-struct StoreScope {
+template<class StorePtr>
+struct StoreScope
+{
     StorePtr& store;
     bool owns;
-    explicit StoreScope(StorePtr& s) : store(s), owns(!s) {}
+    explicit StoreScope(StorePtr& s)
+        : store(s)
+        , owns(!s)
+    {}
     ~StoreScope()
     {
         if (owns)
             store.reset();
     }
 };
-}  // namespace
+} // namespace
 
 QString TFormStorage::ReadString(const QString& section, const QString& name, const QString& def)
 {
@@ -482,8 +512,9 @@ void TFormStorage::RestorePlacement()
         // Nothing from a file that does not parse is applied; the next save sets the
         // damaged file aside and writes a fresh store.
         restored_ = true;
-        throw EStoreError(QStringLiteral("The settings store %1 is damaged; the default settings are used")
-                              .arg(Quoted(path)));
+        throw EStoreError(
+                QStringLiteral("The settings store %1 is damaged; the default settings are used")
+                        .arg(Quoted(path)));
     }
     if (store.status() != Store::NoError)
         throw EStoreError(QStringLiteral("Cannot read the settings store %1").arg(Quoted(path)));
@@ -511,13 +542,13 @@ void TFormStorage::RestorePlacement()
     }
     restored_ = true;
     if (scope.owns)
-        CommitStore();  // what a restore handler wrote
+        CommitStore(); // what a restore handler wrote
 }
 
 void TFormStorage::SavePlacement()
 {
     if (!restored_ && active_)
-        return;  // settings that were never loaded are never written over
+        return; // settings that were never loaded are never written over
     StoreScope scope(store_);
     OpenStore();
     const QString sec = section();
@@ -576,7 +607,7 @@ bool TFormStorage::eventFilter(QObject* watched, QEvent* event)
             shown_ = true;
             RestoreGuarded();
         }
-        return false;  // the window's own show handling follows
+        return false; // the window's own show handling follows
     }
     if (event->type() == QEvent::Close) {
         // The window decides first; only a granted close stores the settings.

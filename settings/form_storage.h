@@ -15,13 +15,15 @@
 class QWidget;
 
 // A store that cannot be read or written; the text is what the operator sees.
-class EStoreError : public std::runtime_error {
+class EStoreError : public std::runtime_error
+{
 public:
     explicit EStoreError(const QString& message);
     QString text() const;
 };
 
-class TFormStorage : public QObject {
+class TFormStorage : public QObject
+{
     Q_OBJECT
 public:
     // Attaches to the owner's show and close-request events at once.
@@ -61,7 +63,10 @@ public:
     QString storeFileName() const;
     // Where failures of the automatic restore and save are reported (the application's
     // general error box); without it they go to the Qt log.
-    void setErrorReport(std::function<void(const QString&)> report) { errorReport_ = std::move(report); }
+    void setErrorReport(std::function<void(const QString&)> report)
+    {
+        errorReport_ = std::move(report);
+    }
 
     std::function<void()> OnSavePlacement;
     std::function<void()> OnRestorePlacement;
@@ -80,7 +85,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    struct Entry {
+    struct Entry
+    {
         QString component;
         QString property;
         QPointer<QObject> target;

@@ -15,8 +15,8 @@ namespace {
 
 bool KeepsInKey(char16_t c)
 {
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' ||
-           c == u'-' || c == u'.';
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
+           || c == u'_' || c == u'-' || c == u'.';
 }
 
 int HexDigit(QChar c)
@@ -76,7 +76,7 @@ QString ValueText(const QString& raw)
     return out;
 }
 
-}  // namespace
+} // namespace
 
 QString TIniText::EscapedKey(const QString& key)
 {
@@ -188,7 +188,8 @@ TIniText::TIniText(const QByteArray& content)
 qsizetype TIniText::firstHeader(const QString& section) const
 {
     for (qsizetype i = 0; i < lines_.size(); ++i)
-        if (lines_.at(i).kind == Line::Header && lines_.at(i).name.compare(section, Qt::CaseInsensitive) == 0)
+        if (lines_.at(i).kind == Line::Header
+            && lines_.at(i).name.compare(section, Qt::CaseInsensitive) == 0)
             return i;
     return -1;
 }
@@ -208,7 +209,8 @@ qsizetype TIniText::find(const QString& section, const QString& name) const
         const Line& line = lines_.at(i);
         if (line.kind == Line::Header)
             inside = line.name.compare(section, Qt::CaseInsensitive) == 0;
-        else if (inside && line.kind == Line::Key && line.name.compare(name, Qt::CaseInsensitive) == 0)
+        else if (inside && line.kind == Line::Key
+                 && line.name.compare(name, Qt::CaseInsensitive) == 0)
             return i;
     }
     return -1;
@@ -279,10 +281,11 @@ namespace {
 
 QString ErrnoText(const char* what, const QString& path)
 {
-    return QStringLiteral("%1 %2: %3").arg(QLatin1String(what), path, QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1 %2: %3")
+            .arg(QLatin1String(what), path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
-}  // namespace
+} // namespace
 
 QString ReplaceFileContent(const QString& path, const QByteArray& content)
 {
@@ -302,7 +305,8 @@ QString ReplaceFileContent(const QString& path, const QByteArray& content)
         return text;
     };
 
-    struct stat old {};
+    struct stat old
+    {};
     const bool hadOld = ::stat(QFile::encodeName(path).constData(), &old) == 0;
     if (::fchmod(fd, hadOld ? (old.st_mode & 07777) : 0600) != 0)
         return fail("cannot set the mode of");
@@ -320,9 +324,11 @@ QString ReplaceFileContent(const QString& path, const QByteArray& content)
         return fail("cannot sync");
     if (hadOld) {
         // Readers that cache by time stamp and size must see the new content as new.
-        struct stat now {};
-        if (::fstat(fd, &now) == 0 && now.st_size == old.st_size && now.st_mtim.tv_sec == old.st_mtim.tv_sec &&
-            now.st_mtim.tv_nsec / 1000000 == old.st_mtim.tv_nsec / 1000000) {
+        struct stat now
+        {};
+        if (::fstat(fd, &now) == 0 && now.st_size == old.st_size
+            && now.st_mtim.tv_sec == old.st_mtim.tv_sec
+            && now.st_mtim.tv_nsec / 1000000 == old.st_mtim.tv_nsec / 1000000) {
             timespec times[2] = {now.st_atim, old.st_mtim};
             times[1].tv_nsec += 2000000;
             if (times[1].tv_nsec >= 1000000000) {

@@ -16,13 +16,15 @@
 #include <QString>
 
 // One value as read: missing, text, or bytes that are not UTF-8 text.
-struct TIniValue {
+struct TIniValue
+{
     bool found = false;
     bool isText = false;
     QString text;
 };
 
-class TIniText {
+class TIniText
+{
 public:
     TIniText() = default;
     explicit TIniText(const QByteArray& content);
@@ -44,10 +46,11 @@ public:
     static QString QuotedValue(const QString& value);
 
 private:
-    struct Line {
-        QByteArray bytes;  // with its line end, as in the file
+    struct Line
+    {
+        QByteArray bytes; // with its line end, as in the file
         enum Kind { Other, Header, Key } kind = Other;
-        QString name;  // section or value name, unescaped
+        QString name; // section or value name, unescaped
     };
     // Index of the first value line of section/name, or -1.
     qsizetype find(const QString& section, const QString& name) const;

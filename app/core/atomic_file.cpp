@@ -37,11 +37,12 @@ int CreateTemporary(const std::string& path, std::string& name)
     return fd;
 }
 
-}  // namespace
+} // namespace
 
 void CheckWritable(const std::string& path)
 {
-    struct stat st {};
+    struct stat st
+    {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         Fail(path, EISDIR);
     std::string name;
@@ -80,4 +81,4 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes)
     }
 }
 
-}  // namespace tolvek
+} // namespace tolvek

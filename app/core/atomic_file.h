@@ -14,4 +14,4 @@ void CheckWritable(const std::string& path);
 // Replaces path with the bytes, or throws std::runtime_error and leaves path untouched.
 void WriteFileAtomically(const std::string& path, const std::string& bytes);
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -13,8 +13,10 @@ std::string NoEchoPermissionMessage()
         program = "/usr/bin/tolvek";
     return "Станция не может послать эхо-запрос ICMP (ping): системой это не разрешено. "
            "Блок не проверен. Разрешите эхо одним из способов:\n"
-           "sudo setcap cap_net_raw+ep " + program + "\n"
-           "sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"";
+           "sudo setcap cap_net_raw+ep "
+           + program
+           + "\n"
+             "sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"";
 }
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -10,4 +10,4 @@ namespace tolvek {
 // ways to allow it, the capability with this program's own path.
 std::string NoEchoPermissionMessage();
 
-}  // namespace tolvek
+} // namespace tolvek

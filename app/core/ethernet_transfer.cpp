@@ -10,7 +10,8 @@
 namespace tolvek {
 
 TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
-                                     const std::function<bool()>& abortRequested, const std::string& port)
+                                     const std::function<bool()>& abortRequested,
+                                     const std::string& port)
 {
     TTransferOutcome outcome;
     TFTPOneShotSettings settings;
@@ -22,14 +23,16 @@ TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
     settings.MaxDownloadSize = kPatternBytes;
     try {
         WritePatternFile(kPatternLocalName);
-        if (!UploadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "", &settings))
+        if (!UploadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "",
+                        &settings))
             throw std::runtime_error("can't upload test file");
         std::remove(kPatternLocalName);
         if (abortRequested()) {
             outcome.Result = TTransferOutcome::Aborted;
             return outcome;
         }
-        if (!DownloadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "", &settings)) {
+        if (!DownloadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "",
+                          &settings)) {
             if (!settings.Oversize)
                 throw std::runtime_error("can't download test file");
             std::remove(kPatternLocalName);
@@ -50,4 +53,4 @@ TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
     return outcome;
 }
 
-}  // namespace tolvek
+} // namespace tolvek

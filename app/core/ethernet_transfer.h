@@ -23,14 +23,16 @@ constexpr int kStationFtpDirectionLimit = 120000;
 constexpr const char* kPatternLocalName = "tolvek.tmp";
 constexpr const char* kPatternRemoteName = "/var/tolvek.tmp";
 
-struct TTransferOutcome {
+struct TTransferOutcome
+{
     enum Kind { Passed, Failed, Aborted } Result = Failed;
-    std::string Message;  // the failure's text when Failed
+    std::string Message; // the failure's text when Failed
 };
 
 // ipText is read anew for each transfer; abortRequested is looked at once, after the
 // upload. The port is "21" in the station; tests give another.
 TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
-                                     const std::function<bool()>& abortRequested, const std::string& port = "21");
+                                     const std::function<bool()>& abortRequested,
+                                     const std::string& port = "21");
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -9,7 +9,7 @@ namespace tolvek {
 
 namespace {
 
-constexpr std::size_t kBlockValues = 16384;  // 64 KiB per write or read
+constexpr std::size_t kBlockValues = 16384; // 64 KiB per write or read
 
 void StoreLittleEndian(unsigned char* p, std::uint32_t value)
 {
@@ -24,7 +24,7 @@ std::uint32_t LoadLittleEndian(const unsigned char* p)
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-}  // namespace
+} // namespace
 
 void WritePatternFile(const std::string& name)
 {
@@ -42,7 +42,7 @@ TPatternCheck VerifyPatternFile(const std::string& name)
     TLocalFile file(name, TLocalFile::Mode::Read);
     std::vector<unsigned char> block(4 * kBlockValues + 1);
     std::uint32_t expected = 1;
-    std::size_t have = 0;  // bytes in block not yet checked
+    std::size_t have = 0; // bytes in block not yet checked
     for (;;) {
         const long n = file.Read(block.data() + have, block.size() - have);
         if (n < 0)
@@ -61,9 +61,10 @@ TPatternCheck VerifyPatternFile(const std::string& name)
         }
         if (n == 0)
             return TPatternCheck::DataLoss;
-        std::copy(block.begin() + static_cast<long>(used), block.begin() + static_cast<long>(have), block.begin());
+        std::copy(block.begin() + static_cast<long>(used), block.begin() + static_cast<long>(have),
+                  block.begin());
         have -= used;
     }
 }
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -17,13 +17,13 @@ constexpr std::int64_t kPatternBytes = 4 * static_cast<std::int64_t>(kPatternVal
 void WritePatternFile(const std::string& name);
 
 enum class TPatternCheck {
-    Passed,     // exactly the pattern
-    DataLoss,   // the file ends before the last value
-    WrongData,  // a value differs, or there is more after the last value
+    Passed,    // exactly the pattern
+    DataLoss,  // the file ends before the last value
+    WrongData, // a value differs, or there is more after the last value
 };
 
 // Reads the file value by value and stops at the first bad one. Throws EFileError
 // with "Cannot open file ..." when it can't be opened.
 TPatternCheck VerifyPatternFile(const std::string& name);
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -22,9 +22,11 @@ std::string QuoteRecordField(const std::string& field)
     return out + '"';
 }
 
-std::string RecordLine(const std::string& when, const std::string& serial, const std::string& surname)
+std::string RecordLine(const std::string& when, const std::string& serial,
+                       const std::string& surname)
 {
-    return QuoteRecordField(when) + ';' + QuoteRecordField(serial) + ';' + QuoteRecordField(surname) + ";\r\n";
+    return QuoteRecordField(when) + ';' + QuoteRecordField(serial) + ';' + QuoteRecordField(surname)
+           + ";\r\n";
 }
 
 namespace {
@@ -41,29 +43,44 @@ std::string FullPath(const std::string& path)
 
 [[noreturn]] void Fail(const char* what, const std::string& path, int err)
 {
-    throw std::runtime_error(std::string(what) + " \"" + FullPath(path) + "\". " + std::strerror(err));
+    throw std::runtime_error(std::string(what) + " \"" + FullPath(path) + "\". "
+                             + std::strerror(err));
 }
 
-class TFd {
+class TFd
+{
 public:
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() { if (fd_ >= 0) ::close(fd_); }
+    explicit TFd(int fd)
+        : fd_(fd)
+    {}
+    ~TFd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
     int get() const { return fd_; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
 private:
     int fd_;
 };
 
-}  // namespace
+} // namespace
 
 void AppendRecord(const std::string& path, const std::string& bytes)
 {
     TFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (fd.get() < 0)
         Fail("Cannot open file", path, errno);
-    struct stat st {};
+    struct stat st
+    {};
     if (::fstat(fd.get(), &st) != 0)
         Fail("Cannot open file", path, errno);
     const off_t before = st.st_size;
@@ -94,10 +111,12 @@ void AppendRecord(const std::string& path, const std::string& bytes)
 
 namespace {
 
-std::string Convert(const std::string& in, const char* to, const char* from, const std::string& replacement)
+std::string Convert(const std::string& in, const char* to, const char* from,
+                    const std::string& replacement)
 {
     // ASCII is the same in both code pages; most texts from the unit are nothing else.
-    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    if (std::all_of(in.begin(), in.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         return in;
     iconv_t cd = ::iconv_open(to, from);
     // (iconv_t)-1 is iconv_open's documented failure value: the cast is the only test.
@@ -130,10 +149,16 @@ std::string Convert(const std::string& in, const char* to, const char* from, con
     return out;
 }
 
-}  // namespace
+} // namespace
 
-std::string Utf8ToCp1251(const std::string& utf8) { return Convert(utf8, "CP1251", "UTF-8", "?"); }
+std::string Utf8ToCp1251(const std::string& utf8)
+{
+    return Convert(utf8, "CP1251", "UTF-8", "?");
+}
 
-std::string Cp1251ToUtf8(const std::string& cp1251) { return Convert(cp1251, "UTF-8", "CP1251", "\xEF\xBF\xBD"); }
+std::string Cp1251ToUtf8(const std::string& cp1251)
+{
+    return Convert(cp1251, "UTF-8", "CP1251", "\xEF\xBF\xBD");
+}
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -13,7 +13,8 @@ inline constexpr const char* kRecordFileName = "cfnlr.csv";
 std::string QuoteRecordField(const std::string& field);
 
 // "when";"serial";"surname"; followed by CR LF. Bytes are taken as they are given.
-std::string RecordLine(const std::string& when, const std::string& serial, const std::string& surname);
+std::string RecordLine(const std::string& when, const std::string& serial,
+                       const std::string& surname);
 
 // Appends the bytes to the file (created when missing) in one write and flushes them to
 // disk before returning. On any failure the file is cut back to its earlier length, so no
@@ -25,4 +26,4 @@ void AppendRecord(const std::string& path, const std::string& bytes);
 std::string Utf8ToCp1251(const std::string& utf8);
 std::string Cp1251ToUtf8(const std::string& cp1251);
 
-}  // namespace tolvek
+} // namespace tolvek

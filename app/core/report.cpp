@@ -6,7 +6,10 @@ namespace {
 
 constexpr unsigned char kEsc = 0x1B;
 
-bool InRange(unsigned char b, unsigned char lo, unsigned char hi) { return b >= lo && b <= hi; }
+bool InRange(unsigned char b, unsigned char lo, unsigned char hi)
+{
+    return b >= lo && b <= hi;
+}
 
 // Length of the escape sequence starting at line[i] (an ESC), clamped to the line.
 size_t SequenceLength(const std::string& line, size_t i)
@@ -34,9 +37,12 @@ size_t SequenceLength(const std::string& line, size_t i)
     return InRange(line[j], 0x30, 0x7E) ? j + 1 - i : j - i;
 }
 
-bool Contains(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
+bool Contains(const std::string& s, const char* what)
+{
+    return s.find(what) != std::string::npos;
+}
 
-}  // namespace
+} // namespace
 
 std::string StripEscapeSequences(const std::string& line)
 {
@@ -95,4 +101,4 @@ TReportLine EvaluateReportLine(const std::string& line, bool tamperCounts, bool 
     return r;
 }
 
-}  // namespace tolvek
+} // namespace tolvek

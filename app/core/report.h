@@ -10,9 +10,9 @@ namespace tolvek {
 // Telnet waits of a run, in ms. Each time-out bounds one silence of the unit, as a slow
 // unit needs; each limit bounds the whole wait, so a unit that trickles a byte now and
 // then cannot hold the station.
-constexpr int kPromptTimeout = 1000;      // silence before a prompt
-constexpr int kPromptWaitLimit = 30000;   // the whole wait for one prompt
-constexpr int kReportTimeout = 5000;      // silence before a report line
+constexpr int kPromptTimeout = 1000;    // silence before a prompt
+constexpr int kPromptWaitLimit = 30000; // the whole wait for one prompt
+constexpr int kReportTimeout = 5000;    // silence before a report line
 // The whole wait for one report line: a line not complete by then comes back like
 // silence (what came stays pending), so "Прервать" is seen within about this time.
 constexpr int kReportLineLimit = 5000;
@@ -23,13 +23,14 @@ constexpr int kMaxReportLines = 20000;
 constexpr size_t kMaxReportBytes = size_t{4} * 1024 * 1024;
 
 // Counts the report lines received in one run against the bounds above.
-class TReportBudget {
+class TReportBudget
+{
 public:
     // False once the report has passed a bound.
     bool Take(size_t lineBytes)
     {
         ++lines_;
-        bytes_ += lineBytes + 2;  // and its CR LF
+        bytes_ += lineBytes + 2; // and its CR LF
         return lines_ <= kMaxReportLines && bytes_ <= kMaxReportBytes;
     }
 
@@ -50,15 +51,16 @@ std::string StripEscapeSequences(const std::string& line);
 std::string TrimControls(const std::string& text);
 
 enum class TReportLineKind {
-    Completion,  // contains "tests completed": the report is over
-    Serial,      // starts with "SN"
-    Passed,      // test line carrying "<PASSED>"
-    Failed,      // test line carrying "<FAILED>" (and not "<PASSED>")
-    Strange,     // test line with neither marker: the run fails
-    Other        // anything else, ignored
+    Completion, // contains "tests completed": the report is over
+    Serial,     // starts with "SN"
+    Passed,     // test line carrying "<PASSED>"
+    Failed,     // test line carrying "<FAILED>" (and not "<PASSED>")
+    Strange,    // test line with neither marker: the run fails
+    Other       // anything else, ignored
 };
 
-struct TReportLine {
+struct TReportLine
+{
     TReportLineKind kind = TReportLineKind::Other;
     std::string serial;   // Serial: the number after "SN", trimmed
     std::string journal;  // Passed/Failed: the journal line ("name passed", "name failed:reason")
@@ -69,4 +71,4 @@ struct TReportLine {
 // "Тестировать TAMPER" and "Тестировать Vac" boxes.
 TReportLine EvaluateReportLine(const std::string& line, bool tamperCounts, bool vacCounts);
 
-}  // namespace tolvek
+} // namespace tolvek

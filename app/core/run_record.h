@@ -9,48 +9,48 @@
 namespace tolvek {
 
 // What the operator (or the script) chose for one run.
-struct TRunOptions {
+struct TRunOptions
+{
     std::string Address;
-    bool SetClock = true;   // "date -s" and "hwclock -w" before the report
-    bool Ethernet = true;   // the 1 MiB FTP round trip
-    bool Tamper = false;    // TAMPER failures count
-    bool Vac = false;       // AC voltage failures count
+    bool SetClock = true; // "date -s" and "hwclock -w" before the report
+    bool Ethernet = true; // the 1 MiB FTP round trip
+    bool Tamper = false;  // TAMPER failures count
+    bool Vac = false;     // AC voltage failures count
 };
 
 enum class TRunVerdict { Passed, Failed, Aborted };
 
-struct TTransferRecord {
+struct TTransferRecord
+{
     bool Passed = false;
-    std::string Reason;  // empty when passed
+    std::string Reason; // empty when passed
 };
 
-struct TRunRecord {
-    std::string Id;       // UUID, given when the run is archived
-    std::string Station;  // host name of the bench
-    std::string Version;  // program version
-    std::string Started;  // ISO 8601 local time with UTC offset, e.g. 2026-12-09T08:20:00+01:00
+struct TRunRecord
+{
+    std::string Id;      // UUID, given when the run is archived
+    std::string Station; // host name of the bench
+    std::string Version; // program version
+    std::string Started; // ISO 8601 local time with UTC offset, e.g. 2026-12-09T08:20:00+01:00
     std::string Finished;
     TRunOptions Options;
     TRunVerdict Verdict = TRunVerdict::Failed;
     int Failures = 0;
-    std::optional<std::string> Message;  // the failed step's message
+    std::optional<std::string> Message; // the failed step's message
     std::string Serial;
-    std::vector<std::string> Journal;  // UTF-8, as shown
-    std::vector<std::string> Report;   // raw lines after escape stripping, UTF-8
-    std::optional<TTransferRecord> Transfer;  // absent when the transfer test did not run
+    std::vector<std::string> Journal;        // UTF-8, as shown
+    std::vector<std::string> Report;         // raw lines after escape stripping, UTF-8
+    std::optional<TTransferRecord> Transfer; // absent when the transfer test did not run
 };
 
 inline const char* VerdictName(TRunVerdict v)
 {
     switch (v) {
-    case TRunVerdict::Passed:
-        return "passed";
-    case TRunVerdict::Aborted:
-        return "aborted";
-    case TRunVerdict::Failed:
-        break;
+    case TRunVerdict::Passed: return "passed";
+    case TRunVerdict::Aborted: return "aborted";
+    case TRunVerdict::Failed: break;
     }
     return "failed";
 }
 
-}  // namespace tolvek
+} // namespace tolvek

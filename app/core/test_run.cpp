@@ -19,22 +19,28 @@ TStationTime LocalTimeNow()
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+    return {tm.tm_year + 1900,
+            tm.tm_mon + 1,
+            tm.tm_mday,
+            tm.tm_hour,
+            tm.tm_min,
+            tm.tm_sec,
             static_cast<int>(tm.tm_gmtoff)};
 }
 
 std::string JournalTime(const TStationTime& t)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d:%02d:%02d", t.Day, t.Month, t.Year, t.Hour, t.Minute,
-                  t.Second);
+    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d:%02d:%02d", t.Day, t.Month, t.Year,
+                  t.Hour, t.Minute, t.Second);
     return text;
 }
 
 std::string UnitClockTime(const TStationTime& t)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "%02d%02d%02d%02d%04d", t.Month, t.Day, t.Hour, t.Minute, t.Year);
+    std::snprintf(text, sizeof text, "%02d%02d%02d%02d%04d", t.Month, t.Day, t.Hour, t.Minute,
+                  t.Year);
     return text;
 }
 
@@ -42,8 +48,9 @@ std::string IsoTime(const TStationTime& t)
 {
     const int offset = t.UtcOffsetSeconds < 0 ? -t.UtcOffsetSeconds : t.UtcOffsetSeconds;
     char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", t.Year, t.Month, t.Day, t.Hour,
-                  t.Minute, t.Second, t.UtcOffsetSeconds < 0 ? '-' : '+', offset / 3600, offset / 60 % 60);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", t.Year, t.Month,
+                  t.Day, t.Hour, t.Minute, t.Second, t.UtcOffsetSeconds < 0 ? '-' : '+',
+                  offset / 3600, offset / 60 % 60);
     return text;
 }
 
@@ -53,12 +60,18 @@ namespace {
 // broken: the run ends instead of buffering without limit.
 constexpr int kMaxReportLine = 64 * 1024;
 
-[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
+[[noreturn]] void Fail(const char* message)
+{
+    throw std::runtime_error(message);
+}
 
 // One test run: its own state and its steps.
-class TTestRun {
+class TTestRun
+{
 public:
-    explicit TTestRun(TRunHost& host) : host_(host) {}
+    explicit TTestRun(TRunHost& host)
+        : host_(host)
+    {}
 
     TRunRecord Execute()
     {
@@ -156,8 +169,7 @@ private:
             Journal("test file transfer failed:" + outcome.Message);
             ++failures_;
             break;
-        case TTransferOutcome::Aborted:
-            break;
+        case TTransferOutcome::Aborted: break;
         }
     }
 
@@ -200,13 +212,9 @@ private:
                     ++failures_;
                 Journal(Cp1251ToUtf8(r.journal));
                 break;
-            case TReportLineKind::Passed:
-                Journal(Cp1251ToUtf8(r.journal));
-                break;
-            case TReportLineKind::Strange:
-                Fail("Странный ответ ЦФН-ЛР");
-            case TReportLineKind::Other:
-                break;
+            case TReportLineKind::Passed: Journal(Cp1251ToUtf8(r.journal)); break;
+            case TReportLineKind::Strange: Fail("Странный ответ ЦФН-ЛР");
+            case TReportLineKind::Other: break;
             }
         }
     }
@@ -246,8 +254,11 @@ private:
     TRunRecord record_;
 };
 
-}  // namespace
+} // namespace
 
-TRunRecord ExecuteTestRun(TRunHost& host) { return TTestRun(host).Execute(); }
+TRunRecord ExecuteTestRun(TRunHost& host)
+{
+    return TTestRun(host).Execute();
+}
 
-}  // namespace tolvek
+} // namespace tolvek

@@ -9,7 +9,8 @@
 namespace tolvek {
 
 // Local date and time as the station's clock gives it, with its offset from UTC.
-struct TStationTime {
+struct TStationTime
+{
     int Year = 1970, Month = 1, Day = 1, Hour = 0, Minute = 0, Second = 0;
     int UtcOffsetSeconds = 0;
 };
@@ -27,7 +28,8 @@ enum class TRunStatus { Testing, Passed, Error, Aborted };
 
 // What a run needs from its driver. Texts are UTF-8. Every call may throw; an exception
 // inside the run takes its failure path with the exception's text as the message.
-class TRunHost {
+class TRunHost
+{
 public:
     virtual ~TRunHost() = default;
     // The run starts: the window clears its abort flag and the previous run's results; a
@@ -53,4 +55,4 @@ public:
 // Runs the whole procedure and returns its record (Id, Station and Version left empty).
 TRunRecord ExecuteTestRun(TRunHost& host);
 
-}  // namespace tolvek
+} // namespace tolvek

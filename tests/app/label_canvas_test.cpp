@@ -70,4 +70,4 @@ TEST(LabelCanvas, TextOutWritesOnTheBrushColour)
     EXPECT_EQ(image.pixel(5, 5), qRgb(0, 0, 255));
 }
 
-}  // namespace
+} // namespace

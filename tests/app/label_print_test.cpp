@@ -16,13 +16,17 @@
 #include "app/seams.h"
 #include "barcode/decode_support.h"
 
-void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace {
 
 const QDateTime kPrintTime(QDate(2026, 12, 8), QTime(9, 5, 7));
 
-struct LabelHooks {
+struct LabelHooks
+{
     QStringList messages;
     int dialogs = 0;
     bool accept = true;
@@ -54,15 +58,20 @@ void PrinterToPdf(const QString& path, int dpi, double marginMm = -1)
     p.setPageSize(QPageSize(QSizeF(62, 80), QPageSize::Millimeter));
     p.setPageOrientation(QPageLayout::Portrait);
     if (marginMm >= 0)
-        p.setPageMargins(QMarginsF(marginMm, marginMm, marginMm, marginMm), QPageLayout::Millimeter);
+        p.setPageMargins(QMarginsF(marginMm, marginMm, marginMm, marginMm),
+                         QPageLayout::Millimeter);
 }
 
-std::string Q(const QString& s) { return bctest::Quote(s.toStdString()); }
+std::string Q(const QString& s)
+{
+    return bctest::Quote(s.toStdString());
+}
 
 QStringList PdfLines(const QString& pdf)
 {
     QStringList lines;
-    for (auto& l : bctest::Lines(bctest::Run("pdftotext -layout " + Q(pdf) + " - 2>/dev/null").out)) {
+    for (auto& l :
+         bctest::Lines(bctest::Run("pdftotext -layout " + Q(pdf) + " - 2>/dev/null").out)) {
         QString t = QString::fromStdString(l).trimmed();
         if (!t.isEmpty())
             lines << t;
@@ -74,9 +83,10 @@ QStringList PdfLines(const QString& pdf)
 bctest::BitmapCanvas Raster(const QString& pdf, int dpi)
 {
     const std::string base = (pdf + ".r").toStdString();
-    bctest::Run("pdftoppm -r " + std::to_string(dpi) + " -gray -aa no -aaVector no -singlefile -x 0 -y 0 -W " +
-                std::to_string(dpi * 60 / 25) + " -H " + std::to_string(dpi * 45 / 25) + " " + Q(pdf) + " " +
-                bctest::Quote(base));
+    bctest::Run("pdftoppm -r " + std::to_string(dpi)
+                + " -gray -aa no -aaVector no -singlefile -x 0 -y 0 -W "
+                + std::to_string(dpi * 60 / 25) + " -H " + std::to_string(dpi * 45 / 25) + " "
+                + Q(pdf) + " " + bctest::Quote(base));
     std::ifstream f(base + ".pgm", std::ios::binary);
     std::string magic;
     int w = 0, h = 0, max = 0;
@@ -102,10 +112,11 @@ std::vector<std::string> Decode(const QString& pdf)
     return bctest::ZbarDecode({base + ".pgm"});
 }
 
-struct Bars {
-    int firstX = -1;     // first dark column on the middle row of the symbol
-    int narrowest = 0;   // narrowest dark run
-    int height = 0;      // dark rows in the first bar's column
+struct Bars
+{
+    int firstX = -1;   // first dark column on the middle row of the symbol
+    int narrowest = 0; // narrowest dark run
+    int height = 0;    // dark rows in the first bar's column
 };
 
 // Measures the barcode in a raster at `scale` raster pixels per device pixel.
@@ -146,7 +157,8 @@ int LastDarkRow(const bctest::BitmapCanvas& img)
     return 0;
 }
 
-class LabelPrint : public ::testing::Test {
+class LabelPrint : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -163,18 +175,23 @@ protected:
 
 TEST(LabelText, LinesMacBarcodeAndPixels)
 {
-    EXPECT_EQ(LabelMacLine(QStringLiteral("0123456789ABCDEF")), QStringLiteral("MAC:00:04:AB:89:23:01"));
+    EXPECT_EQ(LabelMacLine(QStringLiteral("0123456789ABCDEF")),
+              QStringLiteral("MAC:00:04:AB:89:23:01"));
     EXPECT_EQ(LabelMacLine(kDefaultSerial), QStringLiteral("MAC:00:04:00:00:00:00"));
     EXPECT_EQ(LabelMacLine(QStringLiteral("0123")), QStringLiteral("MAC:00:04:::23:01"));
     EXPECT_EQ(LabelMacLine(QStringLiteral("0123456789A")), QStringLiteral("MAC:00:04:A:89:23:01"));
     EXPECT_EQ(LabelMacLine(QString()), QStringLiteral("MAC:00:04::::"));
-    EXPECT_EQ(LabelMacLine(QStringLiteral("abcdefghijkl")), QStringLiteral("MAC:00:04:kl:ij:cd:ab"));
+    EXPECT_EQ(LabelMacLine(QStringLiteral("abcdefghijkl")),
+              QStringLiteral("MAC:00:04:kl:ij:cd:ab"));
 
-    LabelData d{kPrintTime, QStringLiteral("Наладов"), QStringLiteral("0123456789abcdef"), QStringLiteral("10.0.0.1"), 2};
-    EXPECT_EQ(LabelLines(d), (QStringList{QStringLiteral("дата:08-12-2026 09:05:07"), QStringLiteral("наладчик:Наладов"),
-                                          QStringLiteral("серийный номер:0123456789abcdef"), QStringLiteral("IP:10.0.0.1"),
-                                          QStringLiteral("MAC:00:04:ab:89:23:01"),
-                                          QStringLiteral("тест завершен с ошибкой")}));
+    LabelData d{kPrintTime, QStringLiteral("Наладов"), QStringLiteral("0123456789abcdef"),
+                QStringLiteral("10.0.0.1"), 2};
+    EXPECT_EQ(LabelLines(d),
+              (QStringList{QStringLiteral("дата:08-12-2026 09:05:07"),
+                           QStringLiteral("наладчик:Наладов"),
+                           QStringLiteral("серийный номер:0123456789abcdef"),
+                           QStringLiteral("IP:10.0.0.1"), QStringLiteral("MAC:00:04:ab:89:23:01"),
+                           QStringLiteral("тест завершен с ошибкой")}));
     EXPECT_EQ(LabelBarcodeText(d.serial, kPrintTime), "0123456789ABCDEF-081226");
     EXPECT_EQ(LabelOutcome(0), QStringLiteral("тест не выполнялся"));
     EXPECT_EQ(LabelOutcome(1), QStringLiteral("тест выполнен успешно"));
@@ -194,26 +211,31 @@ TEST(LabelText, LinesMacBarcodeAndPixels)
     EXPECT_EQ(MmToPixels(0.13, 600), 3);
     EXPECT_EQ(MmToPixels(4, 600), 94);
     EXPECT_EQ(MmToPixels(2, 600), 47);
-    EXPECT_EQ(MmToPixels(0.13, 97), 0);  // such a printer keeps the barcode's default module
-    EXPECT_EQ(MmToPixels(25.4 * 2.5 / 100, 100), 2);  // a half goes to even
+    EXPECT_EQ(MmToPixels(0.13, 97), 0); // such a printer keeps the barcode's default module
+    EXPECT_EQ(MmToPixels(25.4 * 2.5 / 100, 100), 2); // a half goes to even
     EXPECT_DOUBLE_EQ(PixelsToMm(300, 300), 25.4);
 }
 
 TEST_F(LabelPrint, BothLayoutsAtThreeResolutions)
 {
     form.LabeledEdit2->setText(QStringLiteral("0123456789abcdef"));
-    struct Sizes { int dpi, modul, height, margin; };
+    struct Sizes
+    {
+        int dpi, modul, height, margin;
+    };
     for (Sizes s : {Sizes{203, 1, 32, 16}, Sizes{300, 2, 47, 24}, Sizes{600, 3, 94, 47}}) {
         for (bool narrow : {false, true}) {
             SCOPED_TRACE(::testing::Message() << s.dpi << " dpi, narrow " << narrow);
-            const QString pdf = dir.filePath(QStringLiteral("label-%1-%2.pdf").arg(s.dpi).arg(narrow));
+            const QString pdf =
+                    dir.filePath(QStringLiteral("label-%1-%2.pdf").arg(s.dpi).arg(narrow));
             // No printer margin: the measured positions are the label's own.
             PrinterToPdf(pdf, s.dpi, 0);
             form.CheckBox5->setChecked(narrow);
             form.BitBtn2Click();
             ASSERT_TRUE(hooks.messages.isEmpty()) << hooks.messages.join('\n').toStdString();
             ASSERT_TRUE(QFile::exists(pdf));
-            EXPECT_EQ(StationPrinter().docName(), QStringLiteral("Result of testing 0123456789abcdef"));
+            EXPECT_EQ(StationPrinter().docName(),
+                      QStringLiteral("Result of testing 0123456789abcdef"));
 
             EXPECT_EQ(PdfLines(pdf), (QStringList{QStringLiteral("дата:08-12-2026 09:05:07"),
                                                   QStringLiteral("наладчик:Наладов"),
@@ -223,7 +245,8 @@ TEST_F(LabelPrint, BothLayoutsAtThreeResolutions)
                                                   QStringLiteral("тест не выполнялся")}));
             EXPECT_EQ(Decode(pdf), std::vector<std::string>{"0123456789ABCDEF-081226"});
             std::string info = bctest::Run("pdfinfo " + Q(pdf)).out;
-            EXPECT_NE(info.find(narrow ? "227 x 176 pts" : "176 x 227 pts"), std::string::npos) << info;
+            EXPECT_NE(info.find(narrow ? "227 x 176 pts" : "176 x 227 pts"), std::string::npos)
+                    << info;
 
             // Four raster pixels per printer pixel; each element's outline reaches half
             // a printer pixel beyond its corners.
@@ -232,7 +255,8 @@ TEST_F(LabelPrint, BothLayoutsAtThreeResolutions)
             // Bottom of the text block: the barcode's middle row lies 2 mm below it.
             const int barsTop = LastDarkRow(img) - (s.height + 1) * scale + 1;
             Bars bars = Measure(img, barsTop + s.height * scale / 2);
-            const int left = narrow ? 10 * s.modul : s.margin;  // no margin: a quiet zone of 10 modules
+            const int left =
+                    narrow ? 10 * s.modul : s.margin; // no margin: a quiet zone of 10 modules
             EXPECT_NEAR(bars.firstX, left * scale - scale / 2.0, 1);
             EXPECT_NEAR(bars.narrowest, s.modul * scale, 1);
             EXPECT_NEAR(bars.height, (s.height + 1) * scale, 1);
@@ -281,7 +305,8 @@ TEST_F(LabelPrint, FailuresAbortTheJobWithAMessage)
     PrinterToPdf(dir.filePath(QStringLiteral("missing/dir/x.pdf")), 300);
     form.BitBtn2Click();
     ASSERT_EQ(hooks.messages.size(), 1);
-    EXPECT_EQ(hooks.messages[0], QStringLiteral("не могу распечатать:принтер не начал задание печати"));
+    EXPECT_EQ(hooks.messages[0],
+              QStringLiteral("не могу распечатать:принтер не начал задание печати"));
 
     // A serial the symbol cannot carry: a clear message instead of a symbol of other text.
     const QString pdf = dir.filePath(QStringLiteral("bad.pdf"));
@@ -289,13 +314,15 @@ TEST_F(LabelPrint, FailuresAbortTheJobWithAMessage)
     form.LabeledEdit2->setText(QStringLiteral("sn{1}"));
     form.BitBtn2Click();
     ASSERT_EQ(hooks.messages.size(), 2);
-    EXPECT_EQ(hooks.messages[1], QStringLiteral("не могу распечатать:TBarcode: Code128A bad Data <SN{1}-081226>: "
-                                                "character 3 (0x7B) cannot be encoded"));
+    EXPECT_EQ(hooks.messages[1],
+              QStringLiteral("не могу распечатать:TBarcode: Code128A bad Data <SN{1}-081226>: "
+                             "character 3 (0x7B) cannot be encoded"));
     EXPECT_TRUE(!QFile::exists(pdf) || Decode(pdf).empty());
     form.LabeledEdit2->setText(QStringLiteral("СН12"));
     form.BitBtn2Click();
     ASSERT_EQ(hooks.messages.size(), 3);
-    EXPECT_TRUE(hooks.messages[2].startsWith(QStringLiteral("не могу распечатать:TBarcode: Code128A bad Data <\\xD0")));
+    EXPECT_TRUE(hooks.messages[2].startsWith(
+            QStringLiteral("не могу распечатать:TBarcode: Code128A bad Data <\\xD0")));
 }
 
 TEST_F(LabelPrint, TextTheFontCannotShowStillPrintsTheRest)
@@ -310,7 +337,8 @@ TEST_F(LabelPrint, TextTheFontCannotShowStillPrintsTheRest)
     QStringList lines = PdfLines(pdf);
     EXPECT_TRUE(lines.contains(QStringLiteral("серийный номер:0123456789AB")));
     EXPECT_TRUE(lines.contains(QStringLiteral("MAC:00:04:AB:89:23:01")));
-    EXPECT_TRUE(lines.filter(QStringLiteral("Иванов")).size() == 1) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.filter(QStringLiteral("Иванов")).size() == 1)
+            << lines.join('|').toStdString();
     EXPECT_EQ(Decode(pdf), std::vector<std::string>{"0123456789AB-081226"});
 }
 
@@ -334,7 +362,7 @@ TEST_F(LabelPrint, PrinterMarginGivesTheQuietZone)
     EXPECT_EQ(Decode(pdf), std::vector<std::string>{"0123456789ABCDEF-081226"});
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -356,4 +384,4 @@ TEST(LabelPicture, PrintsTheReadmeLabel)
     EXPECT_EQ(Decode(pdf), std::vector<std::string>{"0123456789ABCDEF-081226"});
 }
 
-}  // namespace
+} // namespace

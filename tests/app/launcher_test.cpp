@@ -12,13 +12,15 @@ TEST(Launcher, StartsTheStationInThePerUserDataFolder)
     QTemporaryDir tmp;
     const QString bin = tmp.filePath("bin");
     QDir().mkpath(bin);
-    ASSERT_TRUE(QFile::copy(TOLVEK_SOURCE_DIR "/packaging/tolvek-station", bin + "/tolvek-station"));
+    ASSERT_TRUE(
+            QFile::copy(TOLVEK_SOURCE_DIR "/packaging/tolvek-station", bin + "/tolvek-station"));
     QFile fake(bin + "/tolvek");
     ASSERT_TRUE(fake.open(QIODevice::WriteOnly));
     fake.write("#!/bin/sh\npwd > \"$OUT\"\necho \"$@\" >> \"$OUT\"\n");
     fake.close();
     fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner);
-    QFile(bin + "/tolvek-station").setPermissions(QFile(bin + "/tolvek-station").permissions() | QFileDevice::ExeOwner);
+    QFile(bin + "/tolvek-station")
+            .setPermissions(QFile(bin + "/tolvek-station").permissions() | QFileDevice::ExeOwner);
 
     auto run = [&](const QString& xdgDataHome) {
         QProcessEnvironment env;

@@ -17,7 +17,8 @@
 
 namespace {
 
-struct Hooks {
+struct Hooks
+{
     QStringList messages;
     QStringList errors;
     Hooks()
@@ -39,7 +40,7 @@ void FreshStore(TForm1& form)
     QFile::remove(form.FormStorage1->storeFileName());
 }
 
-}  // namespace
+} // namespace
 
 TEST(Window, ControlsCarryTheirDesignValues)
 {
@@ -53,7 +54,8 @@ TEST(Window, ControlsCarryTheirDesignValues)
     EXPECT_TRUE(form.windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_EQ(form.font().pixelSize(), 11);
 
-    struct Row {
+    struct Row
+    {
         QWidget* w;
         const char* name;
         QRect geometry;
@@ -62,23 +64,63 @@ TEST(Window, ControlsCarryTheirDesignValues)
         bool tooltip;
     };
     const Row rows[] = {
-        {form.LabeledEdit1, "LabeledEdit1", {8, 20, 217, 21}, "192.168.1.178", "", false},
-        {form.ListBox1, "ListBox1", {428, 136, 253, 273}, "", "", false},
-        {form.ListBox2, "ListBox2", {8, 220, 369, 253}, "", "", false},
-        {form.LabeledEdit2, "LabeledEdit2", {8, 164, 217, 21}, "", "Серийный номер тестируемого блока", true},
-        {form.CheckBox1, "CheckBox1", {8, 48, 173, 17}, "Синхронизировать время", "Записать в тестируемый блок текущее время", true},
-        {form.Panel1, "Panel1", {8, 480, 369, 25}, "Ожидание", "Текущая операция", true},
-        {form.BitBtn1, "BitBtn1", {240, 20, 137, 25}, "Тестировать", "Начать тестирование", true},
-        {form.BitBtn2, "BitBtn2", {240, 160, 97, 25}, "Распечатать", "Печать результатов теста", true},
-        {form.Label1, "Label1", {8, 192, 43, 13}, "Журнал:", "", false},
-        {form.CheckBox2, "CheckBox2", {8, 72, 177, 17}, "Расширенный тест Ethernet", "Расширенный тест приема и передачи по Ethernet", true},
-        {form.BitBtn3, "BitBtn3", {240, 48, 137, 25}, "Прервать", "Прервать выполнение теста", true},
-        {form.CheckBox3, "CheckBox3", {8, 96, 181, 17}, "Тестировать TAMPER", "Учитывать результат теста тампера", false},
-        {form.Button1, "Button1", {240, 128, 137, 25}, "Сохранить результат", "Сохранить результат в файл", true},
-        {form.Name, "Name", {240, 80, 137, 21}, "Наладов", "Фамилия наладчика", true},
-        {form.BitBtn4, "BitBtn4", {340, 160, 35, 25}, "", "Настройка печати", true},
-        {form.CheckBox4, "CheckBox4", {8, 120, 185, 17}, "Тестировать Vac", "", false},
-        {form.CheckBox5, "CheckBox5", {240, 192, 125, 17}, "Узкая этикетка", "", false},
+            {form.LabeledEdit1, "LabeledEdit1", {8, 20, 217, 21}, "192.168.1.178", "", false},
+            {form.ListBox1, "ListBox1", {428, 136, 253, 273}, "", "", false},
+            {form.ListBox2, "ListBox2", {8, 220, 369, 253}, "", "", false},
+            {form.LabeledEdit2,
+             "LabeledEdit2",
+             {8, 164, 217, 21},
+             "",
+             "Серийный номер тестируемого блока",
+             true},
+            {form.CheckBox1,
+             "CheckBox1",
+             {8, 48, 173, 17},
+             "Синхронизировать время",
+             "Записать в тестируемый блок текущее время",
+             true},
+            {form.Panel1, "Panel1", {8, 480, 369, 25}, "Ожидание", "Текущая операция", true},
+            {form.BitBtn1,
+             "BitBtn1",
+             {240, 20, 137, 25},
+             "Тестировать",
+             "Начать тестирование",
+             true},
+            {form.BitBtn2,
+             "BitBtn2",
+             {240, 160, 97, 25},
+             "Распечатать",
+             "Печать результатов теста",
+             true},
+            {form.Label1, "Label1", {8, 192, 43, 13}, "Журнал:", "", false},
+            {form.CheckBox2,
+             "CheckBox2",
+             {8, 72, 177, 17},
+             "Расширенный тест Ethernet",
+             "Расширенный тест приема и передачи по Ethernet",
+             true},
+            {form.BitBtn3,
+             "BitBtn3",
+             {240, 48, 137, 25},
+             "Прервать",
+             "Прервать выполнение теста",
+             true},
+            {form.CheckBox3,
+             "CheckBox3",
+             {8, 96, 181, 17},
+             "Тестировать TAMPER",
+             "Учитывать результат теста тампера",
+             false},
+            {form.Button1,
+             "Button1",
+             {240, 128, 137, 25},
+             "Сохранить результат",
+             "Сохранить результат в файл",
+             true},
+            {form.Name, "Name", {240, 80, 137, 21}, "Наладов", "Фамилия наладчика", true},
+            {form.BitBtn4, "BitBtn4", {340, 160, 35, 25}, "", "Настройка печати", true},
+            {form.CheckBox4, "CheckBox4", {8, 120, 185, 17}, "Тестировать Vac", "", false},
+            {form.CheckBox5, "CheckBox5", {240, 192, 125, 17}, "Узкая этикетка", "", false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -102,11 +144,12 @@ TEST(Window, ControlsCarryTheirDesignValues)
     EXPECT_TRUE(form.LabeledEdit2->isReadOnly());
     EXPECT_FALSE(form.LabeledEdit1->isReadOnly());
     EXPECT_FALSE(form.Button1->isEnabled());
-    EXPECT_TRUE(form.BitBtn1->isEnabled() && form.BitBtn2->isEnabled() && form.BitBtn3->isEnabled() &&
-                form.BitBtn4->isEnabled());
+    EXPECT_TRUE(form.BitBtn1->isEnabled() && form.BitBtn2->isEnabled() && form.BitBtn3->isEnabled()
+                && form.BitBtn4->isEnabled());
     EXPECT_TRUE(form.CheckBox1->isChecked());
     EXPECT_TRUE(form.CheckBox2->isChecked());
-    EXPECT_FALSE(form.CheckBox3->isChecked() || form.CheckBox4->isChecked() || form.CheckBox5->isChecked());
+    EXPECT_FALSE(form.CheckBox3->isChecked() || form.CheckBox4->isChecked()
+                 || form.CheckBox5->isChecked());
     // The raw output list lies wholly outside the client area.
     EXPECT_GE(form.ListBox1->geometry().left(), form.width());
     EXPECT_FALSE(form.ListBox1->typeAhead());
@@ -125,10 +168,10 @@ TEST(Window, ControlsCarryTheirDesignValues)
 TEST(Window, TabOrderFollowsTheDesign)
 {
     TForm1 form;
-    const QWidget* expected[] = {form.LabeledEdit1, form.ListBox1, form.ListBox2, form.LabeledEdit2,
-                                 form.CheckBox1,    form.BitBtn1,  form.BitBtn2,  form.CheckBox2,
-                                 form.BitBtn3,      form.CheckBox3, form.Button1, form.Name,
-                                 form.BitBtn4,      form.CheckBox4, form.CheckBox5};
+    const QWidget* expected[] = {
+            form.LabeledEdit1, form.ListBox1, form.ListBox2,  form.LabeledEdit2, form.CheckBox1,
+            form.BitBtn1,      form.BitBtn2,  form.CheckBox2, form.BitBtn3,      form.CheckBox3,
+            form.Button1,      form.Name,     form.BitBtn4,   form.CheckBox4,    form.CheckBox5};
     // Walk the focus chain from the first control, skipping what takes no focus.
     QWidget* w = form.LabeledEdit1;
     for (const QWidget* want : expected) {
@@ -175,7 +218,8 @@ TEST(Window, StatusOperationsSetCaptionColourStateAndSaveButton)
     EXPECT_EQ(form.Panel1->caption(), QString::fromUtf8("Тестирование завершено \x63 ошибкой"));
     EXPECT_EQ(form.Panel1->color(), QColor(255, 0, 0));
     EXPECT_EQ(form.runResultState(), 2);
-    EXPECT_TRUE(form.Button1->isEnabled()) << "a failed run after a passed one keeps the save button";
+    EXPECT_TRUE(form.Button1->isEnabled())
+            << "a failed run after a passed one keeps the save button";
 
     form.ShowTesting();
     EXPECT_EQ(form.runResultState(), 2) << "testing leaves the last result";
@@ -189,7 +233,10 @@ TEST(Window, StatusOperationsProcessPendingEvents)
 {
     TForm1 form;
     int handled = 0;
-    auto post = [&] { QMetaObject::invokeMethod(&form, [&] { ++handled; }, Qt::QueuedConnection); };
+    auto post = [&] {
+        QMetaObject::invokeMethod(
+                &form, [&] { ++handled; }, Qt::QueuedConnection);
+    };
     post();
     form.ShowTesting();
     post();
@@ -264,7 +311,9 @@ TEST(Window, ExceptionInAHandlerGoesToTheGeneralErrorBox)
 {
     Hooks hooks;
     TForm1 form;
-    StationPrintDialogHook = [](QPrinter&) -> PrintDialogOutcome { throw std::runtime_error("Нет принтера"); };
+    StationPrintDialogHook = [](QPrinter&) -> PrintDialogOutcome {
+        throw std::runtime_error("Нет принтера");
+    };
     form.BitBtn4->click();
     ASSERT_EQ(hooks.errors, QStringList({"Нет принтера."}));
     EXPECT_FALSE(form.printSetupDone());
@@ -286,7 +335,7 @@ TEST(Window, CloseDuringAHandlerWaitsForItAndStoresSettingsAtOnce)
     QString storedMeanwhile;
     StationPrintDialogHook = [&](QPrinter&) {
         form.Name->setText("Петров");
-        form.close();  // the operator closes the window while the handler runs
+        form.close(); // the operator closes the window while the handler runs
         visibleAfterClose = form.isVisible();
         QSettings s(form.FormStorage1->storeFileName(), QSettings::IniFormat);
         storedMeanwhile = s.value("TForm1/Name_Text").toString();
@@ -330,7 +379,7 @@ TEST(Window, OperatorSettingsSurviveARestartAndNothingElseDoes)
     EXPECT_EQ(second.Panel1->caption(), "Ожидание");
     EXPECT_TRUE(hooks.errors.isEmpty());
     EXPECT_TRUE(second.FormStorage1->storeFileName().endsWith("/tolvek_app_tests.ini"))
-        << "the store is named after the program";
+            << "the store is named after the program";
 }
 
 TEST(Window, RestoringFromMinimisedKeepsWhatTheOperatorChanged)
@@ -339,7 +388,8 @@ TEST(Window, RestoringFromMinimisedKeepsWhatTheOperatorChanged)
     TForm1 form;
     QFile store(form.FormStorage1->storeFileName());
     ASSERT_TRUE(store.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    store.write("[TForm1]\nLabeledEdit1_Text=10.0.0.9\nName_Text=Петров\nCheckBox3_Checked=False\n");
+    store.write(
+            "[TForm1]\nLabeledEdit1_Text=10.0.0.9\nName_Text=Петров\nCheckBox3_Checked=False\n");
     store.close();
     form.show();
     ASSERT_EQ(form.LabeledEdit1->text(), "10.0.0.9");
@@ -347,9 +397,12 @@ TEST(Window, RestoringFromMinimisedKeepsWhatTheOperatorChanged)
     form.Name->setText("Сидоров");
     form.CheckBox3->setChecked(true);
     int spontaneousShows = 0;
-    struct Counter : QObject {
+    struct Counter : QObject
+    {
         int& n;
-        explicit Counter(int& count) : n(count) {}
+        explicit Counter(int& count)
+            : n(count)
+        {}
         bool eventFilter(QObject*, QEvent* e) override
         {
             n += e->type() == QEvent::Show && e->spontaneous();
@@ -370,7 +423,8 @@ TEST(Window, RestoringFromMinimisedKeepsWhatTheOperatorChanged)
 TEST(Window, ExceptionFromAnyEventHandlerGoesToTheGeneralErrorBox)
 {
     Hooks hooks;
-    struct Thrower : QObject {
+    struct Thrower : QObject
+    {
         bool event(QEvent* e) override
         {
             if (e->type() == QEvent::User)

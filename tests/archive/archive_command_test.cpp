@@ -15,7 +15,8 @@ using archivetest::MakeRun;
 
 namespace {
 
-struct Result {
+struct Result
+{
     int rc;
     QString out, err;
 };
@@ -51,7 +52,8 @@ QStringList Ids(const QString& history)
     return ids;
 }
 
-class ArchiveCommand : public ::testing::Test {
+class ArchiveCommand : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -59,10 +61,14 @@ protected:
         TRunArchive archive(path_);
         using V = TRunVerdict;
         const std::tuple<const char*, const char*, V> runs[] = {
-            {"2026-12-07T09:00:00+03:00", "A", V::Passed},  {"2026-12-07T09:10:00+03:00", "B", V::Failed},
-            {"2026-12-07T09:20:00+03:00", "B", V::Passed},  {"2026-12-07T09:30:00+03:00", "", V::Aborted},
-            {"2026-12-08T08:00:00+03:00", "D", V::Passed},  {"2026-12-08T08:10:00+03:00", "B", V::Passed},
-            {"2026-12-08T08:20:00+03:00", "E", V::Passed},  {"2026-12-08T07:15:00+02:00", "F", V::Failed},
+                {"2026-12-07T09:00:00+03:00", "A", V::Passed},
+                {"2026-12-07T09:10:00+03:00", "B", V::Failed},
+                {"2026-12-07T09:20:00+03:00", "B", V::Passed},
+                {"2026-12-07T09:30:00+03:00", "", V::Aborted},
+                {"2026-12-08T08:00:00+03:00", "D", V::Passed},
+                {"2026-12-08T08:10:00+03:00", "B", V::Passed},
+                {"2026-12-08T08:20:00+03:00", "E", V::Passed},
+                {"2026-12-08T07:15:00+02:00", "F", V::Failed},
         };
         int n = 0;
         for (const auto& [started, serial, verdict] : runs) {
@@ -79,28 +85,30 @@ protected:
     QString path_;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(ArchiveCommand, HistoryIsNewestFirstAndFilteredBySerialAndDays)
 {
-    const struct {
+    const struct
+    {
         QStringList args;
         QString ids;
     } cases[] = {
-        {{"--history"}, "78654321"},  // 8 (+02:00) started between 6 and 7
-        {{"--history", "B"}, "632"},
-        {{"--history", "--since", "2026-12-08"}, "7865"},
-        {{"--history", "--until", "2026-12-07"}, "4321"},
-        {{"--history", "B", "--since", "2026-12-07", "--until", "2026-12-07"}, "32"},
-        {{"--history", "nobody"}, ""},
+            {{"--history"}, "78654321"}, // 8 (+02:00) started between 6 and 7
+            {{"--history", "B"}, "632"},
+            {{"--history", "--since", "2026-12-08"}, "7865"},
+            {{"--history", "--until", "2026-12-07"}, "4321"},
+            {{"--history", "B", "--since", "2026-12-07", "--until", "2026-12-07"}, "32"},
+            {{"--history", "nobody"}, ""},
     };
     for (const auto& c : cases) {
         const auto r = In(c.args);
         EXPECT_EQ(r.rc, 0) << r.err.toStdString();
         EXPECT_EQ(Ids(r.out).join(""), c.ids) << c.args.join(' ').toStdString();
     }
-    EXPECT_TRUE(In({"--history", "A"}).out.startsWith(
-        "2026-12-07T09:00:00+03:00  A                 passed    0  192.168.1.178    00000000-0000-0000-0000-000000000001\n"));
+    EXPECT_TRUE(In({"--history", "A"})
+                        .out.startsWith("2026-12-07T09:00:00+03:00  A                 passed    0  "
+                                        "192.168.1.178    00000000-0000-0000-0000-000000000001\n"));
 }
 
 TEST_F(ArchiveCommand, YieldCountsFirstRunsOfUnitsOverTheWholeArchive)
@@ -119,17 +127,18 @@ TEST_F(ArchiveCommand, ExportAndShowCarryWholeRecords)
     const auto lines = json.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 4);
     const auto first = QJsonDocument::fromJson(lines[0].toUtf8()).object();
-    EXPECT_EQ(first["id"].toString(), "00000000-0000-0000-0000-000000000005");  // oldest first
+    EXPECT_EQ(first["id"].toString(), "00000000-0000-0000-0000-000000000005"); // oldest first
     EXPECT_EQ(first["serial"].toString(), "D");
 
     const auto csv = In({"--export", "csv", "--until", "2026-12-07"}).out;
-    EXPECT_TRUE(csv.startsWith("id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
-                               "failures,message,serial,transfer,transfer_reason,journal,report\r\n"));
+    EXPECT_TRUE(csv.startsWith(
+            "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
+            "failures,message,serial,transfer,transfer_reason,journal,report\r\n"));
     EXPECT_EQ(csv.count("\r\n"), 5);
     const auto quoted = In({"--export", "csv", "--since", "2026-12-08"}).out;
     EXPECT_TRUE(quoted.contains(",\"date: 2026-12-08T08:20:00+03:00\nIP: 192.168.1.178\n"
                                 "test RTC failed: \"\"slow\"\", 2 s\r\nlate\",SNE\r\n"))
-        << quoted.toStdString();
+            << quoted.toStdString();
 
     const auto show = In({"--show", "00000000-0000-0000-0000-000000000007"});
     EXPECT_EQ(show.rc, 0);
@@ -139,14 +148,15 @@ TEST_F(ArchiveCommand, ExportAndShowCarryWholeRecords)
 
 TEST_F(ArchiveCommand, MistakesAreRefusedWithAReason)
 {
-    const struct {
+    const struct
+    {
         QStringList args;
         int rc;
         const char* says;
     } cases[] = {
-        {{"--show", "no-such-run"}, 1, "no run no-such-run"},
-        {{"--export", "xml"}, 2, "json or csv"},
-        {{"--history", "--since", "08.12.2026"}, 2, "yyyy-mm-dd"},
+            {{"--show", "no-such-run"}, 1, "no run no-such-run"},
+            {{"--export", "xml"}, 2, "json or csv"},
+            {{"--history", "--since", "08.12.2026"}, 2, "yyyy-mm-dd"},
     };
     for (const auto& c : cases) {
         const auto r = In(c.args);

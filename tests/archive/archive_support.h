@@ -9,7 +9,8 @@
 
 namespace archivetest {
 
-inline tolvek::TRunRecord MakeRun(const std::string& started, const std::string& serial, tolvek::TRunVerdict verdict)
+inline tolvek::TRunRecord MakeRun(const std::string& started, const std::string& serial,
+                                  tolvek::TRunVerdict verdict)
 {
     tolvek::TRunRecord r;
     r.Started = started;
@@ -23,4 +24,4 @@ inline tolvek::TRunRecord MakeRun(const std::string& started, const std::string&
     return r;
 }
 
-}  // namespace archivetest
+} // namespace archivetest

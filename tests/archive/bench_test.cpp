@@ -21,11 +21,16 @@ using namespace tolvek;
 
 namespace {
 
-int Env(const char* name, int def) { return qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : def; }
+int Env(const char* name, int def)
+{
+    return qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : def;
+}
 
 TRunRecord Typical(int i)
 {
-    auto r = archivetest::MakeRun("2026-12-08T10:00:00+03:00", "0123456789AB" + std::to_string(1000 + i % 9000), TRunVerdict::Passed);
+    auto r = archivetest::MakeRun("2026-12-08T10:00:00+03:00",
+                                  "0123456789AB" + std::to_string(1000 + i % 9000),
+                                  TRunVerdict::Passed);
     for (int k = 0; k < 10; ++k) {
         r.Journal.push_back("test " + std::to_string(k) + " passed");
         r.Report.push_back("test " + std::to_string(k) + ": OK");
@@ -34,7 +39,8 @@ TRunRecord Typical(int i)
     return r;
 }
 
-struct Times {
+struct Times
+{
     double median, worst;
 };
 
@@ -44,7 +50,7 @@ Times Summary(std::vector<double> ms)
     return {ms[ms.size() / 2], ms.back()};
 }
 
-}  // namespace
+} // namespace
 
 TEST(Bench, DISABLED_ArchiveAndForward)
 {
@@ -80,7 +86,8 @@ TEST(Bench, DISABLED_ArchiveAndForward)
         QSqlDatabase::removeDatabase("bare");
     }
     const auto o = Summary(ours), b = Summary(bare);
-    printf("bench-archive: store per run over %d runs: median %.2f ms, worst %.2f ms; bare insert median %.2f ms, "
+    printf("bench-archive: store per run over %d runs: median %.2f ms, worst %.2f ms; bare insert "
+           "median %.2f ms, "
            "worst %.2f ms; ratio of medians (ours/peer) %.2f\n",
            runs, o.median, o.worst, b.median, b.worst, o.median / b.median);
 
@@ -99,7 +106,10 @@ TEST(Bench, DISABLED_ArchiveAndForward)
             auto r = Typical(i);
             ASSERT_TRUE(archive.Store(r).Stored);
             // \copy text format: backslashes doubled; the compact JSON has no tabs or newlines.
-            copy.write(QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact).replace("\\", "\\\\") + "\n");
+            copy.write(QJsonDocument(RunRecordToJson(r))
+                               .toJson(QJsonDocument::Compact)
+                               .replace("\\", "\\\\")
+                       + "\n");
         }
     }
     copy.close();
@@ -118,7 +128,8 @@ TEST(Bench, DISABLED_ArchiveAndForward)
         env.insert("PGPASSWORD", testsupport::PgServer::kPassword);
         return env;
     }());
-    const QStringList conn{"-h", "127.0.0.1", "-p", QString::number(server.Port()), "-U", "tolvek", "-d", "postgres", "-q"};
+    const QStringList conn{"-h", "127.0.0.1", "-p", QString::number(server.Port()), "-U", "tolvek",
+                           "-d", "postgres",  "-q"};
     psql.start("psql", conn + QStringList{"-c", "CREATE TABLE bare (record text)"});
     ASSERT_TRUE(psql.waitForFinished(30000));
     t.start();
@@ -126,7 +137,8 @@ TEST(Bench, DISABLED_ArchiveAndForward)
     ASSERT_TRUE(psql.waitForFinished(300000));
     const double copyS = t.nsecsElapsed() / 1e9;
     ASSERT_EQ(psql.exitCode(), 0) << psql.readAllStandardError().toStdString();
-    printf("bench-archive: forwarding a %d-run backlog: %.0f runs/s (%.2f s); psql \\copy of the same records %.0f runs/s; "
+    printf("bench-archive: forwarding a %d-run backlog: %.0f runs/s (%.2f s); psql \\copy of the "
+           "same records %.0f runs/s; "
            "ratio of rates (ours/peer) %.2f\n",
            backlog, backlog / forwardS, forwardS, backlog / copyS, copyS / forwardS);
 }

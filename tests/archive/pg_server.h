@@ -18,7 +18,8 @@
 
 namespace testsupport {
 
-class PgServer {
+class PgServer
+{
 public:
     static constexpr const char* kPassword = "line-S3cret;pw";
     static constexpr const char* kBin = "/usr/lib/postgresql/15/bin/";
@@ -35,9 +36,10 @@ public:
         }
         Own(pw);
         port_ = FreePort();
-        made_ = Spawn({std::string(kBin) + "initdb", "-D", dir_ + "/data", "-U", "tolvek", "--pwfile=" + pw,
-                       "-A", "scram-sha-256", "-E", "UTF8", "--locale=C", "-N"},
-                      true) == 0;
+        made_ = Spawn({std::string(kBin) + "initdb", "-D", dir_ + "/data", "-U", "tolvek",
+                       "--pwfile=" + pw, "-A", "scram-sha-256", "-E", "UTF8", "--locale=C", "-N"},
+                      true)
+                == 0;
     }
     ~PgServer()
     {
@@ -54,7 +56,8 @@ public:
         std::string encoded;
         for (char c : password)
             encoded += c == ';' ? std::string("%3B") : std::string(1, c);
-        return "postgresql://tolvek:" + encoded + "@127.0.0.1:" + std::to_string(port_) + "/postgres";
+        return "postgresql://tolvek:" + encoded + "@127.0.0.1:" + std::to_string(port_)
+               + "/postgres";
     }
 
     // Starts the server and waits until it takes logins.
@@ -62,11 +65,14 @@ public:
     {
         if (!made_)
             return false;
-        pid_ = Spawn({std::string(kBin) + "postgres", "-D", dir_ + "/data", "-p", std::to_string(port_), "-h",
-                      "127.0.0.1", "-k", dir_, "-c", "fsync=off"},
+        pid_ = Spawn({std::string(kBin) + "postgres", "-D", dir_ + "/data", "-p",
+                      std::to_string(port_), "-h", "127.0.0.1", "-k", dir_, "-c", "fsync=off"},
                      false);
         for (int i = 0; i < 200; ++i) {
-            if (Spawn({std::string(kBin) + "pg_isready", "-q", "-h", "127.0.0.1", "-p", std::to_string(port_)}, true) == 0)
+            if (Spawn({std::string(kBin) + "pg_isready", "-q", "-h", "127.0.0.1", "-p",
+                       std::to_string(port_)},
+                      true)
+                == 0)
                 return true;
             usleep(50000);
         }
@@ -121,7 +127,8 @@ private:
 
 // A "server" that takes connections into its backlog and never answers: a line database
 // that hangs. Closing it refuses them.
-class SilentServer {
+class SilentServer
+{
 public:
     SilentServer()
     {
@@ -129,8 +136,8 @@ public:
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0
+            && getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
             port_ = ntohs(a.sin_port);
     }
     ~SilentServer() { Close(); }
@@ -142,7 +149,10 @@ public:
             close(fd_);
         fd_ = -1;
     }
-    std::string Uri() const { return "postgresql://tolvek:x@127.0.0.1:" + std::to_string(port_) + "/postgres"; }
+    std::string Uri() const
+    {
+        return "postgresql://tolvek:x@127.0.0.1:" + std::to_string(port_) + "/postgres";
+    }
     int Port() const { return port_; }
 
 private:
@@ -150,4 +160,4 @@ private:
     int port_ = 0;
 };
 
-}  // namespace testsupport
+} // namespace testsupport

@@ -85,41 +85,44 @@ TEST(RunArchive, DamagedFileIsSetAsideUntouchedAndANewOneStarted)
 // Writes that cannot happen: one clear message, and the caller's run is left as it was.
 TEST(RunArchive, UnwritablePlacesGiveOneMessageAndKeepTheRun)
 {
-    struct Case {
+    struct Case
+    {
         const char* name;
-        std::function<QString(QTemporaryDir&)> setUp;  // returns the archive path
+        std::function<QString(QTemporaryDir&)> setUp; // returns the archive path
         const char* says;
         bool needsDroppedRights;
     };
     const Case cases[] = {
-        {"folder is a file",
-         [](QTemporaryDir& d) {
-             QFile f(d.filePath("blocker"));
-             f.open(QIODevice::WriteOnly);
-             return d.filePath("blocker/runs.sqlite");
-         },
-         "не открывается", false},
-        {"read-only folder",
-         [](QTemporaryDir& d) {
-             QDir().mkdir(d.filePath("ro"));
-             QFile::setPermissions(d.filePath("ro"), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
-             return d.filePath("ro/runs.sqlite");
-         },
-         "не открывается", true},
-        {"read-only archive",
-         [](QTemporaryDir& d) {
-             QDir().mkdir(d.filePath("ro"));
-             {
-                 TRunArchive a(d.filePath("ro/runs.sqlite"));
-                 auto r = MakeRun("2026-12-08T09:00:00+03:00", "SN0", TRunVerdict::Passed);
-                 a.Store(r);
-             }
-             const auto ro = QFile::ReadOwner | QFile::ReadOther;
-             QFile::setPermissions(d.filePath("ro/runs.sqlite"), ro);
-             QFile::setPermissions(d.filePath("ro"), ro | QFile::ExeOwner | QFile::ExeOther);
-             return d.filePath("ro/runs.sqlite");
-         },
-         "только для чтения", true},
+            {"folder is a file",
+             [](QTemporaryDir& d) {
+                 QFile f(d.filePath("blocker"));
+                 f.open(QIODevice::WriteOnly);
+                 return d.filePath("blocker/runs.sqlite");
+             },
+             "не открывается", false},
+            {"read-only folder",
+             [](QTemporaryDir& d) {
+                 QDir().mkdir(d.filePath("ro"));
+                 QFile::setPermissions(d.filePath("ro"), QFile::ReadOwner | QFile::ExeOwner
+                                                                 | QFile::ReadOther
+                                                                 | QFile::ExeOther);
+                 return d.filePath("ro/runs.sqlite");
+             },
+             "не открывается", true},
+            {"read-only archive",
+             [](QTemporaryDir& d) {
+                 QDir().mkdir(d.filePath("ro"));
+                 {
+                     TRunArchive a(d.filePath("ro/runs.sqlite"));
+                     auto r = MakeRun("2026-12-08T09:00:00+03:00", "SN0", TRunVerdict::Passed);
+                     a.Store(r);
+                 }
+                 const auto ro = QFile::ReadOwner | QFile::ReadOther;
+                 QFile::setPermissions(d.filePath("ro/runs.sqlite"), ro);
+                 QFile::setPermissions(d.filePath("ro"), ro | QFile::ExeOwner | QFile::ExeOther);
+                 return d.filePath("ro/runs.sqlite");
+             },
+             "только для чтения", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -128,7 +131,8 @@ TEST(RunArchive, UnwritablePlacesGiveOneMessageAndKeepTheRun)
         // Root ignores file modes; the file-system identity of this thread is dropped instead.
         const bool drop = c.needsDroppedRights && geteuid() == 0;
         if (drop) {
-            QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther);
+            QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                      | QFile::ExeOther);
             setfsgid(65534);
             setfsuid(65534);
         }
@@ -144,9 +148,11 @@ TEST(RunArchive, UnwritablePlacesGiveOneMessageAndKeepTheRun)
         }
         EXPECT_FALSE(outcome.Stored);
         EXPECT_TRUE(outcome.Message.contains(c.says)) << outcome.Message.toStdString();
-        EXPECT_TRUE(outcome.Message.contains("Результат теста остаётся в силе")) << outcome.Message.toStdString();
+        EXPECT_TRUE(outcome.Message.contains("Результат теста остаётся в силе"))
+                << outcome.Message.toStdString();
         EXPECT_EQ(QDir(QFileInfo(path).absolutePath()).entryList({"*.damaged-*"}).size(), 0);
-        QFile::setPermissions(QFileInfo(path).absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(QFileInfo(path).absolutePath(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 }
 

@@ -17,7 +17,8 @@ using tolvek::TTransferOutcome;
 
 namespace {
 
-class EthernetTransfer : public ::testing::Test {
+class EthernetTransfer : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -38,17 +39,22 @@ protected:
     {
         ftpPort_ = std::to_string(testsupport::FreePort());
         unit_.emplace();
-        EXPECT_TRUE(unit_->Start({"/usr/bin/python3", std::string(TOLVEK_SOURCE_DIR) + "/standin/tolvek_unit.py",
-                                 "--address", "127.0.0.1", "--telnet-port", "0", "--ftp-port", ftpPort_,
-                                 "--scenario", scenario, "--log", (dir_ / "unit.log").string()}));
+        EXPECT_TRUE(unit_->Start(
+                {"/usr/bin/python3", std::string(TOLVEK_SOURCE_DIR) + "/standin/tolvek_unit.py",
+                 "--address", "127.0.0.1", "--telnet-port", "0", "--ftp-port", ftpPort_,
+                 "--scenario", scenario, "--log", (dir_ / "unit.log").string()}));
         const std::string ready = unit_->FirstLine(10000);
         EXPECT_EQ(ready.rfind("ready", 0), 0u) << ready;
         return ftpPort_;
     }
     TTransferOutcome Run(bool abort = false)
     {
-        return tolvek::RunEthernetTransfer([this] { ++ipReads_; return std::string("127.0.0.1"); },
-                                           [abort] { return abort; }, ftpPort_);
+        return tolvek::RunEthernetTransfer(
+                [this] {
+                    ++ipReads_;
+                    return std::string("127.0.0.1");
+                },
+                [abort] { return abort; }, ftpPort_);
     }
     std::string UnitLog() const
     {
@@ -63,7 +69,7 @@ protected:
     int ipReads_ = 0;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(EthernetTransfer, GoodUnitPasses)
 {
@@ -73,15 +79,15 @@ TEST_F(EthernetTransfer, GoodUnitPasses)
     EXPECT_FALSE(LocalFileLeft());
     EXPECT_NE(UnitLog().find("ftp stored /var/tolvek.tmp 1048576"), std::string::npos);
     EXPECT_NE(UnitLog().find("ftp sent /var/tolvek.tmp 1048576"), std::string::npos);
-    EXPECT_EQ(ipReads_, 2);  // read anew for each transfer
+    EXPECT_EQ(ipReads_, 2); // read anew for each transfer
 }
 
 TEST_F(EthernetTransfer, DamagedDownloadsFail)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"ftp-truncate", "data loss"},
-        {"ftp-corrupt", "wrong data"},
-        {"ftp-lengthen", "wrong data"},  // more than was sent is not what was sent
+            {"ftp-truncate", "data loss"},
+            {"ftp-corrupt", "wrong data"},
+            {"ftp-lengthen", "wrong data"}, // more than was sent is not what was sent
     };
     for (const auto& [scenario, message] : cases) {
         StartUnit(scenario);
@@ -119,9 +125,10 @@ TEST_F(EthernetTransfer, AbortAfterUploadStopsBeforeTheDownload)
 TEST_F(EthernetTransfer, LocalFileThatCannotBeCreated)
 {
     StartUnit("pass");
-    fs::create_directory(dir_ / "tolvek.tmp");  // even root can't write a file over a folder
+    fs::create_directory(dir_ / "tolvek.tmp"); // even root can't write a file over a folder
     const auto outcome = Run();
     EXPECT_EQ(outcome.Result, TTransferOutcome::Failed);
-    EXPECT_EQ(outcome.Message, "Cannot create file \"" + (dir_ / "tolvek.tmp").string() + "\". Is a directory");
+    EXPECT_EQ(outcome.Message,
+              "Cannot create file \"" + (dir_ / "tolvek.tmp").string() + "\". Is a directory");
     EXPECT_EQ(UnitLog().find("USER"), std::string::npos);
 }

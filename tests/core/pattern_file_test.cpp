@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class PatternFile : public ::testing::Test {
+class PatternFile : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -36,7 +37,7 @@ protected:
     std::string path_;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(PatternFile, WritesTheValuesInOrder)
 {
@@ -56,7 +57,7 @@ TEST_F(PatternFile, CheckFindsEveryKindOfDamage)
 
     Write(good.substr(0, good.size() - 1));
     EXPECT_EQ(VerifyPatternFile(path_), TPatternCheck::DataLoss);
-    Write(good.substr(0, 65536 * 3 + 2));  // ends inside a value, on a block edge
+    Write(good.substr(0, 65536 * 3 + 2)); // ends inside a value, on a block edge
     EXPECT_EQ(VerifyPatternFile(path_), TPatternCheck::DataLoss);
     Write("");
     EXPECT_EQ(VerifyPatternFile(path_), TPatternCheck::DataLoss);
@@ -82,15 +83,16 @@ TEST_F(PatternFile, FileErrorsCarryFullPathAndReason)
         WritePatternFile("missing/tolvek.tmp");
         ADD_FAILURE() << "no error";
     } catch (const EFileError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Cannot create file \"" + (dir_ / "missing/tolvek.tmp").string() + "\". No such file or directory");
+        EXPECT_EQ(std::string(e.what()), "Cannot create file \""
+                                                 + (dir_ / "missing/tolvek.tmp").string()
+                                                 + "\". No such file or directory");
     }
     try {
         VerifyPatternFile("tolvek.tmp");
         ADD_FAILURE() << "no error";
     } catch (const EFileError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Cannot open file \"" + (dir_ / "tolvek.tmp").string() + "\". No such file or directory");
+        EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + (dir_ / "tolvek.tmp").string()
+                                                 + "\". No such file or directory");
     }
     fs::current_path(cwd);
 }

@@ -29,7 +29,7 @@ std::string TempPath(const char* name)
     return ::testing::TempDir() + "/" + std::to_string(getpid()) + "_" + name;
 }
 
-}  // namespace
+} // namespace
 
 TEST(RecordLine, OrdinaryRecordIsByteForByteAndQuotesAreDoubled)
 {
@@ -47,13 +47,23 @@ TEST(Cp1251, ConvertsCyrillicAndReplacesWhatItLacks)
 {
     EXPECT_EQ(tolvek::Utf8ToCp1251("Наладов"), "\xcd\xe0\xeb\xe0\xe4\xee\xe2");
     EXPECT_EQ(tolvek::Utf8ToCp1251("Ёё №"), "\xa8\xb8 \xb9");
-    EXPECT_EQ(tolvek::Utf8ToCp1251("a\xe2\x82\xac" "b"), "a\x88" "b");          // euro sign
-    EXPECT_EQ(tolvek::Utf8ToCp1251("a\xe4\xb8\xad" "b"), "a?b");                // not in the code page
-    EXPECT_EQ(tolvek::Utf8ToCp1251("a\xff" "b\xd0"), "a?b?");                   // broken UTF-8
+    EXPECT_EQ(tolvek::Utf8ToCp1251("a\xe2\x82\xac"
+                                   "b"),
+              "a\x88"
+              "b"); // euro sign
+    EXPECT_EQ(tolvek::Utf8ToCp1251("a\xe4\xb8\xad"
+                                   "b"),
+              "a?b"); // not in the code page
+    EXPECT_EQ(tolvek::Utf8ToCp1251("a\xff"
+                                   "b\xd0"),
+              "a?b?"); // broken UTF-8
     EXPECT_EQ(tolvek::Utf8ToCp1251(std::string(1000, 'x') + "Я"), std::string(1000, 'x') + "\xdf");
     EXPECT_EQ(tolvek::Cp1251ToUtf8("\xcd\xe0\xeb\xe0\xe4\xee\xe2"), "Наладов");
-    EXPECT_EQ(tolvek::Cp1251ToUtf8("A\x98" "B"), "A\xef\xbf\xbd" "B");         // unassigned byte
-    for (int b = 1; b < 256; ++b) {                                               // round trip
+    EXPECT_EQ(tolvek::Cp1251ToUtf8("A\x98"
+                                   "B"),
+              "A\xef\xbf\xbd"
+              "B");                 // unassigned byte
+    for (int b = 1; b < 256; ++b) { // round trip
         const std::string one(1, static_cast<char>(b));
         if (b != 0x98) {
             EXPECT_EQ(tolvek::Utf8ToCp1251(tolvek::Cp1251ToUtf8(one)), one) << b;
@@ -80,7 +90,8 @@ TEST(AppendRecord, FailuresThrowWithPathAndLeaveNoPartialLine)
         AppendRecord(dir, "x\r\n");
         FAIL() << "writing into a directory succeeded";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("Cannot open file \"" + dir + "\""), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("Cannot open file \"" + dir + "\""), std::string::npos)
+                << e.what();
     }
     ::rmdir(dir.c_str());
 
@@ -90,7 +101,7 @@ TEST(AppendRecord, FailuresThrowWithPathAndLeaveNoPartialLine)
     const std::string path = TempPath("short.csv");
     std::remove(path.c_str());
     AppendRecord(path, "first\r\n");
-    rlimit old {};
+    rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit lim = old;
@@ -101,7 +112,8 @@ TEST(AppendRecord, FailuresThrowWithPathAndLeaveNoPartialLine)
         AppendRecord(path, "second line\r\n");
     } catch (const std::runtime_error& e) {
         threw = true;
-        EXPECT_NE(std::string(e.what()).find("Cannot write to file"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("Cannot write to file"), std::string::npos)
+                << e.what();
     }
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);

@@ -21,7 +21,7 @@ std::string StripThroughM(std::string s)
     return s;
 }
 
-}  // namespace
+} // namespace
 
 TEST(StripEscapeSequences, ColourSequencesAndCutOffSequences)
 {
@@ -41,13 +41,17 @@ TEST(StripEscapeSequences, SequenceEndsAtItsOwnFinalByte)
     const std::string line = "\x1b[2Jtest memory <FAILED> bad cell";
     EXPECT_EQ(StripEscapeSequences(line), "test memory <FAILED> bad cell");
     EXPECT_EQ(StripThroughM(line), "emory <FAILED> bad cell");
-    EXPECT_EQ(EvaluateReportLine(StripEscapeSequences(line), false, false).kind, TReportLineKind::Failed);
+    EXPECT_EQ(EvaluateReportLine(StripEscapeSequences(line), false, false).kind,
+              TReportLineKind::Failed);
 
     EXPECT_EQ(StripEscapeSequences("\x1b[1Ktest RAM \x1b[32m<PASSED>\x1b[0m"), "test RAM <PASSED>");
-    EXPECT_EQ(StripEscapeSequences("\x1b" "7saved\x1b" "8"), "saved");          // two-byte sequences
-    EXPECT_EQ(StripEscapeSequences("\x1b(Bplain"), "plain");                   // with an intermediate
-    EXPECT_EQ(StripEscapeSequences("\x1b[?25lcursor"), "cursor");              // private parameters
-    EXPECT_EQ(StripEscapeSequences("a\x1b\x1b[0mb"), "ab");                    // ESC ESC
+    EXPECT_EQ(StripEscapeSequences("\x1b"
+                                   "7saved\x1b"
+                                   "8"),
+              "saved");                                           // two-byte sequences
+    EXPECT_EQ(StripEscapeSequences("\x1b(Bplain"), "plain");      // with an intermediate
+    EXPECT_EQ(StripEscapeSequences("\x1b[?25lcursor"), "cursor"); // private parameters
+    EXPECT_EQ(StripEscapeSequences("a\x1b\x1b[0mb"), "ab");       // ESC ESC
     // A byte that cannot end a sequence is text, not part of the sequence.
     EXPECT_EQ(StripEscapeSequences("\x1b[3\xd0\xa2\xd0\xb5"), "\xd0\xa2\xd0\xb5");
     EXPECT_EQ(StripEscapeSequences("\x1b[1\r\nx"), "\r\nx");
@@ -81,7 +85,7 @@ TEST(StripEscapeSequences, SameAsBeforeForColourOnlyLinesAndNeverLeavesEsc)
 TEST(TrimControls, BlanksAndControlsOnlyNotEightBitText)
 {
     EXPECT_EQ(tolvek::TrimControls(" \t\x01 abc \r\x1f"), "abc");
-    EXPECT_EQ(tolvek::TrimControls("\xcd\xe0\xeb "), "\xcd\xe0\xeb");   // Cyrillic in Windows-1251
+    EXPECT_EQ(tolvek::TrimControls("\xcd\xe0\xeb "), "\xcd\xe0\xeb"); // Cyrillic in Windows-1251
     EXPECT_EQ(tolvek::TrimControls("\xff"), "\xff");
     EXPECT_EQ(tolvek::TrimControls(std::string(" \0 ", 3)), "");
     EXPECT_EQ(tolvek::TrimControls(""), "");
@@ -120,10 +124,10 @@ TEST(EvaluateReportLine, VerdictsJournalLinesAndReasons)
     EXPECT_EQ(ev("test RTC <FAILED> no answer").journal, "test RTC failed:no answer");
     EXPECT_EQ(ev("test x <FAILED>").journal, "test x failed:");
     EXPECT_EQ(ev("test x <FAILED>!").journal, "test x failed:");
-    EXPECT_EQ(ev("test x <FAILED>-  two  ").journal, "test x failed:  two  ");   // reason not trimmed
+    EXPECT_EQ(ev("test x <FAILED>-  two  ").journal, "test x failed:  two  "); // reason not trimmed
     EXPECT_EQ(ev("test<FAILED> a").journal, "test failed:a");
     EXPECT_EQ(ev("test no bracket <FAILED>").journal, "test no bracket failed:");
-    EXPECT_EQ(ev("test a <FAILED> then <PASSED>").kind, TReportLineKind::Passed);   // both: passed
+    EXPECT_EQ(ev("test a <FAILED> then <PASSED>").kind, TReportLineKind::Passed); // both: passed
     EXPECT_EQ(ev("test a <FAILED> then <PASSED>").journal, "test a passed");
     EXPECT_EQ(ev("test a <FAILED> x <FAILED> y").journal, "test a failed:x <FAILED> y");
     // The name is what comes before the first "<", even when that is not a marker.
@@ -133,20 +137,24 @@ TEST(EvaluateReportLine, VerdictsJournalLinesAndReasons)
 
 TEST(EvaluateReportLine, CountingRuleForTamperAndAcVoltage)
 {
-    struct Case { const char* line; bool tamper, vac, counted; };
+    struct Case
+    {
+        const char* line;
+        bool tamper, vac, counted;
+    };
     const Case cases[] = {
-        {"test TAMPER <FAILED> open", false, false, false},
-        {"test TAMPER <FAILED> open", true, false, true},
-        {"test TAMPER <FAILED> open", false, true, false},
-        {"test AC voltage <FAILED> low", false, false, false},
-        {"test AC voltage <FAILED> low", false, true, true},
-        {"test AC voltage <FAILED> low", true, false, false},
-        // TAMPER wins when both are named, also when it comes later in the line.
-        {"test AC voltage <FAILED> TAMPER", false, true, false},
-        {"test AC voltage <FAILED> TAMPER", true, false, true},
-        {"test RTC <FAILED> no answer", false, false, true},
-        {"test tamper <FAILED> lower case", false, false, true},
-        {"test AC Voltage <FAILED> case differs", false, false, true},
+            {"test TAMPER <FAILED> open", false, false, false},
+            {"test TAMPER <FAILED> open", true, false, true},
+            {"test TAMPER <FAILED> open", false, true, false},
+            {"test AC voltage <FAILED> low", false, false, false},
+            {"test AC voltage <FAILED> low", false, true, true},
+            {"test AC voltage <FAILED> low", true, false, false},
+            // TAMPER wins when both are named, also when it comes later in the line.
+            {"test AC voltage <FAILED> TAMPER", false, true, false},
+            {"test AC voltage <FAILED> TAMPER", true, false, true},
+            {"test RTC <FAILED> no answer", false, false, true},
+            {"test tamper <FAILED> lower case", false, false, true},
+            {"test AC Voltage <FAILED> case differs", false, false, true},
     };
     for (const Case& c : cases) {
         const auto r = EvaluateReportLine(c.line, c.tamper, c.vac);

@@ -73,7 +73,7 @@ TEST(WindowArchive, UnwritableArchiveGivesOneMessageAndTheVerdictStands)
 {
     QTemporaryDir data;
     qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
-    QFile blocker(data.filePath("tolvek"));  // a file where the archive's folder belongs
+    QFile blocker(data.filePath("tolvek")); // a file where the archive's folder belongs
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     TStandIn unit(QStringLiteral("pass"));
@@ -83,12 +83,14 @@ TEST(WindowArchive, UnwritableArchiveGivesOneMessageAndTheVerdictStands)
     EXPECT_EQ(st.form().runResultState(), 1);
     EXPECT_TRUE(st.form().Button1->isEnabled());
     ASSERT_EQ(st.messages.size(), 1);
-    EXPECT_TRUE(st.messages[0].contains("Результат теста остаётся в силе")) << st.messages[0].toStdString();
+    EXPECT_TRUE(st.messages[0].contains("Результат теста остаётся в силе"))
+            << st.messages[0].toStdString();
 }
 
 namespace {
 
-struct TTolvek {
+struct TTolvek
+{
     int exitCode = -1;
     QString out, err;
     double seconds = 0;
@@ -101,11 +103,12 @@ TTolvek Tolvek(const QStringList& args)
     t.start();
     p.start(QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek"), args);
     EXPECT_TRUE(p.waitForFinished(60000));
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError()), t.nsecsElapsed() / 1e9};
 }
 
-}  // namespace
+} // namespace
 
 TEST(CommandLineArchive, RunsAreArchivedForwardedAndQueried)
 {
@@ -114,18 +117,21 @@ TEST(CommandLineArchive, RunsAreArchivedForwardedAndQueried)
     testsupport::PgServer server;
     ASSERT_TRUE(server.Start());
     qputenv("TOLVEK_LINE_DATABASE", QByteArray::fromStdString(server.Uri()));
-    const QStringList run{"--run", kUnitAddress, "--no-set-clock", "--no-ethernet", "--archive", archive};
+    const QStringList run{"--run",         kUnitAddress, "--no-set-clock",
+                          "--no-ethernet", "--archive",  archive};
     for (const char* scenario : {"pass", "fail-test"}) {
         TStandIn unit(QString::fromLatin1(scenario));
         ASSERT_TRUE(unit.ok());
         const auto r = Tolvek(run);
-        EXPECT_EQ(r.exitCode, QLatin1String(scenario) == QLatin1String("pass") ? 0 : 1) << r.err.toStdString();
+        EXPECT_EQ(r.exitCode, QLatin1String(scenario) == QLatin1String("pass") ? 0 : 1)
+                << r.err.toStdString();
     }
     const auto local = Tolvek({"--history", "0123456789ABCDEF", "--archive", archive});
     EXPECT_EQ(local.exitCode, 0) << local.err.toStdString();
     const QStringList lines = local.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(local.out.contains(" passed ") && local.out.contains(" failed ")) << local.out.toStdString();
+    EXPECT_TRUE(local.out.contains(" passed ") && local.out.contains(" failed "))
+            << local.out.toStdString();
     // Forwarded by the runs themselves: the line database answers alike.
     const auto line = Tolvek({"--history", "0123456789ABCDEF", "--line"});
     EXPECT_EQ(line.out, local.out) << line.err.toStdString();

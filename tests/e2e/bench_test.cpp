@@ -22,7 +22,7 @@ int EnvInt(const char* name, int fallback)
     return ok && v > 0 ? v : fallback;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Bench, DISABLED_PassedRunAgainstPlainClient)
 {
@@ -32,16 +32,18 @@ TEST(Bench, DISABLED_PassedRunAgainstPlainClient)
     ASSERT_TRUE(unit.ok());
 
     QProcess client;
-    client.start(QStringLiteral("python3"), {QStringLiteral(TOLVEK_SOURCE_DIR "/standin/report_client.py"),
-                                             QString::fromLatin1(kUnitAddress), QStringLiteral("--runs"),
-                                             QString::number(runs)});
+    client.start(QStringLiteral("python3"),
+                 {QStringLiteral(TOLVEK_SOURCE_DIR "/standin/report_client.py"),
+                  QString::fromLatin1(kUnitAddress), QStringLiteral("--runs"),
+                  QString::number(runs)});
     ASSERT_TRUE(client.waitForFinished(120000));
     bool ok = false;
-    const double plain = QString::fromLatin1(client.readAllStandardOutput()).trimmed().toDouble(&ok);
+    const double plain =
+            QString::fromLatin1(client.readAllStandardOutput()).trimmed().toDouble(&ok);
     ASSERT_TRUE(ok && plain > 0);
 
     TStation st;
-    st.run();  // warm-up: first connection, fonts, caches
+    st.run(); // warm-up: first connection, fonts, caches
     ASSERT_EQ(st.form().runResultState(), 1);
     double station = 0;
     for (int i = 0; i < runs; ++i) {
@@ -64,9 +66,10 @@ TEST(Bench, DISABLED_PassedRunAgainstPlainClient)
         }
         return seconds;
     };
-    const double commandLine = timeProgram({QStringLiteral("--run"), QString::fromLatin1(kUnitAddress),
-                                            QStringLiteral("--no-set-clock"), QStringLiteral("--no-ethernet"),
-                                            QStringLiteral("--quiet")});
+    const double commandLine =
+            timeProgram({QStringLiteral("--run"), QString::fromLatin1(kUnitAddress),
+                         QStringLiteral("--no-set-clock"), QStringLiteral("--no-ethernet"),
+                         QStringLiteral("--quiet")});
     const double start = timeProgram({QStringLiteral("--version")});
 
     // The like-for-like yardstick for a fresh program per unit: the plain client started
@@ -77,8 +80,9 @@ TEST(Bench, DISABLED_PassedRunAgainstPlainClient)
         QElapsedTimer t;
         t.start();
         // The system's interpreter itself: a version manager's shim would add its own start.
-        p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(TOLVEK_SOURCE_DIR "/standin/report_client.py"),
-                                                     QString::fromLatin1(kUnitAddress)});
+        p.start(QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral(TOLVEK_SOURCE_DIR "/standin/report_client.py"),
+                 QString::fromLatin1(kUnitAddress)});
         EXPECT_TRUE(p.waitForFinished(60000));
         plainFresh += t.nsecsElapsed() / 1e9;
         EXPECT_EQ(p.exitCode(), 0);
@@ -91,8 +95,9 @@ TEST(Bench, DISABLED_PassedRunAgainstPlainClient)
                 station * 1000 / runs, station / plain);
     std::printf("bench-run: tolvek --run        %.1f ms per run, ratio %.2fx (goal: under 1.5x)\n",
                 commandLine * 1000 / runs, commandLine / plain);
-    std::printf("bench-run:   of which program start %.1f ms; without it ratio %.2fx\n", start * 1000 / runs,
-                std::max(0.0, commandLine - start) / plain);
-    std::printf("bench-run: plain client started per run %.1f ms; tolvek --run against it %.2fx (goal: under 1.5x)\n",
+    std::printf("bench-run:   of which program start %.1f ms; without it ratio %.2fx\n",
+                start * 1000 / runs, std::max(0.0, commandLine - start) / plain);
+    std::printf("bench-run: plain client started per run %.1f ms; tolvek --run against it %.2fx "
+                "(goal: under 1.5x)\n",
                 plainFresh * 1000 / runs, commandLine / plainFresh);
 }

@@ -20,13 +20,14 @@ using namespace e2e;
 
 namespace {
 
-struct TCliRun {
+struct TCliRun
+{
     int exitCode = -1;
     bool crashed = false;
-    QStringList out;  // standard output, one entry per line
+    QStringList out; // standard output, one entry per line
     QString err;
-    QJsonObject json;  // the record, when --json was given a file or -
-    QStringList leftFiles;  // what the run left in its working directory besides the record
+    QJsonObject json;      // the record, when --json was given a file or -
+    QStringList leftFiles; // what the run left in its working directory besides the record
     double seconds = 0;
 };
 
@@ -86,28 +87,35 @@ QStringList Strings(const QJsonValue& v)
 
 const QStringList kSelfTestOnly{QStringLiteral("--no-set-clock"), QStringLiteral("--no-ethernet")};
 
-}  // namespace
+} // namespace
 
 TEST(CommandLineRun, OutcomesAgainstTheStandIn)
 {
-    struct Case {
+    struct Case
+    {
         const char* scenario;
         QStringList args;
         int exit;
-        const char* line;     // a journal line the run must have written
-        const char* message;  // the failed step's message, on standard error
+        const char* line;    // a journal line the run must have written
+        const char* message; // the failed step's message, on standard error
     };
     const Case cases[] = {
-        {"pass", {}, 0, "test file transfer passed", ""},
-        {"pass", kSelfTestOnly + QStringList{"--quiet"}, 0, "test AC voltage passed", ""},
-        {"fail-test", kSelfTestOnly, 1, "test RTC failed:no answer", ""},
-        {"tamper-fail", kSelfTestOnly, 0, "test TAMPER failed:open", ""},
-        {"tamper-fail", kSelfTestOnly + QStringList{"--tamper"}, 1, "test TAMPER failed:open", ""},
-        {"vac-fail", kSelfTestOnly + QStringList{"--vac"}, 1, "test AC voltage failed:low", ""},
-        {"ftp-refuse-login", {"--no-set-clock"}, 1, "test file transfer failed:can't upload test file", ""},
-        {"no-echo", {}, 1, "", "Блок не отвечает"},
-        {"telnet-refused", kSelfTestOnly, 1, "", "Не могу подключиться к ЦФН-ЛР"},
-        {"broken-mid-report", kSelfTestOnly, 1, "serial number: 0123456789ABCDEF", "Потеряна связь с ЦФН-ЛР"},
+            {"pass", {}, 0, "test file transfer passed", ""},
+            {"pass", kSelfTestOnly + QStringList{"--quiet"}, 0, "test AC voltage passed", ""},
+            {"fail-test", kSelfTestOnly, 1, "test RTC failed:no answer", ""},
+            {"tamper-fail", kSelfTestOnly, 0, "test TAMPER failed:open", ""},
+            {"tamper-fail", kSelfTestOnly + QStringList{"--tamper"}, 1, "test TAMPER failed:open",
+             ""},
+            {"vac-fail", kSelfTestOnly + QStringList{"--vac"}, 1, "test AC voltage failed:low", ""},
+            {"ftp-refuse-login",
+             {"--no-set-clock"},
+             1,
+             "test file transfer failed:can't upload test file",
+             ""},
+            {"no-echo", {}, 1, "", "Блок не отвечает"},
+            {"telnet-refused", kSelfTestOnly, 1, "", "Не могу подключиться к ЦФН-ЛР"},
+            {"broken-mid-report", kSelfTestOnly, 1, "serial number: 0123456789ABCDEF",
+             "Потеряна связь с ЦФН-ЛР"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.scenario) + " " + c.args.join(' ').toStdString());
@@ -123,7 +131,8 @@ TEST(CommandLineRun, OutcomesAgainstTheStandIn)
         const QStringList journal = Strings(r.json["journal"]);
         EXPECT_TRUE(journal.first().startsWith("date: "));
         if (*c.line) {
-            EXPECT_TRUE(journal.contains(QString::fromUtf8(c.line))) << journal.join('|').toStdString();
+            EXPECT_TRUE(journal.contains(QString::fromUtf8(c.line)))
+                    << journal.join('|').toStdString();
         }
         // Standard output carries the journal as it was made, or nothing with --quiet.
         EXPECT_EQ(r.out, c.args.contains("--quiet") ? QStringList() : journal);
@@ -144,21 +153,27 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     const TCliRun r = RunCli({"--run", kUnitAddress, "--tamper", "--no-set-clock", "--json", "-"});
     EXPECT_EQ(r.exitCode, 1);
     const QJsonObject& j = r.json;
-    EXPECT_EQ(QStringList(j.keys()), (QStringList{"address", "failures", "finished", "format", "id", "journal", "message",
-                                                  "options", "report", "serial", "started", "station", "transfer",
-                                                  "verdict"}));
+    EXPECT_EQ(QStringList(j.keys()),
+              (QStringList{"address", "failures", "finished", "format", "id", "journal", "message",
+                           "options", "report", "serial", "started", "station", "transfer",
+                           "verdict"}));
     // The run id under which the run is archived.
     EXPECT_EQ(j["id"].toString().size(), 36);
     EXPECT_EQ(j["format"].toInt(), 1);
-    EXPECT_EQ(j["station"].toObject(), (QJsonObject{{"host", QSysInfo::machineHostName()}, {"version", TOLVEK_VERSION}}));
+    EXPECT_EQ(j["station"].toObject(),
+              (QJsonObject{{"host", QSysInfo::machineHostName()}, {"version", TOLVEK_VERSION}}));
     EXPECT_EQ(j["address"].toString(), kUnitAddress);
-    const QRegularExpression iso(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"));
-    EXPECT_TRUE(iso.match(j["started"].toString()).hasMatch()) << j["started"].toString().toStdString();
-    EXPECT_TRUE(iso.match(j["finished"].toString()).hasMatch()) << j["finished"].toString().toStdString();
+    const QRegularExpression iso(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"));
+    EXPECT_TRUE(iso.match(j["started"].toString()).hasMatch())
+            << j["started"].toString().toStdString();
+    EXPECT_TRUE(iso.match(j["finished"].toString()).hasMatch())
+            << j["finished"].toString().toStdString();
     EXPECT_LE(QDateTime::fromString(j["started"].toString(), Qt::ISODate),
               QDateTime::fromString(j["finished"].toString(), Qt::ISODate));
     EXPECT_EQ(j["options"].toObject(),
-              (QJsonObject{{"set_clock", false}, {"ethernet", true}, {"tamper", true}, {"vac", false}}));
+              (QJsonObject{
+                      {"set_clock", false}, {"ethernet", true}, {"tamper", true}, {"vac", false}}));
     EXPECT_EQ(j["verdict"].toString(), "failed");
     EXPECT_EQ(j["failures"].toInt(), 1);
     EXPECT_TRUE(j["message"].isNull());
@@ -178,7 +193,8 @@ TEST(CommandLineRun, JsonRecordFieldByField)
 // the record written with the verdict "aborted". A second signal ends the program at once.
 TEST(CommandLineRun, SignalsAbort)
 {
-    struct Case {
+    struct Case
+    {
         int signal;
         bool twice;
     };
@@ -187,18 +203,20 @@ TEST(CommandLineRun, SignalsAbort)
         TStandIn unit(QStringLiteral("slow-lines"), {"--gap", "3"});
         ASSERT_TRUE(unit.ok());
         double afterSignal = 0;
-        const TCliRun r = RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}"} + kSelfTestOnly, [&](QProcess& p) {
-            EXPECT_TRUE(unit.waitForLog("telnet silence", 10000));
-            QElapsedTimer t;
-            t.start();
-            ::kill(static_cast<pid_t>(p.processId()), c.signal);
-            if (c.twice) {
-                QThread::msleep(100);
-                ::kill(static_cast<pid_t>(p.processId()), c.signal);
-            }
-            p.waitForFinished(10000);
-            afterSignal = t.nsecsElapsed() / 1e9;
-        });
+        const TCliRun r =
+                RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}"} + kSelfTestOnly,
+                       [&](QProcess& p) {
+                           EXPECT_TRUE(unit.waitForLog("telnet silence", 10000));
+                           QElapsedTimer t;
+                           t.start();
+                           ::kill(static_cast<pid_t>(p.processId()), c.signal);
+                           if (c.twice) {
+                               QThread::msleep(100);
+                               ::kill(static_cast<pid_t>(p.processId()), c.signal);
+                           }
+                           p.waitForFinished(10000);
+                           afterSignal = t.nsecsElapsed() / 1e9;
+                       });
         ASSERT_TRUE(unit.waitForLog("telnet close"));
         EXPECT_FALSE(unit.commands().contains("exit"));
         EXPECT_TRUE(unit.log().contains("telnet close without-exit"));
@@ -222,24 +240,29 @@ TEST(CommandLineRun, SignalsAbort)
 
 TEST(CommandLineRun, UsageHelpAndVersion)
 {
-    struct Case {
+    struct Case
+    {
         QStringList args;
         int exit;
-        const char* first;  // start of the first line of standard error, or of standard output
+        const char* first; // start of the first line of standard error, or of standard output
     };
     const Case cases[] = {
-        {{"--run"}, 64, "tolvek: Missing value after '--run'"},
-        {{"--run="}, 64, "tolvek: --run needs the unit's address"},
-        {{"--run", kUnitAddress, "stray"}, 64, "tolvek: unexpected argument: stray"},
-        {{"--run", kUnitAddress, "--bogus"}, 64, "tolvek: Unknown option 'bogus'"},
-        {{"--run", kUnitAddress, "--json"}, 64, "tolvek: Missing value after '--json'"},
-        {{"--run", kUnitAddress, "--json="}, 64, "tolvek: --json needs a path"},
-        {{"--quiet", "--version"}, 64, "tolvek: --quiet goes only with --run"},
-        {{"--help", "--version"}, 64, "tolvek: --help and --version do not go together"},
-        {{"--run", kUnitAddress, "--json", "/nonexistent/r.json"}, 74, "tolvek: cannot write \"/nonexistent/r.json\""},
-        {{"--run", kUnitAddress, "--json", "/tmp"}, 74, "tolvek: cannot write \"/tmp\": Is a directory"},
-        {{"--help"}, 0, "Usage: tolvek "},
-        {{"--version"}, 0, "tolvek " TOLVEK_VERSION},
+            {{"--run"}, 64, "tolvek: Missing value after '--run'"},
+            {{"--run="}, 64, "tolvek: --run needs the unit's address"},
+            {{"--run", kUnitAddress, "stray"}, 64, "tolvek: unexpected argument: stray"},
+            {{"--run", kUnitAddress, "--bogus"}, 64, "tolvek: Unknown option 'bogus'"},
+            {{"--run", kUnitAddress, "--json"}, 64, "tolvek: Missing value after '--json'"},
+            {{"--run", kUnitAddress, "--json="}, 64, "tolvek: --json needs a path"},
+            {{"--quiet", "--version"}, 64, "tolvek: --quiet goes only with --run"},
+            {{"--help", "--version"}, 64, "tolvek: --help and --version do not go together"},
+            {{"--run", kUnitAddress, "--json", "/nonexistent/r.json"},
+             74,
+             "tolvek: cannot write \"/nonexistent/r.json\""},
+            {{"--run", kUnitAddress, "--json", "/tmp"},
+             74,
+             "tolvek: cannot write \"/tmp\": Is a directory"},
+            {{"--help"}, 0, "Usage: tolvek "},
+            {{"--version"}, 0, "tolvek " TOLVEK_VERSION},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -249,7 +272,8 @@ TEST(CommandLineRun, UsageHelpAndVersion)
         const QString first = c.exit == 0 ? r.out.value(0) : r.err.section('\n', 0, 0);
         EXPECT_TRUE(first.startsWith(QString::fromUtf8(c.first))) << first.toStdString();
         if (c.exit == 64) {
-            EXPECT_TRUE(r.err.contains("tolvek --run ADDRESS [--no-set-clock]")) << r.err.toStdString();
+            EXPECT_TRUE(r.err.contains("tolvek --run ADDRESS [--no-set-clock]"))
+                    << r.err.toStdString();
         }
         if (c.exit != 0) {
             EXPECT_TRUE(r.out.isEmpty());

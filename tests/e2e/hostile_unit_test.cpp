@@ -17,15 +17,20 @@ using namespace e2e;
 
 namespace {
 
-struct THostileRun {
+struct THostileRun
+{
     const char* scenario;
-    const char* message;  // the run's message box, or nullptr when the run must pass
+    const char* message; // the run's message box, or nullptr when the run must pass
     double minSeconds, maxSeconds;
 };
 
-void PrintTo(const THostileRun& c, std::ostream* os) { *os << c.scenario; }
+void PrintTo(const THostileRun& c, std::ostream* os)
+{
+    *os << c.scenario;
+}
 
-class HostileUnit : public ::testing::TestWithParam<THostileRun> {};
+class HostileUnit : public ::testing::TestWithParam<THostileRun>
+{};
 
 TEST_P(HostileUnit, RunEndsWithinTheStationsBound)
 {
@@ -47,17 +52,17 @@ TEST_P(HostileUnit, RunEndsWithinTheStationsBound)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Scenarios, HostileUnit,
-    ::testing::Values(
-        // The Synch's urgent byte is data, not the end of the connection.
-        THostileRun{"urgent-synch", nullptr, 0, 10},
-        // The answers stop when the unit stops reading; the flood ends at the byte bound.
-        THostileRun{"neg-flood", "Нет приглашения 'login:'", 0, 10},
-        // A byte every 0.8 s never lets the 1 s silence pass: the 30 s bound ends it.
-        THostileRun{"trickle-prompt", "Нет приглашения 'login:'", 29, 36}),
-    [](const ::testing::TestParamInfo<THostileRun>& info) {
-        return QString::fromLatin1(info.param.scenario).remove('-').toStdString();
-    });
+        Scenarios, HostileUnit,
+        ::testing::Values(
+                // The Synch's urgent byte is data, not the end of the connection.
+                THostileRun{"urgent-synch", nullptr, 0, 10},
+                // The answers stop when the unit stops reading; the flood ends at the byte bound.
+                THostileRun{"neg-flood", "Нет приглашения 'login:'", 0, 10},
+                // A byte every 0.8 s never lets the 1 s silence pass: the 30 s bound ends it.
+                THostileRun{"trickle-prompt", "Нет приглашения 'login:'", 29, 36}),
+        [](const ::testing::TestParamInfo<THostileRun>& info) {
+            return QString::fromLatin1(info.param.scenario).remove('-').toStdString();
+        });
 
 TEST(HostileUnitReport, AbortTakesEffectWhileALineIsTrickled)
 {
@@ -67,17 +72,18 @@ TEST(HostileUnitReport, AbortTakesEffectWhileALineIsTrickled)
     // "Прервать" pressed a second after the serial line, while the next line trickles
     // in a byte a second; the press is seen when the line's wait comes back.
     QElapsedTimer sinceSerial;
-    QObject::connect(st.form().ListBox1->model(), &QAbstractItemModel::rowsInserted, &st.form(), [&] {
-        if (st.raw().last().startsWith(QStringLiteral("SN"))) {
-            sinceSerial.start();
-            QTimer::singleShot(1000, st.form().BitBtn3, &QPushButton::click);
-        }
-    });
+    QObject::connect(st.form().ListBox1->model(), &QAbstractItemModel::rowsInserted, &st.form(),
+                     [&] {
+                         if (st.raw().last().startsWith(QStringLiteral("SN"))) {
+                             sinceSerial.start();
+                             QTimer::singleShot(1000, st.form().BitBtn3, &QPushButton::click);
+                         }
+                     });
     st.run();
     ASSERT_TRUE(sinceSerial.isValid());
     EXPECT_LT(sinceSerial.elapsed(), 7000);
     EXPECT_EQ(st.form().runResultState(), 3);
-    EXPECT_EQ(st.raw().last(), QString());  // the unfinished line came back like silence
+    EXPECT_EQ(st.raw().last(), QString()); // the unfinished line came back like silence
 }
 
 TEST(HostileUnitReport, EndlessReportEndsTheRunWithBoundedMemory)
@@ -87,7 +93,8 @@ TEST(HostileUnitReport, EndlessReportEndsTheRunWithBoundedMemory)
     TStation st;
     st.run();
     ASSERT_EQ(st.messages.size(), 1);
-    EXPECT_TRUE(st.messages.first().contains(QStringLiteral("слишком длинный отчет"))) << st.messages.first().toStdString();
+    EXPECT_TRUE(st.messages.first().contains(QStringLiteral("слишком длинный отчет")))
+            << st.messages.first().toStdString();
     EXPECT_EQ(st.form().runResultState(), 2);
     EXPECT_LE(st.raw().size(), tolvek::kMaxReportLines + 3);
 #if !defined(__SANITIZE_ADDRESS__)
@@ -98,4 +105,4 @@ TEST(HostileUnitReport, EndlessReportEndsTheRunWithBoundedMemory)
 #endif
 }
 
-}  // namespace
+} // namespace

@@ -36,7 +36,9 @@ TEST(Label, PrintedAfterAPassedRunCarriesTheUnitsSerial)
     const std::string text = bctest::Run("pdftotext " + bctest::Quote(pdf) + " - 2>/dev/null").out;
     EXPECT_NE(text.find("серийный номер:0123456789ABCDEF"), std::string::npos) << text;
     EXPECT_NE(text.find("тест выполнен успешно"), std::string::npos) << text;
-    bctest::Run("pdftoppm -r 600 -gray -singlefile " + bctest::Quote(pdf) + " " + bctest::Quote(pdf + ".scan"));
+    bctest::Run("pdftoppm -r 600 -gray -singlefile " + bctest::Quote(pdf) + " "
+                + bctest::Quote(pdf + ".scan"));
     EXPECT_EQ(bctest::ZbarDecode({pdf + ".scan.pgm"}),
-              std::vector<std::string>{"0123456789ABCDEF-" + st.now.toString("ddMMyy").toStdString()});
+              std::vector<std::string>{"0123456789ABCDEF-"
+                                       + st.now.toString("ddMMyy").toStdString()});
 }

@@ -23,7 +23,7 @@ QByteArray FileBytes(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-}  // namespace
+} // namespace
 
 TEST(ResultRecord, SavedAfterPassedRunsInWindows1251WithCrLf)
 {
@@ -34,12 +34,13 @@ TEST(ResultRecord, SavedAfterPassedRunsInWindows1251WithCrLf)
         ASSERT_TRUE(unit.ok());
         st.run();
         ASSERT_EQ(st.form().runResultState(), 1);
-        st.now = QDateTime(QDate(2026, 12, 8), QTime(5, 10, 0));   // saved later than tested
+        st.now = QDateTime(QDate(2026, 12, 8), QTime(5, 10, 0)); // saved later than tested
         st.form().Button1->click();
         EXPECT_FALSE(st.form().Button1->isEnabled());
         EXPECT_TRUE(st.errorBoxes.isEmpty()) << st.errorBoxes.join('|').toStdString();
     }
-    const QByteArray first = "\"08-12-2026 05:10:00\";\"0123456789ABCDEF\";\"\xcd\xe0\xeb\xe0\xe4\xee\xe2\";\r\n";
+    const QByteArray first =
+            "\"08-12-2026 05:10:00\";\"0123456789ABCDEF\";\"\xcd\xe0\xeb\xe0\xe4\xee\xe2\";\r\n";
     EXPECT_EQ(FileBytes(file), first);
 
     // A second unit whose serial line tries to forge a record, saved by another operator.
@@ -50,7 +51,10 @@ TEST(ResultRecord, SavedAfterPassedRunsInWindows1251WithCrLf)
     EXPECT_EQ(st.form().LabeledEdit2->text(), QStringLiteral("77\";\"x"));
     st.form().Name->setText(QStringLiteral("Ёлкин \"мл.\""));
     st.form().Button1->click();
-    EXPECT_EQ(FileBytes(file), first + "\"08-12-2026 05:10:00\";\"77\"\";\"\"x\";\"\xa8\xeb\xea\xe8\xed \"\"\xec\xeb.\"\"\";\r\n");
+    EXPECT_EQ(FileBytes(file),
+              first
+                      + "\"08-12-2026 05:10:00\";\"77\"\";\"\"x\";\"\xa8\xeb\xea\xe8\xed "
+                        "\"\"\xec\xeb.\"\"\";\r\n");
     EXPECT_FALSE(st.form().Button1->isEnabled());
 }
 
@@ -73,7 +77,7 @@ TEST(ResultRecord, FailedWriteKeepsTheButtonAndLeavesNoPartialLine)
 
     // The disk fills up in the middle of the line (a file-size limit of 20 bytes).
     QFile(file).open(QIODevice::WriteOnly);
-    rlimit old {};
+    rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit lim = old;
     lim.rlim_cur = 20;
@@ -90,5 +94,6 @@ TEST(ResultRecord, FailedWriteKeepsTheButtonAndLeavesNoPartialLine)
     st.form().Button1->click();
     EXPECT_EQ(st.errorBoxes.size(), 2);
     EXPECT_FALSE(st.form().Button1->isEnabled());
-    EXPECT_EQ(FileBytes(file), "\"08-12-2026 04:46:57\";\"0123456789ABCDEF\";\"\xcd\xe0\xeb\xe0\xe4\xee\xe2\";\r\n");
+    EXPECT_EQ(FileBytes(file),
+              "\"08-12-2026 04:46:57\";\"0123456789ABCDEF\";\"\xcd\xe0\xeb\xe0\xe4\xee\xe2\";\r\n");
 }

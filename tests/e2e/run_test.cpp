@@ -28,9 +28,12 @@ const QString kAborted = QStringLiteral("Тестирование прерван
 
 // Calls f once per event-processing pass of the run: each call posts the next, and Qt
 // delivers an event posted during a pass only in the following one.
-class TEachPass : public QObject {
+class TEachPass : public QObject
+{
 public:
-    explicit TEachPass(std::function<bool()> f) : f_(std::move(f)) {}
+    explicit TEachPass(std::function<bool()> f)
+        : f_(std::move(f))
+    {}
     void start() { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); }
     bool event(QEvent* e) override
     {
@@ -45,7 +48,7 @@ private:
     std::function<bool()> f_;
 };
 
-}  // namespace
+} // namespace
 
 TEST(TestRun, PassedRunAgainstTheStandIn)
 {
@@ -85,31 +88,34 @@ TEST(TestRun, PassedRunAgainstTheStandIn)
 
 TEST(TestRun, FailedTestsCountedAndUncounted)
 {
-    struct Case {
+    struct Case
+    {
         const char* scenario;
         bool tamper, vac;
         const char* line;
         int state;
     };
     const Case cases[] = {
-        {"fail-test", false, false, "test RTC failed:no answer", 2},
-        {"tamper-fail", false, false, "test TAMPER failed:open", 1},
-        {"tamper-fail", true, false, "test TAMPER failed:open", 2},
-        {"vac-fail", false, false, "test AC voltage failed:low", 1},
-        {"vac-fail", false, true, "test AC voltage failed:low", 2},
-        // A line naming both follows the TAMPER box.
-        {"tamper-and-vac", false, true, "test TAMPER and AC voltage failed:both", 1},
-        {"tamper-and-vac", true, false, "test TAMPER and AC voltage failed:both", 2},
+            {"fail-test", false, false, "test RTC failed:no answer", 2},
+            {"tamper-fail", false, false, "test TAMPER failed:open", 1},
+            {"tamper-fail", true, false, "test TAMPER failed:open", 2},
+            {"vac-fail", false, false, "test AC voltage failed:low", 1},
+            {"vac-fail", false, true, "test AC voltage failed:low", 2},
+            // A line naming both follows the TAMPER box.
+            {"tamper-and-vac", false, true, "test TAMPER and AC voltage failed:both", 1},
+            {"tamper-and-vac", true, false, "test TAMPER and AC voltage failed:both", 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.scenario) + " tamper=" + std::to_string(c.tamper) + " vac=" + std::to_string(c.vac));
+        SCOPED_TRACE(std::string(c.scenario) + " tamper=" + std::to_string(c.tamper)
+                     + " vac=" + std::to_string(c.vac));
         TStandIn unit(QString::fromLatin1(c.scenario));
         ASSERT_UNIT(unit);
         TStation st;
         st.form().CheckBox3->setChecked(c.tamper);
         st.form().CheckBox4->setChecked(c.vac);
         st.run();
-        EXPECT_TRUE(st.journal().contains(QString::fromLatin1(c.line))) << st.journal().join('|').toStdString();
+        EXPECT_TRUE(st.journal().contains(QString::fromLatin1(c.line)))
+                << st.journal().join('|').toStdString();
         EXPECT_EQ(st.form().runResultState(), c.state);
         EXPECT_EQ(st.status(), c.state == 1 ? kPassed : kError);
         EXPECT_EQ(st.form().Button1->isEnabled(), c.state == 1);
@@ -124,7 +130,7 @@ TEST(TestRun, UnitSilentToEcho)
     TStandIn unit(QStringLiteral("no-echo"));
     ASSERT_UNIT(unit);
     TStation st;
-    st.form().CheckBox2->setChecked(true);  // no transfer is tried either
+    st.form().CheckBox2->setChecked(true); // no transfer is tried either
     st.run();
     EXPECT_EQ(st.journal(), QStringList{QStringLiteral("date: 08-12-2026 04:46:57")});
     EXPECT_EQ(st.messages, QStringList{QStringLiteral("Блок не отвечает")});
@@ -136,24 +142,26 @@ TEST(TestRun, UnitSilentToEcho)
     EXPECT_TRUE(st.form().BitBtn1->isEnabled());
     EXPECT_TRUE(st.form().BitBtn2->isEnabled());
     for (const QString& l : unit.log())
-        EXPECT_FALSE(l.startsWith(QStringLiteral("telnet connect")) || l.startsWith(QStringLiteral("ftp connect")))
-            << l.toStdString();
+        EXPECT_FALSE(l.startsWith(QStringLiteral("telnet connect"))
+                     || l.startsWith(QStringLiteral("ftp connect")))
+                << l.toStdString();
 }
 
 TEST(TestRun, RefusedTelnetAndMissingPrompts)
 {
-    struct Case {
+    struct Case
+    {
         const char* scenario;
         bool clock;
         const char* message;
         bool connected;
     };
     const Case cases[] = {
-        {"telnet-refused", false, "Не могу подключиться к ЦФН-ЛР", false},
-        {"no-login-prompt", false, "Нет приглашения 'login:'", true},
-        {"no-shell-prompt", false, "Нет приглашения '$'", true},
-        {"no-date-prompt", true, "Нет приглашения после вызова date", true},
-        {"no-hwclock-prompt", true, "Нет приглашения после вызова hwclock", true},
+            {"telnet-refused", false, "Не могу подключиться к ЦФН-ЛР", false},
+            {"no-login-prompt", false, "Нет приглашения 'login:'", true},
+            {"no-shell-prompt", false, "Нет приглашения '$'", true},
+            {"no-date-prompt", true, "Нет приглашения после вызова date", true},
+            {"no-hwclock-prompt", true, "Нет приглашения после вызова hwclock", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
@@ -184,10 +192,11 @@ TEST(TestRun, AbortDuringTheReport)
     ASSERT_UNIT(unit);
     TStation st;
     // The press arrives in the event processing after the serial line.
-    QObject::connect(st.form().ListBox1->model(), &QAbstractItemModel::rowsInserted, &st.form(), [&] {
-        if (st.raw().last().startsWith(QStringLiteral("SN")))
-            QMetaObject::invokeMethod(st.form().BitBtn3, "click", Qt::QueuedConnection);
-    });
+    QObject::connect(
+            st.form().ListBox1->model(), &QAbstractItemModel::rowsInserted, &st.form(), [&] {
+                if (st.raw().last().startsWith(QStringLiteral("SN")))
+                    QMetaObject::invokeMethod(st.form().BitBtn3, "click", Qt::QueuedConnection);
+            });
     st.run();
     EXPECT_EQ(st.status(), kAborted);
     EXPECT_EQ(st.form().runResultState(), 3);
@@ -223,7 +232,9 @@ TEST(TestRun, JournalIsPaintedAsTheRunGoes)
     auto paintedRows = [&] {
         const QPoint at = view->mapTo(&form, QPoint(0, 0));
         const QImage image =
-            form.screen()->grabWindow(form.winId(), at.x(), at.y(), view->width(), view->height()).toImage();
+                form.screen()
+                        ->grabWindow(form.winId(), at.x(), at.y(), view->width(), view->height())
+                        .toImage();
         int rows = 0;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
@@ -236,7 +247,7 @@ TEST(TestRun, JournalIsPaintedAsTheRunGoes)
     ASSERT_EQ(paintedRows(), 15);
 
     // A pass delivers this callback before it paints: the picture is the previous pass's.
-    QList<QPair<int, int>> seen;  // lines at the previous pass, rows painted by it
+    QList<QPair<int, int>> seen; // lines at the previous pass, rows painted by it
     int linesBefore = -1;
     TEachPass sample([&] {
         if (linesBefore >= 0)
@@ -283,7 +294,8 @@ TEST(TestRun, FloodWithoutLineEndsIsBoundedAndEndsTheRun)
     const double seconds = st.run();
     EXPECT_LT(seconds, 10.0);
     ASSERT_EQ(st.messages.size(), 1);
-    EXPECT_TRUE(st.messages.first().contains(QStringLiteral("слишком длинную строку"))) << st.messages.first().toStdString();
+    EXPECT_TRUE(st.messages.first().contains(QStringLiteral("слишком длинную строку")))
+            << st.messages.first().toStdString();
     EXPECT_EQ(st.form().runResultState(), 2);
     EXPECT_EQ(st.journal().last(), QStringLiteral("serial number: 0123456789ABCDEF"));
     for (const QString& l : st.raw())
@@ -314,8 +326,9 @@ TEST(TestRun, ClockSettingSendsTheStationTime)
     EXPECT_EQ(st.form().runResultState(), 1);
     EXPECT_EQ(st.journal().first(), QStringLiteral("date: 02-01-2026 03:04:05"));
     ASSERT_TRUE(unit.waitForLog(QStringLiteral("telnet close")));
-    EXPECT_EQ(unit.commands(), (QStringList{QStringLiteral("date -s 010203042026"), QStringLiteral("hwclock -w"),
-                                            QStringLiteral("tolvek"), QStringLiteral("exit")}));
+    EXPECT_EQ(unit.commands(),
+              (QStringList{QStringLiteral("date -s 010203042026"), QStringLiteral("hwclock -w"),
+                           QStringLiteral("tolvek"), QStringLiteral("exit")}));
     st.now = QDateTime(QDate(2026, 12, 8), QTime(23, 59, 0));
     st.run();
     EXPECT_TRUE(unit.waitForLog(QStringLiteral("telnet command date -s 120823592026")));
@@ -374,7 +387,8 @@ TEST(TestRun, ButtonsComeBackOnlyAfterTheFinalStatus)
             if (!inRun)
                 return false;
             ++passes;
-            EXPECT_FALSE(st.form().BitBtn1->isEnabled()) << "pass " << passes << " " << st.status().toStdString();
+            EXPECT_FALSE(st.form().BitBtn1->isEnabled())
+                    << "pass " << passes << " " << st.status().toStdString();
             EXPECT_FALSE(st.form().BitBtn2->isEnabled()) << "pass " << passes;
             const int state = st.form().runResultState();
             if (st.status() == kPassed) {
@@ -384,19 +398,26 @@ TEST(TestRun, ButtonsComeBackOnlyAfterTheFinalStatus)
             } else if (st.status() == kError) {
                 EXPECT_EQ(state, 2);
             }
-            if (abortAtEnd && st.raw().size() && st.raw().last() == QStringLiteral("tests completed"))
+            if (abortAtEnd && st.raw().size()
+                && st.raw().last() == QStringLiteral("tests completed"))
                 st.form().BitBtn3->click();
             return true;
         });
         QObject::connect(st.form().ListBox1->model(), &QAbstractItemModel::rowsInserted, &probe,
-                         [&] { if (st.raw().size() == 1) probe.start(); });
+                         [&] {
+                             if (st.raw().size() == 1)
+                                 probe.start();
+                         });
         if (QString::fromLatin1(how) == QStringLiteral("no-login-prompt"))
-            probe.start();  // this run fails before any report line
+            probe.start(); // this run fails before any report line
         inRun = true;
         st.run();
         inRun = false;
         EXPECT_GT(passes, 1);
-        EXPECT_EQ(st.form().runResultState(), abortAtEnd ? 3 : QString::fromLatin1(how) == QStringLiteral("pass") ? 1 : 2);
+        EXPECT_EQ(st.form().runResultState(), abortAtEnd ? 3
+                                              : QString::fromLatin1(how) == QStringLiteral("pass")
+                                                      ? 1
+                                                      : 2);
         QCoreApplication::processEvents();
     }
 }
@@ -450,8 +471,9 @@ TEST(TestRun, PassedRunAgainstBusyboxTelnetd)
     const QString log = dir.filePath("unit.log");
     qputenv("UNIT_LOG", log.toLocal8Bit());
     TPeer telnetd(QStringLiteral("busybox"),
-                  {QStringLiteral("telnetd"), QStringLiteral("-F"), QStringLiteral("-b"), QString::fromLatin1(kUnitAddress),
-                   QStringLiteral("-l"), QStringLiteral(TOLVEK_SOURCE_DIR "/standin/busybox_unit.sh")},
+                  {QStringLiteral("telnetd"), QStringLiteral("-F"), QStringLiteral("-b"),
+                   QString::fromLatin1(kUnitAddress), QStringLiteral("-l"),
+                   QStringLiteral(TOLVEK_SOURCE_DIR "/standin/busybox_unit.sh")},
                   QString());
     ASSERT_TRUE(telnetd.ok());
     TStation st;
@@ -463,13 +485,16 @@ TEST(TestRun, PassedRunAgainstBusyboxTelnetd)
             QThread::msleep(100);
     }
     EXPECT_EQ(st.form().runResultState(), 1) << st.messages.join('|').toStdString();
-    EXPECT_EQ(st.journal(), (QStringList{QStringLiteral("date: 08-12-2026 04:46:57"), QStringLiteral("IP:192.168.1.178"),
-                                         QStringLiteral("serial number: BB0123456789"), QStringLiteral("test RAM passed"),
-                                         QStringLiteral("test flash passed"), QStringLiteral("test RTC passed"),
-                                         QStringLiteral("test eth passed")}));
+    EXPECT_EQ(st.journal(),
+              (QStringList{QStringLiteral("date: 08-12-2026 04:46:57"),
+                           QStringLiteral("IP:192.168.1.178"),
+                           QStringLiteral("serial number: BB0123456789"),
+                           QStringLiteral("test RAM passed"), QStringLiteral("test flash passed"),
+                           QStringLiteral("test RTC passed"), QStringLiteral("test eth passed")}));
     QFile f(log);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QString got = QString::fromUtf8(f.readAll());
-    EXPECT_TRUE(got.contains(QStringLiteral("login root\ncommand date -s 120804462026\ncommand hwclock -w\ncommand tolvek\n")))
-        << got.toStdString();
+    EXPECT_TRUE(got.contains(QStringLiteral(
+            "login root\ncommand date -s 120804462026\ncommand hwclock -w\ncommand tolvek\n")))
+            << got.toStdString();
 }

@@ -43,13 +43,21 @@ TPeer::~TPeer()
     }
 }
 
-QString TPeer::output() { return QString::fromLocal8Bit(process_.readAll()); }
+QString TPeer::output()
+{
+    return QString::fromLocal8Bit(process_.readAll());
+}
 
 TStandIn::TStandIn(const QString& scenario, const QStringList& extra)
 {
     const QString script = QStringLiteral(TOLVEK_SOURCE_DIR "/standin/tolvek_unit.py");
-    QStringList args{script, QStringLiteral("--address"), QString::fromLatin1(kUnitAddress),
-                     QStringLiteral("--scenario"), scenario, QStringLiteral("--log"), logPath()};
+    QStringList args{script,
+                     QStringLiteral("--address"),
+                     QString::fromLatin1(kUnitAddress),
+                     QStringLiteral("--scenario"),
+                     scenario,
+                     QStringLiteral("--log"),
+                     logPath()};
     args += extra;
     peer_ = std::make_unique<TPeer>(QStringLiteral("python3"), args, QStringLiteral("ready"));
 }
@@ -85,7 +93,8 @@ bool TStandIn::waitForLog(const QString& text, int ms) const
     return false;
 }
 
-TStation::TStation() : now(QDate(2026, 12, 8), QTime(4, 46, 57))
+TStation::TStation()
+    : now(QDate(2026, 12, 8), QTime(4, 46, 57))
 {
     oldDir_ = QDir::currentPath();
     QDir::setCurrent(dir_.path());
@@ -117,17 +126,26 @@ double TStation::run()
     return t.nsecsElapsed() / 1e9;
 }
 
-QStringList TStation::journal() const { return form_->ListBox2->lines(); }
-QStringList TStation::raw() const { return form_->ListBox1->lines(); }
-QString TStation::status() const { return form_->Panel1->caption(); }
+QStringList TStation::journal() const
+{
+    return form_->ListBox2->lines();
+}
+QStringList TStation::raw() const
+{
+    return form_->ListBox1->lines();
+}
+QString TStation::status() const
+{
+    return form_->Panel1->caption();
+}
 
 QStringList PassedJournal(const QString& serial)
 {
     return {QStringLiteral("date: 08-12-2026 04:46:57"), QStringLiteral("IP:192.168.1.178"),
-            QStringLiteral("serial number: ") + serial, QStringLiteral("test RAM passed"),
-            QStringLiteral("test flash passed"), QStringLiteral("test RTC passed"),
-            QStringLiteral("test eth passed"), QStringLiteral("test TAMPER passed"),
+            QStringLiteral("serial number: ") + serial,  QStringLiteral("test RAM passed"),
+            QStringLiteral("test flash passed"),         QStringLiteral("test RTC passed"),
+            QStringLiteral("test eth passed"),           QStringLiteral("test TAMPER passed"),
             QStringLiteral("test AC voltage passed")};
 }
 
-}  // namespace e2e
+} // namespace e2e

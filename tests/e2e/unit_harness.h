@@ -17,7 +17,8 @@ namespace e2e {
 inline const char* kUnitAddress = "192.168.1.178";
 
 // A server process started for one test and stopped (SIGTERM, then SIGKILL) with it.
-class TPeer {
+class TPeer
+{
 public:
     TPeer(const QString& program, const QStringList& args, const QString& readyText);
     ~TPeer();
@@ -32,7 +33,8 @@ private:
 };
 
 // The stand-in unit with the given scenario; every event it saw is in its log.
-class TStandIn {
+class TStandIn
+{
 public:
     explicit TStandIn(const QString& scenario, const QStringList& extra = {});
     bool ok() const { return peer_->ok(); }
@@ -50,7 +52,8 @@ private:
 
 // The station window for one test, in a working directory of its own, with the clock
 // fixed at 8 December 2026 04:46:57 and the message boxes recorded instead of shown.
-class TStation {
+class TStation
+{
 public:
     TStation();
     ~TStation();
@@ -60,9 +63,9 @@ public:
     QStringList journal() const;
     QStringList raw() const;
     QString status() const;
-    QStringList messages;       // station message boxes
-    QStringList errorBoxes;     // general error boxes
-    QDateTime now;              // the station clock
+    QStringList messages;   // station message boxes
+    QStringList errorBoxes; // general error boxes
+    QDateTime now;          // the station clock
     QString dir() const { return dir_.path(); }
 
 private:
@@ -74,4 +77,4 @@ private:
 // The unit's serial number in the stand-in's default report and its journal lines.
 QStringList PassedJournal(const QString& serial = QStringLiteral("0123456789ABCDEF"));
 
-}  // namespace e2e
+} // namespace e2e

@@ -21,7 +21,8 @@ using Commands = std::vector<std::string>;
 
 namespace {
 
-class FtpClient : public ::testing::Test {
+class FtpClient : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -55,7 +56,8 @@ protected:
     std::string local_;
 };
 
-const Commands kLogin = {"USER root", "PASS ", "TYPE I", "STRU F", "MODE S", "REST 0", "REST 1", "REST 0"};
+const Commands kLogin = {"USER root", "PASS ",  "TYPE I", "STRU F",
+                         "MODE S",    "REST 0", "REST 1", "REST 0"};
 
 Commands Join(Commands a, const Commands& b)
 {
@@ -71,7 +73,7 @@ std::string Content(std::size_t size)
     return s;
 }
 
-}  // namespace
+} // namespace
 
 TEST_F(FtpClient, StationUploadAndDownloadOnTheWire)
 {
@@ -81,13 +83,14 @@ TEST_F(FtpClient, StationUploadAndDownloadOnTheWire)
     EXPECT_EQ(server_.File("/var/tolvek.tmp"), content);
 
     fs::remove(local_);
-    ASSERT_TRUE(DownloadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root", ""));
+    ASSERT_TRUE(
+            DownloadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root", ""));
     EXPECT_EQ(ReadFile(local_), content);
 
-    EXPECT_EQ(server_.Log(),
-              Join(Join(Join(kLogin, {"EPSV 1", "TYPE I", "ALLO 300000", "REST 0", "STOR /var/tolvek.tmp", "QUIT"}),
-                        kLogin),
-                   {"EPSV 1", "TYPE I", "RETR /var/tolvek.tmp", "QUIT"}));
+    EXPECT_EQ(server_.Log(), Join(Join(Join(kLogin, {"EPSV 1", "TYPE I", "ALLO 300000", "REST 0",
+                                                     "STOR /var/tolvek.tmp", "QUIT"}),
+                                       kLogin),
+                                  {"EPSV 1", "TYPE I", "RETR /var/tolvek.tmp", "QUIT"}));
     EXPECT_EQ(server_.Sessions(), 2);
 }
 
@@ -107,8 +110,8 @@ TEST_F(FtpClient, GreetingsAndLogInSteps)
     EXPECT_FALSE(ftp.CanResume());
     ASSERT_GE(seen.size(), 6u);
     EXPECT_EQ(Commands(seen.begin(), seen.begin() + 7),
-              (Commands{"< 120-wait", "< 120 a moment", "< 220-Welcome", "<  220 inside", "< 220 ready", "> USER root",
-                        "< 230 No password needed"}));
+              (Commands{"< 120-wait", "< 120 a moment", "< 220-Welcome", "<  220 inside",
+                        "< 220 ready", "> USER root", "< 230 No password needed"}));
 
     // Without restart markers an upload sends no REST.
     ftp.DirectFile = true;
@@ -117,8 +120,8 @@ TEST_F(FtpClient, GreetingsAndLogInSteps)
     ASSERT_TRUE(ftp.PutFile("f", false));
     EXPECT_EQ(ftp.ResultCode(), 226);
     ftp.Logout();
-    EXPECT_EQ(server_.Log(), (Commands{"USER root", "TYPE I", "STRU F", "MODE S", "REST 0", "REST 1", "EPSV 1",
-                                       "TYPE I", "ALLO 3", "STOR f", "QUIT"}));
+    EXPECT_EQ(server_.Log(), (Commands{"USER root", "TYPE I", "STRU F", "MODE S", "REST 0",
+                                       "REST 1", "EPSV 1", "TYPE I", "ALLO 3", "STOR f", "QUIT"}));
     EXPECT_EQ(ftp.FullResult(), Commands{"221 Goodbye"});
 }
 
@@ -140,10 +143,12 @@ TEST_F(FtpClient, RefusedLogInSendsNothingMore)
 {
     server_.replies["PASS"] = "530 Login incorrect\r\n";
     WriteFile(local_, "data");
-    EXPECT_FALSE(UploadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root", ""));
+    EXPECT_FALSE(
+            UploadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root", ""));
     // A greeting that is not class 2 fails as well.
     server_.greeting = "421 Too many users\r\n";
-    EXPECT_FALSE(DownloadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root", ""));
+    EXPECT_FALSE(
+            DownloadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root", ""));
     EXPECT_EQ(server_.Log(), (Commands{"USER root", "PASS "}));
     EXPECT_EQ(ReadFile(local_), "data");
 }
@@ -162,16 +167,18 @@ TEST_F(FtpClient, PassiveReplyCannotSendDataElsewhere)
     EXPECT_EQ(ftp.DataIP(), "127.0.0.1");
     EXPECT_EQ(ftp.DataStream().str(), "payload");
     const auto log = server_.Log();
-    EXPECT_EQ(Commands(log.begin() + 8, log.end()), (Commands{"EPSV 1", "PASV", "TYPE I", "RETR /var/tolvek.tmp"}));
+    EXPECT_EQ(Commands(log.begin() + 8, log.end()),
+              (Commands{"EPSV 1", "PASV", "TYPE I", "RETR /var/tolvek.tmp"}));
 }
 
 TEST_F(FtpClient, BadPassiveNumbersFailTheTransferCleanly)
 {
     WriteFile(local_, "data");
     server_.replies["EPSV 1"] = "500 no\r\n";
-    for (const char* reply : {"227 Entering Passive Mode (127,0,0,1,0,0)\r\n", "227 Entering (127,0,0,1,300,1)\r\n",
-                              "227 Entering (127,0,0,256,4,1)\r\n", "227 Entering (127,0,0,1,4)\r\n",
-                              "227 Entering (127,0,x,1,4,1)\r\n"}) {
+    for (const char* reply :
+         {"227 Entering Passive Mode (127,0,0,1,0,0)\r\n", "227 Entering (127,0,0,1,300,1)\r\n",
+          "227 Entering (127,0,0,256,4,1)\r\n", "227 Entering (127,0,0,1,4)\r\n",
+          "227 Entering (127,0,x,1,4,1)\r\n"}) {
         server_.replies["PASV"] = reply;
         TFTPSend ftp;
         Prepare(ftp);
@@ -194,7 +201,8 @@ TEST_F(FtpClient, BadPassiveNumbersFailTheTransferCleanly)
 TEST_F(FtpClient, LocalFileEdgeCases)
 {
     // Missing local file: false, no data connection, QUIT still follows.
-    EXPECT_FALSE(UploadFile("127.0.0.1", server_.PortText(), "/r", (dir_ / "missing").string(), "root", ""));
+    EXPECT_FALSE(UploadFile("127.0.0.1", server_.PortText(), "/r", (dir_ / "missing").string(),
+                            "root", ""));
     EXPECT_EQ(server_.Log(), Join(kLogin, {"QUIT"}));
 
     // Empty local file: ALLO 0 and STOR, no data; the final reply decides.
@@ -203,7 +211,8 @@ TEST_F(FtpClient, LocalFileEdgeCases)
     EXPECT_TRUE(UploadFile("127.0.0.1", server_.PortText(), "/r", local_, "root", ""));
     EXPECT_EQ(server_.File("/r"), "");
     const auto log = server_.Log();
-    EXPECT_EQ(Commands(log.end() - 5, log.end()), (Commands{"TYPE I", "ALLO 0", "REST 0", "STOR /r", "QUIT"}));
+    EXPECT_EQ(Commands(log.end() - 5, log.end()),
+              (Commands{"TYPE I", "ALLO 0", "REST 0", "STOR /r", "QUIT"}));
 
     // Refused RETR leaves the local file created and empty.
     WriteFile(local_, "earlier");
@@ -212,7 +221,8 @@ TEST_F(FtpClient, LocalFileEdgeCases)
     EXPECT_EQ(fs::file_size(local_), 0u);
 
     // A download target that can't be created throws the file layer's error.
-    EXPECT_THROW(DownloadFile("127.0.0.1", server_.PortText(), "/r", (dir_ / "no/such").string(), "root", ""),
+    EXPECT_THROW(DownloadFile("127.0.0.1", server_.PortText(), "/r", (dir_ / "no/such").string(),
+                              "root", ""),
                  tolvek::EFileError);
 }
 
@@ -252,7 +262,8 @@ TEST_F(FtpClient, DownloadsAreBoundedInSize)
     limits.Timeout = 2000;
     limits.MaxDownloadSize = 1048576;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(DownloadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root", "", &limits));
+    EXPECT_FALSE(DownloadFile("127.0.0.1", server_.PortText(), "/var/tolvek.tmp", local_, "root",
+                              "", &limits));
     EXPECT_TRUE(limits.Oversize);
     EXPECT_LE(fs::file_size(local_), 1048576u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -380,7 +391,7 @@ TEST_F(FtpClient, ActiveMode)
     ASSERT_TRUE(ftp.FetchFile("a", false));
     EXPECT_EQ(ftp.DataStream().str(), content);
     char byte;
-    EXPECT_LE(recv(stranger, &byte, 1, 0), 0);  // closed (reset) by the client
+    EXPECT_LE(recv(stranger, &byte, 1, 0), 0); // closed (reset) by the client
     close(stranger);
     ftp.OnStatus = nullptr;
 
@@ -407,7 +418,7 @@ TEST_F(FtpClient, FirewallLogInModes)
     EXPECT_EQ(ftp.LoginCommand(10), "USER root@fw@10.1.2.3:2121");
     EXPECT_EQ(ftp.LoginCommand(11), "PASS pw@fwpass");
 
-    ftp.FWMode = 1;  // firewall USER/PASS, SITE target (class 3 needed), then the user
+    ftp.FWMode = 1; // firewall USER/PASS, SITE target (class 3 needed), then the user
     server_.replies["USER fw"] = "331 fw password\r\n";
     server_.replies["PASS fwpass"] = "230 fw ok\r\n";
     server_.replies["SITE"] = "331 site ok\r\n";
@@ -431,7 +442,7 @@ TEST_F(FtpClient, FirewallLogInModes)
     ftp.TargetPort = server_.PortText();
     ftp.FWHost = "127.0.0.1";
     ftp.FWMode = -1;
-    ftp.CustomLogin = {0, 0, 0};  // USER, and on any reply USER again
+    ftp.CustomLogin = {0, 0, 0}; // USER, and on any reply USER again
     EXPECT_FALSE(ftp.Login());
 }
 
@@ -478,6 +489,7 @@ TEST_F(FtpClient, OtherCommands)
     EXPECT_EQ(ftp.FtpList().List[0].FileSize, 4);
     const auto log = server_.Log();
     EXPECT_EQ(Commands(log.begin() + 8, log.end()),
-              (Commands{"SIZE /a.txt", "SIZE /none", "PWD", "RNFR /a.txt", "RNTO /b.txt", "DELE /b.txt", "CWD /var",
-                        "CDUP", "CWD /", "MKD d", "RMD d", "TYPE A", "EPSV 1", "LIST /"}));
+              (Commands{"SIZE /a.txt", "SIZE /none", "PWD", "RNFR /a.txt", "RNTO /b.txt",
+                        "DELE /b.txt", "CWD /var", "CDUP", "CWD /", "MKD d", "RMD d", "TYPE A",
+                        "EPSV 1", "LIST /"}));
 }

@@ -39,12 +39,14 @@ std::string ReadFile(const fs::path& path)
 }
 
 // One fixture per server; each test gets a fresh server and folders.
-class RealFtpServer : public ::testing::Test {
+class RealFtpServer : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
-        base_ = fs::temp_directory_path() / ("tolvek-ftp-real-" + std::to_string(getpid()) + "-"
-                                             + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        base_ = fs::temp_directory_path()
+                / ("tolvek-ftp-real-" + std::to_string(getpid()) + "-"
+                   + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(base_);
         local_ = base_ / "local";
         fs::create_directories(local_);
@@ -59,7 +61,8 @@ protected:
     std::string remote_; // the remote name of the test file
 };
 
-class Pyftpdlib : public RealFtpServer {
+class Pyftpdlib : public RealFtpServer
+{
 protected:
     void SetUp() override
     {
@@ -68,8 +71,10 @@ protected:
         fs::create_directories(files_);
         if (!fs::exists("/usr/bin/python3"))
             GTEST_SKIP() << "python3 missing";
-        ASSERT_TRUE(server_.Start({"/usr/bin/python3", std::string(TOLVEK_SOURCE_DIR) + "/tests/net/ftp_pyftpdlib_server.py",
-                                   "--root", files_.string()}));
+        ASSERT_TRUE(server_.Start(
+                {"/usr/bin/python3",
+                 std::string(TOLVEK_SOURCE_DIR) + "/tests/net/ftp_pyftpdlib_server.py", "--root",
+                 files_.string()}));
         const std::string line = server_.FirstLine(10000);
         if (line.rfind("PORT ", 0) != 0)
             GTEST_SKIP() << "pyftpdlib did not start";
@@ -79,7 +84,8 @@ protected:
     }
 };
 
-class Vsftpd : public RealFtpServer {
+class Vsftpd : public RealFtpServer
+{
 protected:
     void SetUp() override
     {
@@ -94,13 +100,15 @@ protected:
         const int port = FreePort();
         port_ = std::to_string(port);
         const fs::path config = base_ / "vsftpd.conf";
-        std::ofstream(config) << "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\n"
-                              << "listen_port=" << port << "\n"
-                              << "anonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
-                              << "anon_upload_enable=YES\nanon_other_write_enable=YES\nanon_world_readable_only=NO\n"
-                              << "anon_umask=022\nno_anon_password=YES\nanon_root=" << root.string() << "\n"
-                              << "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
-                              << "syslog_enable=NO\nvsftpd_log_file=" << (base_ / "vsftpd.log").string() << "\n";
+        std::ofstream(config)
+                << "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\n"
+                << "listen_port=" << port << "\n"
+                << "anonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
+                << "anon_upload_enable=YES\nanon_other_write_enable=YES\nanon_world_readable_only="
+                   "NO\n"
+                << "anon_umask=022\nno_anon_password=YES\nanon_root=" << root.string() << "\n"
+                << "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
+                << "syslog_enable=NO\nvsftpd_log_file=" << (base_ / "vsftpd.log").string() << "\n";
         ASSERT_TRUE(server_.Start({"/usr/sbin/vsftpd", config.string()}));
         if (!server_.WaitUntilAccepting(port))
             GTEST_SKIP() << "vsftpd did not start";
@@ -109,59 +117,60 @@ protected:
     }
 };
 
-}  // namespace
+} // namespace
 
-#define REAL_SERVER_TESTS(Fixture)                                                                                   \
-    TEST_F(Fixture, OneShotUploadAndDownload)                                                                      \
-    {                                                                                                              \
-        const std::string content = Content(1048576);                                                              \
-        const fs::path file = local_ / "tolvek.tmp";                                                               \
-        WriteFile(file, content);                                                                                  \
-        ASSERT_TRUE(UploadFile("127.0.0.1", port_, remote_, file.string(), user_, password_));                     \
-        EXPECT_EQ(ReadFile(files_ / "tolvek.tmp"), content);                                                       \
-        fs::remove(file);                                                                                          \
-        ASSERT_TRUE(DownloadFile("127.0.0.1", port_, remote_, file.string(), user_, password_));                   \
-        EXPECT_EQ(ReadFile(file), content);                                                                        \
-    }                                                                                                              \
-    TEST_F(Fixture, ActiveModeBothWays)                                                                            \
-    {                                                                                                              \
-        const std::string content = Content(300000);                                                               \
-        for (bool oldCommands : {false, true}) {                                                                   \
-            TFTPSend ftp;                                                                                          \
-            ftp.TargetPort = port_;                                                                                \
-            ftp.UserName = user_;                                                                                  \
-            ftp.Password = password_;                                                                              \
-            ftp.Timeout = 10000;                                                                                   \
-            ftp.PassiveMode = false;                                                                               \
-            ftp.ForceOldPort = oldCommands;                                                                        \
-            ASSERT_TRUE(ftp.Login());                                                                              \
-            ftp.DataStream().str(content);                                                                         \
-            ASSERT_TRUE(ftp.PutFile(remote_, false)) << ftp.ResultString();                                        \
-            EXPECT_EQ(ReadFile(files_ / "tolvek.tmp"), content);                                                   \
-            ftp.DataStream().str("");                                                                              \
-            ASSERT_TRUE(ftp.FetchFile(remote_, false)) << ftp.ResultString();                                      \
-            EXPECT_EQ(ftp.DataStream().str(), content);                                                            \
-            EXPECT_EQ(ftp.RemoteFileSize(remote_), 300000);                                                        \
-            EXPECT_TRUE(ftp.Logout());                                                                             \
-        }                                                                                                          \
-    }                                                                                                              \
-    TEST_F(Fixture, BigFileStreamsBothWays)                                                                        \
-    {                                                                                                              \
-        const std::string content = Content(64u << 20);                                                            \
-        const fs::path file = local_ / "big";                                                                      \
-        WriteFile(file, content);                                                                                  \
-        ASSERT_TRUE(UploadFile("127.0.0.1", port_, remote_, file.string(), user_, password_));                     \
-        EXPECT_TRUE(ReadFile(files_ / "tolvek.tmp") == content);                                                   \
-        const fs::path back = local_ / "back";                                                                     \
-        ASSERT_TRUE(DownloadFile("127.0.0.1", port_, remote_, back.string(), user_, password_));                   \
-        EXPECT_TRUE(ReadFile(back) == content);                                                                    \
-    }                                                                                                              \
-    TEST_F(Fixture, MissingRemoteFile)                                                                             \
-    {                                                                                                              \
-        const fs::path file = local_ / "tolvek.tmp";                                                               \
-        WriteFile(file, "stale");                                                                                  \
-        EXPECT_FALSE(DownloadFile("127.0.0.1", port_, remote_ + ".none", file.string(), user_, password_));        \
-        EXPECT_EQ(fs::file_size(file), 0u);                                                                        \
+#define REAL_SERVER_TESTS(Fixture)                                                                 \
+    TEST_F(Fixture, OneShotUploadAndDownload)                                                      \
+    {                                                                                              \
+        const std::string content = Content(1048576);                                              \
+        const fs::path file = local_ / "tolvek.tmp";                                               \
+        WriteFile(file, content);                                                                  \
+        ASSERT_TRUE(UploadFile("127.0.0.1", port_, remote_, file.string(), user_, password_));     \
+        EXPECT_EQ(ReadFile(files_ / "tolvek.tmp"), content);                                       \
+        fs::remove(file);                                                                          \
+        ASSERT_TRUE(DownloadFile("127.0.0.1", port_, remote_, file.string(), user_, password_));   \
+        EXPECT_EQ(ReadFile(file), content);                                                        \
+    }                                                                                              \
+    TEST_F(Fixture, ActiveModeBothWays)                                                            \
+    {                                                                                              \
+        const std::string content = Content(300000);                                               \
+        for (bool oldCommands : {false, true}) {                                                   \
+            TFTPSend ftp;                                                                          \
+            ftp.TargetPort = port_;                                                                \
+            ftp.UserName = user_;                                                                  \
+            ftp.Password = password_;                                                              \
+            ftp.Timeout = 10000;                                                                   \
+            ftp.PassiveMode = false;                                                               \
+            ftp.ForceOldPort = oldCommands;                                                        \
+            ASSERT_TRUE(ftp.Login());                                                              \
+            ftp.DataStream().str(content);                                                         \
+            ASSERT_TRUE(ftp.PutFile(remote_, false)) << ftp.ResultString();                        \
+            EXPECT_EQ(ReadFile(files_ / "tolvek.tmp"), content);                                   \
+            ftp.DataStream().str("");                                                              \
+            ASSERT_TRUE(ftp.FetchFile(remote_, false)) << ftp.ResultString();                      \
+            EXPECT_EQ(ftp.DataStream().str(), content);                                            \
+            EXPECT_EQ(ftp.RemoteFileSize(remote_), 300000);                                        \
+            EXPECT_TRUE(ftp.Logout());                                                             \
+        }                                                                                          \
+    }                                                                                              \
+    TEST_F(Fixture, BigFileStreamsBothWays)                                                        \
+    {                                                                                              \
+        const std::string content = Content(64u << 20);                                            \
+        const fs::path file = local_ / "big";                                                      \
+        WriteFile(file, content);                                                                  \
+        ASSERT_TRUE(UploadFile("127.0.0.1", port_, remote_, file.string(), user_, password_));     \
+        EXPECT_TRUE(ReadFile(files_ / "tolvek.tmp") == content);                                   \
+        const fs::path back = local_ / "back";                                                     \
+        ASSERT_TRUE(DownloadFile("127.0.0.1", port_, remote_, back.string(), user_, password_));   \
+        EXPECT_TRUE(ReadFile(back) == content);                                                    \
+    }                                                                                              \
+    TEST_F(Fixture, MissingRemoteFile)                                                             \
+    {                                                                                              \
+        const fs::path file = local_ / "tolvek.tmp";                                               \
+        WriteFile(file, "stale");                                                                  \
+        EXPECT_FALSE(DownloadFile("127.0.0.1", port_, remote_ + ".none", file.string(), user_,     \
+                                  password_));                                                     \
+        EXPECT_EQ(fs::file_size(file), 0u);                                                        \
     }
 
 REAL_SERVER_TESTS(Pyftpdlib)

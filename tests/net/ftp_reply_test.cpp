@@ -16,7 +16,7 @@ std::size_t Feed(TFTPReplyAssembler& reply, const std::vector<std::string>& line
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 TEST(FtpReply, SingleAndMultiLineReplies)
 {
@@ -25,7 +25,9 @@ TEST(FtpReply, SingleAndMultiLineReplies)
     EXPECT_EQ(r.Code(), 220);
 
     // Continuation lines may carry other codes or none; only "220 " ends the reply.
-    EXPECT_EQ(Feed(r, {"220-Welcome", "  text", "221 not the end", "220-still", "220 done", "230 next"}), 5u);
+    EXPECT_EQ(Feed(r, {"220-Welcome", "  text", "221 not the end", "220-still", "220 done",
+                       "230 next"}),
+              5u);
     EXPECT_EQ(r.Code(), 220);
     ASSERT_EQ(r.Lines().size(), 5u);
     EXPECT_EQ(r.Lines().back(), "220 done");
@@ -94,10 +96,11 @@ TEST(FtpReply, PassiveAddress)
     EXPECT_EQ(ParsePassiveAddress("227 (010,0,0,001,0,1)")->Host, "10.0.0.1");
 
     // Every malformed field or out-of-range value fails instead of becoming 0.
-    for (const char* bad : {"227 (256,0,0,1,4,1)", "227 (1,2,3,4,256,0)", "227 (1,2,3,4,0,0)",
-                            "227 (1,2,3,4,5)", "227 (1,2,3,4,5,6,7)", "227 (1,2,x,4,5,6)", "227 (1,2,,4,5,6)",
-                            "227 (-1,2,3,4,5,6)", "227 (1,2,3,4,5,6", "227 )1,2,3,4,5,6(", "227 ()",
-                            "227 (1,2,3,4,99999999999999999999999,6)", "", "227"})
+    for (const char* bad :
+         {"227 (256,0,0,1,4,1)", "227 (1,2,3,4,256,0)", "227 (1,2,3,4,0,0)", "227 (1,2,3,4,5)",
+          "227 (1,2,3,4,5,6,7)", "227 (1,2,x,4,5,6)", "227 (1,2,,4,5,6)", "227 (-1,2,3,4,5,6)",
+          "227 (1,2,3,4,5,6", "227 )1,2,3,4,5,6(", "227 ()",
+          "227 (1,2,3,4,99999999999999999999999,6)", "", "227"})
         EXPECT_FALSE(ParsePassiveAddress(bad)) << bad;
 }
 

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int kWaitMs = 5000;  // no test waits longer than this on the client
+constexpr int kWaitMs = 5000; // no test waits longer than this on the client
 
 bool WaitFor(int fd, short events, int ms)
 {
@@ -56,7 +56,7 @@ std::string Argument(const std::string& line)
     return space == std::string::npos ? std::string() : line.substr(space + 1);
 }
 
-}  // namespace
+} // namespace
 
 void SendAll(int fd, const std::string& text)
 {
@@ -192,16 +192,18 @@ void ScriptedFtpServer::Session(int fd)
             if (verb == "EPSV")
                 r << "229 Entering Extended Passive Mode (|||" << dataPort << "|)\r\n";
             else
-                r << "227 Entering Passive Mode (" << passiveHost << "," << dataPort / 256 << "," << dataPort % 256
-                  << ").\r\n";
+                r << "227 Entering Passive Mode (" << passiveHost << "," << dataPort / 256 << ","
+                  << dataPort % 256 << ").\r\n";
             reply = r.str();
         } else if (verb == "PORT") {
             int h[4], p[2];
             // Six numbers or a 501; numbers past int's range are no case this script plays.
             // NOLINTNEXTLINE(cert-err34-c)
-            if (std::sscanf(arg.c_str(), "%d,%d,%d,%d,%d,%d", &h[0], &h[1], &h[2], &h[3], &p[0], &p[1]) == 6) {
-                activeHost_ = std::to_string(h[0]) + "." + std::to_string(h[1]) + "." + std::to_string(h[2]) + "."
-                              + std::to_string(h[3]);
+            if (std::sscanf(arg.c_str(), "%d,%d,%d,%d,%d,%d", &h[0], &h[1], &h[2], &h[3], &p[0],
+                            &p[1])
+                == 6) {
+                activeHost_ = std::to_string(h[0]) + "." + std::to_string(h[1]) + "."
+                              + std::to_string(h[2]) + "." + std::to_string(h[3]);
                 activePort_ = p[0] * 256 + p[1];
                 reply = "200 PORT command successful\r\n";
             } else {
@@ -211,7 +213,8 @@ void ScriptedFtpServer::Session(int fd)
             // |1|host|port|
             const auto a = arg.find('|', 1), b = arg.find('|', a + 1), c = arg.find('|', b + 1);
             int port = 0;
-            if (arg.size() > 1 && a != std::string::npos && b != std::string::npos && c != std::string::npos
+            if (arg.size() > 1 && a != std::string::npos && b != std::string::npos
+                && c != std::string::npos
                 && std::from_chars(arg.data() + b + 1, arg.data() + c, port).ec == std::errc()) {
                 activeHost_ = arg.substr(a + 1, b - a - 1);
                 activePort_ = port;
@@ -222,10 +225,12 @@ void ScriptedFtpServer::Session(int fd)
         } else if (verb == "SIZE") {
             std::lock_guard lock(mutex_);
             const auto it = files.find(arg);
-            reply = it == files.end() ? "550 No such file\r\n" : "213 " + std::to_string(it->second.size()) + "\r\n";
+            reply = it == files.end() ? "550 No such file\r\n"
+                                      : "213 " + std::to_string(it->second.size()) + "\r\n";
         } else if (verb == "RETR") {
             std::lock_guard lock(mutex_);
-            reply = files.count(arg) || retrieveWriter ? "150 Opening data connection\r\n" : "550 No such file\r\n";
+            reply = files.count(arg) || retrieveWriter ? "150 Opening data connection\r\n"
+                                                       : "550 No such file\r\n";
         } else if (verb == "STOR" || verb == "LIST" || verb == "NLST")
             reply = "150 Opening data connection\r\n";
         else if (verb == "QUIT")
@@ -238,8 +243,9 @@ void ScriptedFtpServer::Session(int fd)
             reply = "200 OK\r\n";
         SendRaw(fd, reply);
 
-        const bool dataPhase = (verb == "STOR" || verb == "RETR" || verb == "LIST" || verb == "NLST")
-                               && !reply.empty() && reply[0] == '1';
+        const bool dataPhase =
+                (verb == "STOR" || verb == "RETR" || verb == "LIST" || verb == "NLST")
+                && !reply.empty() && reply[0] == '1';
         if (dataPhase) {
             const int data = OpenDataConnection();
             if (data < 0) {

@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-class ScriptedFtpServer {
+class ScriptedFtpServer
+{
 public:
     ScriptedFtpServer();
     ~ScriptedFtpServer();

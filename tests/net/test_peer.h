@@ -20,33 +20,41 @@ std::string ReadUntil(int fd, const std::string& marker, int timeoutMs = 5000);
 std::string ReadAll(int fd, int timeoutMs);
 void SleepMs(int ms);
 
-class ScriptedPeer {
+class ScriptedPeer
+{
 public:
-  // `connections` accepted one after another, each handed to `script`; the fd is closed after.
-  explicit ScriptedPeer(std::function<void(int fd)> script, int connections = 1, int backlog = 16);
-  ~ScriptedPeer();
-  std::string Port() const { return std::to_string(port_); }
-  int PortNumber() const { return port_; }
-  void Join();
+    // `connections` accepted one after another, each handed to `script`; the fd is closed after.
+    explicit ScriptedPeer(std::function<void(int fd)> script, int connections = 1,
+                          int backlog = 16);
+    ~ScriptedPeer();
+    std::string Port() const { return std::to_string(port_); }
+    int PortNumber() const { return port_; }
+    void Join();
 
 private:
-  int listenFd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
 };
 
 // A port on 127.0.0.1 where nothing listens.
 std::string UnusedPort();
 
-class Stopwatch {
+class Stopwatch
+{
 public:
-  Stopwatch() : start_(std::chrono::steady_clock::now()) {}
-  long Ms() const {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count());
-  }
+    Stopwatch()
+        : start_(std::chrono::steady_clock::now())
+    {}
+    long Ms() const
+    {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - start_)
+                                         .count());
+    }
 
 private:
-  std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point start_;
 };
 
-}  // namespace testpeer
+} // namespace testpeer

@@ -21,7 +21,8 @@ inline void PrintTo(const QString& s, std::ostream* os)
 }
 
 // A window with the station's stored controls, under the station's names.
-class TForm1 : public QWidget {
+class TForm1 : public QWidget
+{
     Q_OBJECT
 public:
     explicit TForm1(const QString& store, const QStringList& props = DefaultProps())
@@ -66,9 +67,9 @@ public:
     int saves = 0;
 };
 
-
 // Properties of the other kinds the store converts.
-class TKinds : public QObject {
+class TKinds : public QObject
+{
     Q_OBJECT
 public:
     enum Mode { mdOff, mdSlow, mdFast };
@@ -129,7 +130,7 @@ QByteArray ReadFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-}  // namespace
+} // namespace
 
 TEST(FormStorage, FirstStartKeepsDesignAndCloseWritesTheSevenValuesInOrder)
 {
@@ -154,7 +155,7 @@ TEST(FormStorage, FirstStartKeepsDesignAndCloseWritesTheSevenValuesInOrder)
                               "Name_Text=\"Наладов\"\n"
                               "CheckBox4_Checked=\"False\"\n"
                               "CheckBox5_Checked=\"False\"\n")
-        << "closed without a destroy-time save on top";
+            << "closed without a destroy-time save on top";
     QSettings s(path, QSettings::IniFormat);
     EXPECT_EQ(s.value("TForm1/Name_Text").toString(), "Наладов");
 }
@@ -199,18 +200,22 @@ TEST(FormStorage, NamesMatchInAnyLetterCaseAndKeepTheirSpelling)
 // start restores what the operator typed; lines the station does not own stay as they are.
 TEST(FormStorage, HandEditedStoreRestoresWhatItSavesAndKeepsForeignLines)
 {
-    struct Case {
+    struct Case
+    {
         const char* file;
-        const char* restored;  // surname shown after the first start
-        const char* kept;      // bytes still in the file after the close
+        const char* restored; // surname shown after the first start
+        const char* kept;     // bytes still in the file after the close
     };
     const Case cases[] = {
-        {"[TForm1]\nName_Text=Первый\n[TForm1]\nName_Text=Второй\n", "Первый", "[TForm1]\nName_Text=Второй\n"},
-        {"[tform1]\nname_text=Первый\n\n[TForm1]\nName_Text=Второй\n", "Первый", "[TForm1]\nName_Text=Второй\n"},
-        {"[TForm1]\nName_Text=Первый\nNAME_TEXT=Второй\r\n", "Первый", "NAME_TEXT=Второй\r\n"},
-        {"[TForm1]\nName_Text=Петров, А.\n", "Петров, А.", "[TForm1]\n"},
-        {"[TForm1]\nFormVersion=\"0\nName_Text=Петров\n", "Петров", "[TForm1]\n"},
-        {"[Other]\nx=\xcd\xe0\xeb\r\n[TForm1]\nName_Text=\"Петров\"\n", "Петров", "[Other]\nx=\xcd\xe0\xeb\r\n"},
+            {"[TForm1]\nName_Text=Первый\n[TForm1]\nName_Text=Второй\n", "Первый",
+             "[TForm1]\nName_Text=Второй\n"},
+            {"[tform1]\nname_text=Первый\n\n[TForm1]\nName_Text=Второй\n", "Первый",
+             "[TForm1]\nName_Text=Второй\n"},
+            {"[TForm1]\nName_Text=Первый\nNAME_TEXT=Второй\r\n", "Первый", "NAME_TEXT=Второй\r\n"},
+            {"[TForm1]\nName_Text=Петров, А.\n", "Петров, А.", "[TForm1]\n"},
+            {"[TForm1]\nFormVersion=\"0\nName_Text=Петров\n", "Петров", "[TForm1]\n"},
+            {"[Other]\nx=\xcd\xe0\xeb\r\n[TForm1]\nName_Text=\"Петров\"\n", "Петров",
+             "[Other]\nx=\xcd\xe0\xeb\r\n"},
     };
     const QString path = StorePath();
     for (const Case& c : cases) {
@@ -237,7 +242,7 @@ TEST(FormStorage, BrokenValuesLeaveTheirControlsAsDesigned)
                            "CheckBox1_Checked=yes\n"
                            "CheckBox2_Checked=\n"
                            "CheckBox3_Checked= True \n"
-                           "Name_Text=\xcd\xe0\xeb\xe0\xe4\xee\xe2\n"  // Windows-1251, not UTF-8
+                           "Name_Text=\xcd\xe0\xeb\xe0\xe4\xee\xe2\n" // Windows-1251, not UTF-8
                            "CheckBox4_Checked=@Variant(\\0\\0\\0\\x1\\x1)\n"
                            "CheckBox5_Checked=tRUE\n");
     TForm1 form(StoreName());
@@ -250,7 +255,7 @@ TEST(FormStorage, BrokenValuesLeaveTheirControlsAsDesigned)
 TEST(FormStorage, VersionOfWrongTypeStopsTheRestoreAndTheSave)
 {
     const QString path = StorePath();
-    const QByteArray content = "[TForm1]\nFormVersion=\xcd\xe0\nName_Text=Петров\n";  // not UTF-8
+    const QByteArray content = "[TForm1]\nFormVersion=\xcd\xe0\nName_Text=Петров\n"; // not UTF-8
     WriteFile(path, content);
     {
         TForm1 form(StoreName());
@@ -320,7 +325,8 @@ TEST(FormStorage, EmptyOrUnreadableStore)
         EXPECT_EQ(form.designState(), kDesign);
         EXPECT_TRUE(form.errors.isEmpty());
         form.close();
-        EXPECT_EQ(QSettings(path, QSettings::IniFormat).value("TForm1/FormVersion").toString(), "0");
+        EXPECT_EQ(QSettings(path, QSettings::IniFormat).value("TForm1/FormVersion").toString(),
+                  "0");
     }
     // A folder where the file should be: reported, design values kept, nothing written.
     QFile::remove(path);
@@ -361,7 +367,8 @@ TEST(FormStorage, FailedSaveKeepsThePreviousStore)
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
         form.close();
         ASSERT_EQ(form.errors.size(), 1);
-        EXPECT_TRUE(form.errors.at(0).startsWith("Failed to set data for")) << form.errors.at(0).toStdString();
+        EXPECT_TRUE(form.errors.at(0).startsWith("Failed to set data for"))
+                << form.errors.at(0).toStdString();
         EXPECT_FALSE(form.storage->saved());
         form.storage->FormDestroy();
         EXPECT_EQ(form.errors.size(), 2) << "destruction tries the save once more";
@@ -370,7 +377,8 @@ TEST(FormStorage, FailedSaveKeepsThePreviousStore)
     }
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(ReadFile(path), good);
-    const QStringList left = QFileInfo(path).dir().entryList({QFileInfo(path).fileName() + ".*"}, QDir::Files);
+    const QStringList left =
+            QFileInfo(path).dir().entryList({QFileInfo(path).fileName() + ".*"}, QDir::Files);
     EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
 
     // A store whose folder cannot exist.
@@ -378,7 +386,8 @@ TEST(FormStorage, FailedSaveKeepsThePreviousStore)
     TForm1 form(StoreName() + "/../plainfile/sub");
     form.show();
     form.close();
-    ASSERT_EQ(form.errors.size(), 2) << "the store cannot be made at the show nor written at the close";
+    ASSERT_EQ(form.errors.size(), 2)
+            << "the store cannot be made at the show nor written at the close";
     EXPECT_TRUE(form.errors.at(0).startsWith("Failed to set data for"));
     EXPECT_TRUE(form.errors.at(1).startsWith("Failed to set data for"));
 }
@@ -388,13 +397,14 @@ TEST(FormStorage, StoredPropsResolveByNameAndFollowTheControls)
     QFile::remove(StorePath());
     TForm1 form(StoreName(), {" checkbox1 . Checked ", "Missing.Checked", ".Text", "Name.", "nodot",
                               "Name.NoSuchProperty", "CheckBox2.checked", "LabeledEdit1.Text"});
-    EXPECT_EQ(form.storage->StoredProps(),
-              QStringList({"CheckBox1.Checked", "Name.NoSuchProperty", "CheckBox2.checked", "LabeledEdit1.Text"}));
+    EXPECT_EQ(form.storage->StoredProps(), QStringList({"CheckBox1.Checked", "Name.NoSuchProperty",
+                                                        "CheckBox2.checked", "LabeledEdit1.Text"}));
     delete form.box[2];
     form.ip->setObjectName("IpEdit");
     form.show();
     form.close();
-    EXPECT_EQ(form.storage->StoredProps(), QStringList({"CheckBox1.Checked", "Name.NoSuchProperty", "IpEdit.Text"}));
+    EXPECT_EQ(form.storage->StoredProps(),
+              QStringList({"CheckBox1.Checked", "Name.NoSuchProperty", "IpEdit.Text"}));
     QSettings s(StorePath(), QSettings::IniFormat);
     EXPECT_EQ(s.childKeys().size(), 0);
     s.beginGroup("TForm1");
@@ -433,7 +443,8 @@ TEST(FormStorage, SavesOnlyAfterARestoreAndOnceAtTheEnd)
         EXPECT_EQ(form.saves, 1) << "a save since the last restore is not repeated";
     }
     // A window that refuses to close stores nothing.
-    struct Stubborn : TForm1 {
+    struct Stubborn : TForm1
+    {
         using TForm1::TForm1;
         void closeEvent(QCloseEvent* e) override { e->ignore(); }
     } stubborn(StoreName());
@@ -448,7 +459,9 @@ TEST(FormStorage, AWriteWhileTheStoreIsOpenForReadingKeepsTheRestOfTheFile)
     const QString path = StorePath();
     WriteFile(path, "[Other]\nkept=@Rect(1 2 3 4)\n[TForm1]\nName_Text=Петров\n");
     TForm1 form(StoreName());
-    form.storage->OnRestorePlacement = [&] { form.storage->WriteString("TForm1", "Restored", "1"); };
+    form.storage->OnRestorePlacement = [&] {
+        form.storage->WriteString("TForm1", "Restored", "1");
+    };
     form.show();
     form.storage->setActive(false);
     EXPECT_EQ(form.name->text(), "Петров");
@@ -476,7 +489,7 @@ TEST(FormStorage, OtherPropertyKindsRoundTripAndBadTextKeepsValues)
         k->mode = TKinds::mdFast;
         k->parts = TKinds::ptHead | TKinds::ptTail;
         k->ratio = 1.0 / 3.0;
-        k->mark = u'ж';  // only its low byte is kept
+        k->mark = u'ж'; // only its low byte is kept
         k->lines = QStringList{"a,b", "", "в"};
         form.close();
     }
@@ -510,10 +523,11 @@ TEST(FormStorage, OtherPropertyKindsRoundTripAndBadTextKeepsValues)
         EXPECT_EQ(k->mode, TKinds::mdFast);
         EXPECT_EQ(k->parts, TKinds::ptHead | TKinds::ptTail);
         EXPECT_EQ(k->ratio, 0.333333333333333) << "15 significant digits";
-        EXPECT_EQ(k->mark, QChar(0x36));  // low byte of U+0436
+        EXPECT_EQ(k->mark, QChar(0x36)); // low byte of U+0436
         EXPECT_EQ(k->lines, QStringList({"a,b", "", "в"}));
     }
-    WriteFile(path, "[TForm1]\nKinds1_Count=12abc\nKinds1_Speed=MDOFF\nKinds1_Pieces=\"[ptBody, nope ptTail]\"\n"
+    WriteFile(path, "[TForm1]\nKinds1_Count=12abc\nKinds1_Speed=MDOFF\nKinds1_Pieces=\"[ptBody, "
+                    "nope ptTail]\"\n"
                     "Kinds1_Ratio=1,5\n");
     {
         auto form = restore(k);

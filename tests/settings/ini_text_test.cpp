@@ -25,7 +25,7 @@ QSettings::Status ReadBack(const QByteArray& content, const QString& key, QVaria
     return s.status();
 }
 
-}  // namespace
+} // namespace
 
 TEST(IniText, ValuesAndKeysReadBackUnchangedHereAndThroughQSettings)
 {
@@ -95,14 +95,16 @@ TEST(IniText, ReplaceFileContentIsAllOrNothing)
     QTemporaryDir dir;
     const QString path = dir.filePath("sub/store.ini");
     EXPECT_EQ(ReplaceFileContent(path, "first\n"), "");
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                        | QFileDevice::ReadGroup);
     EXPECT_EQ(ReplaceFileContent(path, "second\n"), "");
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), "second\n");
-    EXPECT_EQ(f.permissions() & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther),
+    EXPECT_EQ(f.permissions()
+                      & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther),
               QFileDevice::ReadGroup)
-        << "the mode of the old file is kept";
+            << "the mode of the old file is kept";
     EXPECT_EQ(QDir(dir.filePath("sub")).entryList(QDir::Files), QStringList({"store.ini"}));
     // Replacing a folder fails and reports it; the folder is untouched and no temporary
     // file stays behind.

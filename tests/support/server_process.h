@@ -43,7 +43,8 @@ inline bool Accepts(int port)
 }
 
 // A server process, stopped when the object goes.
-class ServerProcess {
+class ServerProcess
+{
 public:
     ServerProcess() = default;
     ServerProcess(const ServerProcess&) = delete;
@@ -107,4 +108,4 @@ private:
     int out_ = -1;
 };
 
-}  // namespace testsupport
+} // namespace testsupport
