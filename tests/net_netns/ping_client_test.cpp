@@ -204,7 +204,8 @@ TEST(Echo, LinkLocalTargetKeepsItsZone)
         EXPECT_TRUE(p.Echo("fe80::17%tv0")) << p.ReplyErrorDesc();
         EXPECT_EQ(p.UsedEchoService(), service);
     });
-    EXPECT_EQ(std::system("ip link del tv0"), 0);
+    // The namespace ends with the test program; a failed removal leaves nothing behind.
+    [[maybe_unused]] const int removed = std::system("ip link del tv0");
 }
 
 TEST(Echo, SilentAddressFailsAfterTheTimeout)
