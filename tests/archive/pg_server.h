@@ -105,12 +105,7 @@ private:
             dup2(log, 2);
             if (Root() && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
                 _exit(126);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            testsupport::ExecOrExit(argv);
         }
         if (!wait)
             return pid;

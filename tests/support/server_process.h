@@ -30,6 +30,17 @@ inline int FreePort()
     return ok ? ntohs(a.sin_port) : 0;
 }
 
+// In a forked child: runs argv (argv[0] a path) in place of this process, or ends it with 127.
+[[noreturn]] inline void ExecOrExit(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 inline bool Accepts(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -69,12 +80,7 @@ public:
             dup2(fds[1], 1);
             close(fds[0]);
             close(fds[1]);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            ExecOrExit(argv);
         }
         close(fds[1]);
         out_ = fds[0];
