@@ -1,7 +1,7 @@
 #pragma once
 // The station's one window: its controls, the state kept between button presses, the
 // status operations of a test run and the journal.
-#include "app/core/run_record.h"
+#include "core/run_record.h"
 #include "archive/line_database.h"
 
 #include <QWidget>

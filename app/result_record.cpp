@@ -1,7 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
-#include "app/core/record.h"
+#include "core/record.h"
 #include "app/seams.h"
 
 #include <QPushButton>

@@ -1,7 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
-#include "app/core/test_run.h"
+#include "core/test_run.h"
 #include "app/seams.h"
 
 #include <QCheckBox>

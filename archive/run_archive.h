@@ -2,7 +2,7 @@
 // with a mark on the runs the line database has not received yet.
 #pragma once
 
-#include "app/core/run_record.h"
+#include "core/run_record.h"
 
 #include <QSqlDatabase>
 #include <QString>

@@ -2,7 +2,7 @@
 // JSON export, and of what the archive keeps.
 #pragma once
 
-#include "app/core/run_record.h"
+#include "core/run_record.h"
 
 #include <QJsonObject>
 #include <optional>

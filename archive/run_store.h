@@ -2,7 +2,7 @@
 // hold it: one SQL dialect that both understand, so queries run unchanged on either.
 #pragma once
 
-#include "app/core/run_record.h"
+#include "core/run_record.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

@@ -1,5 +1,5 @@
-#include "app/core/atomic_file.h"
-#include "app/core/test_run.h"
+#include "core/atomic_file.h"
+#include "core/test_run.h"
 #include "archive/archive_command.h"
 #include "archive/line_database.h"
 #include "archive/run_record_json.h"

@@ -1,7 +1,7 @@
 // One report line from the unit: escape stripping, classification and the record line
 // built from a serial number the unit sent.
-#include "app/core/record.h"
-#include "app/core/report.h"
+#include "core/record.h"
+#include "core/report.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,7 +1,7 @@
 // Runs for the archive tests.
 #pragma once
 
-#include "app/core/run_record.h"
+#include "core/run_record.h"
 #include "archive/run_record_json.h"
 
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 // The file-transfer test against the stand-in unit's FTP server on loopback, one
 // scenario per unit: what the operator would read in the journal, and which local
 // files are left behind.
-#include "app/core/ethernet_transfer.h"
+#include "core/ethernet_transfer.h"
 
 #include "support/server_process.h"
 

@@ -1,4 +1,4 @@
-#include "app/core/report.h"
+#include "core/report.h"
 
 #include <gtest/gtest.h>
 

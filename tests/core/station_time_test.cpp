@@ -1,4 +1,4 @@
-#include "app/core/test_run.h"
+#include "core/test_run.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "unit_harness.h"
 
 #include "app/controls.h"
-#include "app/core/report.h"
+#include "core/report.h"
 
 #include <QAbstractItemModel>
 #include <QElapsedTimer>

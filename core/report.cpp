@@ -1,4 +1,4 @@
-#include "app/core/report.h"
+#include "core/report.h"
 
 namespace tolvek {
 

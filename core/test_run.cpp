@@ -1,9 +1,9 @@
-#include "app/core/test_run.h"
+#include "core/test_run.h"
 
-#include "app/core/echo_permission.h"
-#include "app/core/ethernet_transfer.h"
-#include "app/core/record.h"
-#include "app/core/report.h"
+#include "core/echo_permission.h"
+#include "core/ethernet_transfer.h"
+#include "core/record.h"
+#include "core/report.h"
 #include "net/ping_client.h"
 #include "net/telnet_client.h"
 

@@ -1,6 +1,6 @@
-#include "app/core/ethernet_transfer.h"
+#include "core/ethernet_transfer.h"
 
-#include "app/core/pattern_file.h"
+#include "core/pattern_file.h"
 #include "net/ftp_client.h"
 #include "net/ftp_file.h"
 

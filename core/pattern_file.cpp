@@ -1,4 +1,4 @@
-#include "app/core/pattern_file.h"
+#include "core/pattern_file.h"
 
 #include "net/ftp_file.h"
 

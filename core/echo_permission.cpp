@@ -1,4 +1,4 @@
-#include "app/core/echo_permission.h"
+#include "core/echo_permission.h"
 
 #include <filesystem>
 #include <system_error>

@@ -2,7 +2,7 @@
 // The run talks to its driver through TRunHost and fills a run record as it goes.
 #pragma once
 
-#include "app/core/run_record.h"
+#include "core/run_record.h"
 
 #include <string>
 
