@@ -26,6 +26,23 @@ struct TTransferRecord
     std::string Reason; // empty when passed
 };
 
+// One step of the run that was started, in the order they ran: "echo", "upload",
+// "download", "login", "clock" or "report".
+struct TStepRecord
+{
+    std::string Name;
+    long long Milliseconds = 0;
+    bool Passed = false;
+};
+
+// What the run measured on the way; each is absent when its step did not measure it.
+struct TMeasurements
+{
+    std::optional<double> EchoMilliseconds;   // ICMP echo round trip
+    std::optional<double> UploadMiBPerSecond; // FTP rates of the transfer test
+    std::optional<double> DownloadMiBPerSecond;
+};
+
 struct TRunRecord
 {
     std::string Id;      // UUID, given when the run is archived
@@ -41,6 +58,8 @@ struct TRunRecord
     std::vector<std::string> Journal;        // UTF-8, as shown
     std::vector<std::string> Report;         // raw lines after escape stripping, UTF-8
     std::optional<TTransferRecord> Transfer; // absent when the transfer test did not run
+    std::vector<TStepRecord> Steps;          // empty in records made before steps were kept
+    TMeasurements Measurements;
 };
 
 inline const char* VerdictName(TRunVerdict v)
