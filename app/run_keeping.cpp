@@ -5,10 +5,12 @@
 #include <QDebug>
 
 // The archive file is opened at the first run; the line database, when one is set, gets
-// the runs a previous session left unsent at once.
+// the runs a previous session left unsent at once. The operator gets the buttons back
+// within a second even while another program holds the archive: the run is then kept
+// in the pending folder.
 void TForm1::StartArchive()
 {
-    archive_ = std::make_unique<tolvek::TRunArchive>();
+    archive_ = std::make_unique<tolvek::TRunArchive>(tolvek::DefaultArchivePath(), 700);
     const QString uri = tolvek::ConfiguredLineUri(FormStorage1->storeFileName());
     if (uri.isEmpty())
         return;

@@ -174,6 +174,7 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
     };
     if (const auto error = archive.Open(); !error.isEmpty())
         return done(error);
+    archive.TakeInPending();
     if (const auto error = line.Open(); !error.isEmpty())
         return done(error);
     auto server = line.Database();

@@ -2,6 +2,7 @@
 
 #include "archive/run_record_json.h"
 #include "archive/run_store.h"
+#include "core/atomic_file.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
@@ -63,6 +64,13 @@ QString Failure(const QString& path, const QString& reason)
             .arg(path, reason);
 }
 
+QString KeptAside(const QString& path, const QString& folder, const QString& reason)
+{
+    return QStringLiteral("Прогон пока не записан в архив %1: %2. Он сохранён в %3 и будет "
+                          "внесён в архив при следующей записи. Результат теста остаётся в силе.")
+            .arg(path, reason, folder);
+}
+
 QSqlError Exec(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {})
 {
     QSqlQuery q(db);
@@ -96,8 +104,9 @@ void StampRun(TRunRecord& r)
         r.Version = TOLVEK_VERSION;
 }
 
-TRunArchive::TRunArchive(QString path)
+TRunArchive::TRunArchive(QString path, int waitMs)
     : path_(std::move(path))
+    , waitMs_(waitMs)
 {
     static QAtomicInteger<int> serial;
     connection_ = QStringLiteral("tolvek-archive-%1").arg(++serial);
@@ -152,9 +161,9 @@ QSqlError TRunArchive::OpenDb()
                          QSqlError::ConnectionError, QString::number(kCantOpen));
     auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db.setDatabaseName(path_);
-    // A reader (a query in another terminal) never blocks the writer in WAL mode; a
-    // writer that holds the file longer than this costs the run its archive entry, not its time.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=250"));
+    // A reader (a query in another terminal) never blocks the writer in WAL mode; writers
+    // take turns, and one that holds the file longer sends the run to the pending folder.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(waitMs_));
     QSqlError e;
     if (!db.open())
         e = db.lastError();
@@ -185,9 +194,8 @@ QString TRunArchive::Open()
 QSqlError TRunArchive::Write(const TRunRecord& record)
 {
     auto db = Database();
-    QSqlError e;
-    if (!db.transaction())
-        e = db.lastError();
+    // IMMEDIATE takes the write lock first, so the busy wait covers the whole transaction.
+    QSqlError e = Exec(db, QStringLiteral("BEGIN IMMEDIATE"));
     if (!e.isValid())
         e = TRunInserter(db).Insert(record);
     if (!e.isValid())
@@ -195,13 +203,48 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
                  QStringLiteral(
                          "INSERT INTO tolvek_outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"),
                  {QString::fromStdString(record.Id)});
-    if (!e.isValid() && !db.commit())
-        e = db.lastError();
+    if (!e.isValid())
+        e = Exec(db, QStringLiteral("COMMIT"));
     if (e.isValid())
-        db.rollback();
+        Exec(db, QStringLiteral("ROLLBACK"));
     return e;
 }
 
+bool TRunArchive::KeepPending(const TRunRecord& record)
+{
+    if (!QDir().mkpath(PendingFolder()))
+        return false;
+    try {
+        WriteFileAtomically(QFile::encodeName(PendingFolder() + QLatin1Char('/')
+                                              + QString::fromStdString(record.Id)
+                                              + QStringLiteral(".json"))
+                                    .toStdString(),
+                            QJsonDocument(RunRecordToJson(record)).toJson().toStdString());
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+void TRunArchive::TakeInPending()
+{
+    QDir folder(PendingFolder());
+    if (!open_ || !folder.exists())
+        return;
+    for (const QString& name : folder.entryList({QStringLiteral("*.json")}, QDir::Files)) {
+        QFile f(folder.filePath(name));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const auto run = RunRecordFromJson(QJsonDocument::fromJson(f.readAll()).object());
+        f.close();
+        // Taken in twice (a crash before the removal) is harmless: the run id is the key.
+        if (run && !Write(*run).isValid())
+            f.remove();
+    }
+    QDir().rmdir(PendingFolder()); // only when empty
+}
+
+// On success `message` is the operator's notice, else the reason it failed.
 bool TRunArchive::SetAside(QString& message)
 {
     Close();
@@ -210,7 +253,7 @@ bool TRunArchive::SetAside(QString& message)
     for (int n = 2; QFileInfo::exists(aside); ++n)
         aside = path_ + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
     if (!QFile::rename(path_, aside)) {
-        message = Failure(path_, QStringLiteral("архив повреждён и не переименовывается"));
+        message = QStringLiteral("архив повреждён и не переименовывается");
         return false;
     }
     // The write-ahead log belongs to the damaged file; the shared-memory index is rebuilt.
@@ -231,16 +274,21 @@ TArchiveOutcome TRunArchive::Store(TRunRecord& record)
             e = Write(record);
         if (!e.isValid()) {
             out.Stored = true;
+            TakeInPending();
             return out;
         }
         // A damaged file is set aside once and the run goes to a fresh archive; a second
-        // failure is reported as it is.
-        if (!Damaged(e) || attempt == 1) {
-            out.Message = Failure(path_, Reason(e));
+        // failure keeps the run aside.
+        QString reason = Reason(e);
+        if (!Damaged(e) || attempt == 1 || !SetAside(reason)) {
+            out.Kept = KeepPending(record);
+            const QString failure =
+                    out.Kept ? KeptAside(path_, PendingFolder(), reason) : Failure(path_, reason);
+            out.Message =
+                    out.Message.isEmpty() ? failure : out.Message + QLatin1Char(' ') + failure;
             return out;
         }
-        if (!SetAside(out.Message))
-            return out;
+        out.Message = reason; // the notice of the file set aside
     }
 }
 

@@ -19,16 +19,22 @@ std::string NewRunId();
 // Fills the id, the station's host name and the program version where they are empty.
 void StampRun(TRunRecord& record);
 
+// Writers of one archive (the runs of a rack's slots) hold its lock for milliseconds each;
+// a run waits this long for them before it keeps its record in the pending folder.
+constexpr int kArchiveWaitMs = 10000;
+
 struct TArchiveOutcome
 {
     bool Stored = false;
-    QString Message; // for the operator when not empty: a failure or a damaged file set aside
+    bool Kept = false; // not in the archive, but in its pending folder until the next write
+    QString Message;   // for the operator when not empty: a failure or a damaged file set aside
 };
 
 class TRunArchive
 {
 public:
-    explicit TRunArchive(QString path = DefaultArchivePath());
+    // waitMs: how long a write waits for another program that holds the archive.
+    explicit TRunArchive(QString path = DefaultArchivePath(), int waitMs = kArchiveWaitMs);
     ~TRunArchive();
     TRunArchive(const TRunArchive&) = delete;
     TRunArchive& operator=(const TRunArchive&) = delete;
@@ -36,8 +42,14 @@ public:
     const QString& Path() const { return path_; }
 
     // Stamps the record and stores it with its unsent mark in one transaction. Never
-    // throws; a failure leaves the run as it was and says why.
+    // throws. When the archive cannot take it, the record goes to the pending folder as
+    // a file written whole; the next write or forward takes it in.
     TArchiveOutcome Store(TRunRecord& record);
+
+    // PATH.pending: one JSON record file per run the archive could not take at once.
+    QString PendingFolder() const { return path_ + QStringLiteral(".pending"); }
+    // Moves the pending records into the open archive; a file that is no record stays.
+    void TakeInPending();
 
     // Opens the file for reading and queries (no damaged-file handling, nothing created).
     // Empty on success, else the reason.
@@ -57,9 +69,11 @@ private:
     QSqlError OpenDb();
     QSqlError Write(const TRunRecord& record);
     bool SetAside(QString& message);
+    bool KeepPending(const TRunRecord& record);
     void Close();
 
     QString path_;
+    int waitMs_;
     QString connection_;
     bool open_ = false;
 };

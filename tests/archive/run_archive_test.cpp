@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -156,10 +157,10 @@ TEST(RunArchive, UnwritablePlacesGiveOneMessageAndKeepTheRun)
     }
 }
 
-TEST(RunArchive, LockedArchiveFailsWithinItsWaitAndWorksAgainAfterwards)
+TEST(RunArchive, RunsTheLockedArchiveCannotTakeAreKeptAndTakenInByTheNextWrite)
 {
     QTemporaryDir dir;
-    TRunArchive archive(dir.filePath("runs.sqlite"));
+    TRunArchive archive(dir.filePath("runs.sqlite"), 100);
     auto first = MakeRun("2026-12-08T10:00:00+03:00", "SN1", TRunVerdict::Passed);
     ASSERT_TRUE(archive.Store(first).Stored);
 
@@ -170,12 +171,20 @@ TEST(RunArchive, LockedArchiveFailsWithinItsWaitAndWorksAgainAfterwards)
         QSqlQuery q(other);
         ASSERT_TRUE(q.exec("BEGIN IMMEDIATE"));
         auto run = MakeRun("2026-12-08T10:01:00+03:00", "SN2", TRunVerdict::Failed);
+        QElapsedTimer t;
+        t.start();
         const auto outcome = archive.Store(run);
+        EXPECT_LT(t.elapsed(), 1000);
         EXPECT_FALSE(outcome.Stored);
+        EXPECT_TRUE(outcome.Kept);
         EXPECT_TRUE(outcome.Message.contains("занят")) << outcome.Message.toStdString();
+        EXPECT_EQ(QDir(archive.PendingFolder()).entryList({"*.json"}).size(), 1);
         q.exec("ROLLBACK");
-        EXPECT_TRUE(archive.Store(run).Stored);
     }
+    auto next = MakeRun("2026-12-08T10:02:00+03:00", "SN3", TRunVerdict::Passed);
+    EXPECT_TRUE(archive.Store(next).Stored);
+    EXPECT_EQ(archive.UnsentCount(), 3);
+    EXPECT_FALSE(QFileInfo::exists(archive.PendingFolder()));
     other.close();
     other = QSqlDatabase();
     QSqlDatabase::removeDatabase("locker");
