@@ -16,7 +16,10 @@ void TForm1::StartArchive()
         return;
     QString error;
     if (auto target = tolvek::ParseLineUri(uri, error)) {
-        forwarder_ = std::make_unique<tolvek::TLineForwarder>(archive_->Path(), *target);
+        // A refusal is a setting to mend: said on standard error after every run it stops.
+        forwarder_ = std::make_unique<tolvek::TLineForwarder>(
+                archive_->Path(), *target,
+                [](const QString& message) { qWarning().noquote() << "tolvek:" << message; });
         forwarder_->Kick();
     } else {
         // A line engineer's setting: `tolvek --forward` says the same on the terminal.

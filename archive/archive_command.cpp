@@ -5,6 +5,8 @@
 #include "archive/run_record_json.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
+#include <QDir>
 #include <QJsonDocument>
 
 namespace tolvek {
@@ -162,6 +164,30 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
     return 0;
 }
 
+int ForwardStatus(TRunArchive& archive, QTextStream& out, QTextStream& err)
+{
+    if (const QString error = archive.OpenExisting(); !error.isEmpty()) {
+        err << "tolvek: " << error << "\n";
+        return 1;
+    }
+    const int pending =
+            QDir(archive.PendingFolder()).entryList({QStringLiteral("*.json")}, QDir::Files).size();
+    out << "unsent runs: " << archive.UnsentCount();
+    if (pending > 0)
+        out << ", and " << pending << " kept in " << archive.PendingFolder();
+    out << "\n";
+    if (const QString oldest = archive.OldestUnsentStart(); !oldest.isEmpty()) {
+        const auto started = QDateTime::fromString(oldest, Qt::ISODateWithMs);
+        out << "oldest unsent: started " << started.toLocalTime().toString(Qt::ISODate) << ", "
+            << started.secsTo(QDateTime::currentDateTimeUtc()) << " s ago\n";
+    }
+    const auto last = archive.LastForwardError();
+    out << "last error: "
+        << (last.Text.isEmpty() ? QStringLiteral("none") : last.At + QLatin1Char(' ') + last.Text)
+        << "\n";
+    return 0;
+}
+
 } // namespace
 
 QString ArchivePathOption(const QCommandLineParser& p)
@@ -189,6 +215,7 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
         return std::nullopt;
     c->ArchivePath = ArchivePathOption(p);
     c->Line = p.isSet(QStringLiteral("line"));
+    c->Status = p.isSet(QStringLiteral("status"));
     c->RunId = p.value(QStringLiteral("show"));
     c->Format = p.value(QStringLiteral("export"));
     if (c->Kind == K::Export && c->Format != QLatin1String("json")
@@ -215,6 +242,10 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
 
 int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& err)
 {
+    if (c.Status) {
+        TRunArchive archive(c.ArchivePath);
+        return ForwardStatus(archive, out, err);
+    }
     std::optional<TLineTarget> target;
     if (c.Line || c.Kind == TArchiveCommand::TKind::Forward) {
         const QString uri = ConfiguredLineUri();

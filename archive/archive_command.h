@@ -21,11 +21,12 @@ struct TArchiveCommand
     QString Format;      // --export: "json" or "csv"
     TRunFilter Filter;   // serial (--history), --since, --until
     bool Line = false;   // query the line database instead of the bench's archive
+    bool Status = false; // --forward --status: what is unsent and the last error
     QString ArchivePath; // --archive, else the default
 };
 
 // The archive command the parsed line asks for (options history, show, export, yield,
-// forward, since, until, line, archive; the serial number of --history as the positional
+// forward, since, until, line, archive, status; the serial number of --history as the positional
 // argument); nullopt when it asks for none, or when it is wrong, then with `error` set.
 std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& parser,
                                                         QString& error);

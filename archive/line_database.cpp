@@ -32,6 +32,22 @@ QString NewConnectionName(const char* kind)
 
 } // namespace
 
+bool IsRefusal(const QSqlError& e)
+{
+    // SQLSTATE classes: 28 login, 3D database, 3F schema, 42 rights and missing tables.
+    const QString code = e.nativeErrorCode();
+    for (const char* refused : {"28", "3D", "3F", "42", "schema"})
+        if (code.startsWith(QLatin1String(refused)))
+            return true;
+    // libpq reports a refused login as the server's FATAL text, without a code; a server
+    // starting, stopping or full says FATAL too, and is only down for a while.
+    static const QRegularExpression passing(
+            QStringLiteral("too many|starting up|shutting down|recovery|terminating"));
+    const QString text = e.databaseText() + e.driverText();
+    return e.type() == QSqlError::ConnectionError && text.contains(QLatin1String("FATAL:"))
+           && !passing.match(text).hasMatch();
+}
+
 QString TLineTarget::Describe() const
 {
     return QStringLiteral("%1@%2:%3/%4")
@@ -137,6 +153,7 @@ QString TLineDatabase::Open()
                       : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
     if (db.isOpen())
         return {};
+    refused_ = true;
     if (!db.isValid())
         return QStringLiteral("the PostgreSQL driver of Qt SQL is not installed (libqt6sql6-psql)");
     db.setHostName(target_.Host);
@@ -156,61 +173,74 @@ QString TLineDatabase::Open()
         e = db.lastError();
     else
         e = EnsureRunStore(db);
+    refused_ = IsRefusal(e);
     if (!e.isValid())
         return {};
     db.close();
     return target_.Scrub(
-            QStringLiteral("line database %1: %2").arg(target_.Describe(), e.text().trimmed()));
+            QStringLiteral("line database %1: %2").arg(target_.Describe(), e.text().simplified()));
 }
 
 TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
                                const std::function<bool()>& stop)
 {
     TForwardOutcome out;
-    const auto done = [&](const QString& message) {
-        out.Message = message;
+    if (const auto error = archive.Open(); !error.isEmpty()) {
+        out.Message = error;
         out.Left = archive.UnsentCount();
         return out;
+    }
+    const auto done = [&](const QString& message, bool refused) {
+        out.Message = message;
+        out.Refused = refused;
+        out.Left = archive.UnsentCount();
+        archive.NoteForwardError(message, refused);
+        return out;
     };
-    if (const auto error = archive.Open(); !error.isEmpty())
-        return done(error);
     archive.TakeInPending();
     if (const auto error = line.Open(); !error.isEmpty())
-        return done(error);
+        return done(error, line.Refused());
     auto server = line.Database();
-    const auto fail = [&](const QString& what) {
+    const auto fail = [&](const QString& what, bool refused) {
         server.rollback();
-        return done(line.Target().Scrub(
-                QStringLiteral("line database %1: %2").arg(line.Target().Describe(), what)));
+        return done(
+                line.Target().Scrub(
+                        QStringLiteral("line database %1: %2").arg(line.Target().Describe(), what)),
+                refused);
+    };
+    // One line per message: the server's texts span several.
+    const auto failed = [&](const QSqlError& e) {
+        return fail(e.text().simplified(), IsRefusal(e));
     };
     TRunInserter insert(server);
     while (!(stop && stop())) {
         QString error;
         const auto runs = archive.Unsent(kBatch, error);
         if (!error.isEmpty())
-            return fail(QStringLiteral("the archive: ") + error);
+            return fail(QStringLiteral("the archive: ") + error, false);
         if (runs.empty())
             break;
         if (!server.transaction())
-            return fail(server.lastError().text().trimmed());
+            return failed(server.lastError());
         for (const auto& run : runs)
             if (const auto e = insert.Insert(run); e.isValid())
-                return fail(e.text().trimmed());
+                return failed(e);
         if (!server.commit())
-            return fail(server.lastError().text().trimmed());
+            return failed(server.lastError());
         // The server has them; should the mark fail, they go again and the run id turns
         // the second copies away.
         if (error = archive.MarkSent(runs); !error.isEmpty())
-            return fail(QStringLiteral("the archive: ") + error);
+            return fail(QStringLiteral("the archive: ") + error, false);
         out.Sent += static_cast<int>(runs.size());
     }
-    return done({});
+    return done({}, false);
 }
 
 struct TLineForwarder::State
 {
     QString archivePath;
     TLineTarget target;
+    std::function<void(const QString&)> onRefused;
     std::mutex lock;
     std::condition_variable wake, idle;
     bool kicked = false, busy = false, stop = false;
@@ -235,6 +265,8 @@ struct TLineForwarder::State
                     return stop;
                 });
             }
+            if (outcome.Refused && onRefused)
+                onRefused(outcome.Message);
             l.lock();
             last = outcome;
             busy = false;
@@ -243,11 +275,13 @@ struct TLineForwarder::State
     }
 };
 
-TLineForwarder::TLineForwarder(QString archivePath, TLineTarget target)
+TLineForwarder::TLineForwarder(QString archivePath, TLineTarget target,
+                               std::function<void(const QString&)> onRefused)
     : state_(std::make_shared<State>())
 {
     state_->archivePath = std::move(archivePath);
     state_->target = std::move(target);
+    state_->onRefused = std::move(onRefused);
     // The thread holds the state too, so that it can outlive a forwarder left behind.
     thread_ = std::thread([s = state_] { s->Loop(); });
 }
@@ -291,14 +325,15 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     TKeepOutcome out;
     TRunArchive archive(archivePath);
     const auto stored = archive.Store(record);
-    out.Message = stored.Message;
+    if (!stored.Message.isEmpty())
+        out.Messages << stored.Message;
     const QString uri = ConfiguredLineUri();
     if (!stored.Stored || uri.isEmpty())
         return out;
     QString error;
     const auto target = ParseLineUri(uri, error);
     if (!target) {
-        out.Message = error;
+        out.Messages << error;
         return out;
     }
     QElapsedTimer t;
@@ -307,6 +342,12 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     forwarder.Kick();
     out.LeftBehind = !forwarder.WaitIdle(waitMs);
     forwarder.stopWaitMs = std::max(0, waitMs - static_cast<int>(t.elapsed()));
+    if (!out.LeftBehind) {
+        if (const auto last = forwarder.Last(); last.Refused)
+            out.Messages << last.Message;
+    } else if (const auto before = archive.LastForwardError(); before.Refused) {
+        out.Messages << before.Text;
+    }
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -324,6 +325,46 @@ int TRunArchive::UnsentCount()
     return q.exec(QStringLiteral("SELECT count(*) FROM tolvek_outbox")) && q.next()
                    ? q.value(0).toInt()
                    : -1;
+}
+
+void TRunArchive::NoteForwardError(const QString& text, bool refused)
+{
+    auto db = Database();
+    if (text.isEmpty()) {
+        Exec(db, QStringLiteral("DELETE FROM tolvek_meta WHERE key = 'forward_error'"));
+        return;
+    }
+    const QJsonObject note{
+            {QStringLiteral("at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+            {QStringLiteral("text"), text},
+            {QStringLiteral("refused"), refused}};
+    Exec(db,
+         QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('forward_error', ?)"
+                        " ON CONFLICT (key) DO UPDATE SET value = excluded.value"),
+         {QString::fromUtf8(QJsonDocument(note).toJson(QJsonDocument::Compact))});
+}
+
+TRunArchive::TForwardError TRunArchive::LastForwardError()
+{
+    QSqlQuery q(Database());
+    if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'forward_error'"))
+        || !q.next())
+        return {};
+    const auto note = QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object();
+    return {note.value(QStringLiteral("text")).toString(),
+            note.value(QStringLiteral("at")).toString(),
+            note.value(QStringLiteral("refused")).toBool()};
+}
+
+QString TRunArchive::OldestUnsentStart()
+{
+    QSqlQuery q(Database());
+    return q.exec(QStringLiteral(
+                   "SELECT r.started_utc FROM tolvek_outbox o CROSS JOIN tolvek_runs r"
+                   " ON r.id = o.id ORDER BY o.rowid LIMIT 1"))
+                           && q.next()
+                   ? q.value(0).toString()
+                   : QString();
 }
 
 QString TRunArchive::MarkSent(const std::vector<TRunRecord>& runs)

@@ -62,6 +62,18 @@ public:
     // Takes the unsent mark off them, all or none; empty on success, else the reason.
     QString MarkSent(const std::vector<TRunRecord>& runs);
 
+    // What the last forward pass ended with, kept in the archive for --forward --status:
+    // an empty text clears it.
+    void NoteForwardError(const QString& text, bool refused);
+    struct TForwardError
+    {
+        QString Text, At; // At: UTC, ISO 8601
+        bool Refused = false;
+    };
+    TForwardError LastForwardError();
+    // The store time (started, UTC ISO 8601) of the oldest unsent run; empty when none.
+    QString OldestUnsentStart();
+
     // Opens (and creates) the archive for writing; empty on success, else the message.
     QString Open();
 

@@ -18,7 +18,7 @@ const char kSynopsis[] = "Usage: tolvek                 the station window\n"
                          "[--vac] [--json PATH|-] [--quiet]\n"
                          "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
                          "DAY] [--until DAY] [--line] [--archive PATH]\n"
-                         "       tolvek --show RUN_ID | --forward  [--archive PATH]\n"
+                         "       tolvek --show RUN_ID | --forward [--status]  [--archive PATH]\n"
                          "       tolvek --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
@@ -92,6 +92,10 @@ const TModeOption kModeOptions[] = {
          nullptr,
          "Ask the line database instead of the bench's run archive.",
          {"history", "export", "yield"}},
+        {"status",
+         nullptr,
+         "With --forward: print the unsent runs, the oldest one's age and the last error.",
+         {"forward"}},
         {"archive",
          "PATH",
          "The bench's run archive (default ~/.local/share/tolvek/runs.sqlite).",
