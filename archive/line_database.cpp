@@ -58,8 +58,9 @@ QString TLineTarget::Describe() const
 
 QString TLineTarget::Scrub(QString text) const
 {
-    if (!Password.isEmpty())
-        text.replace(Password, QStringLiteral("********"));
+    for (const QString& form : PasswordForms)
+        if (!form.isEmpty())
+            text.replace(form, QStringLiteral("********"), Qt::CaseInsensitive);
     return text;
 }
 
@@ -78,6 +79,17 @@ std::optional<TLineTarget> ParseLineUri(const QString& uri, QString& error)
     t.Port = url.port(5432);
     t.User = url.userName(QUrl::FullyDecoded);
     t.Password = url.password(QUrl::FullyDecoded);
+    // As typed (user:password@ before the host), as Qt re-encodes it, and decoded: a
+    // message may quote the URI in any of them. Longest first, so no part is left over.
+    const QString text = uri.trimmed();
+    const auto authority = text.indexOf(QLatin1String("://")) + 3;
+    const auto at = text.lastIndexOf(QLatin1Char('@'), text.indexOf(QLatin1Char('/'), authority));
+    const auto colon = text.indexOf(QLatin1Char(':'), authority);
+    if (at > authority && colon >= 0 && colon < at)
+        t.PasswordForms << text.mid(colon + 1, at - colon - 1);
+    t.PasswordForms << url.password(QUrl::FullyEncoded) << t.Password;
+    std::sort(t.PasswordForms.begin(), t.PasswordForms.end(),
+              [](const QString& a, const QString& b) { return a.size() > b.size(); });
     t.Database = url.path(QUrl::FullyDecoded).mid(1);
     if (t.Database.isEmpty() || t.Database.contains(QLatin1Char('/'))) {
         error = QStringLiteral("the line database URI %1 names no database").arg(t.Scrub(uri));

@@ -23,11 +23,13 @@ struct TLineTarget
     QString User;
     QString Password;
     QString Database;
-    QString Options; // further libpq keywords from the URI's query, ";"-separated
+    QString Options;           // further libpq keywords from the URI's query, ";"-separated
+    QStringList PasswordForms; // the password as written in the URI and as decoded
 
     // user@host:port/database: for messages, never with the password.
     QString Describe() const;
-    // The text with the password blotted out; every message about the server goes through it.
+    // The text with the password, in every form it was given, blotted out; every message
+    // about the server goes through it.
     QString Scrub(QString text) const;
 };
 
