@@ -1,4 +1,5 @@
 #include "archive/archive_command.h"
+#include "archive/run_store.h"
 #include "cli/command_line.h"
 
 #include <QCommandLineParser>
@@ -16,6 +17,12 @@ int ArchiveMode(const QCommandLineParser& args)
         return UsageError(error);
     QTextStream out(stdout), err(stderr);
     return RunArchiveCommand(*command, out, err);
+}
+
+int LineSchemaMode(const QCommandLineParser&)
+{
+    std::fputs(LineSchemaScript().toUtf8().constData(), stdout);
+    return kExitPassed;
 }
 
 } // namespace tolvek::cli

@@ -19,7 +19,7 @@ const char kSynopsis[] = "Usage: tolvek                 the station window\n"
                          "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
                          "DAY] [--until DAY] [--line] [--archive PATH]\n"
                          "       tolvek --show RUN_ID | --forward [--status]  [--archive PATH]\n"
-                         "       tolvek --help | --version\n";
+                         "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
 // here and in the synopsis, its own options go to kModeOptions.
@@ -66,6 +66,8 @@ const TMode kModes[] = {
          "Print runs, passed, failed, aborted and first-pass yield per day.", ArchiveMode},
         {nullptr, "forward", nullptr, "Send the runs the line database has not received yet.",
          ArchiveMode},
+        {nullptr, "line-schema", nullptr,
+         "Print the line database's tables, roles and grants as SQL for its DBA.", LineSchemaMode},
         {"h", "help", nullptr, "Show this help.", HelpMode},
         {"v", "version", nullptr, "Show the program version.", VersionMode},
 };
