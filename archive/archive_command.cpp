@@ -216,6 +216,9 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     c->ArchivePath = ArchivePathOption(p);
     c->Line = p.isSet(QStringLiteral("line"));
     c->Status = p.isSet(QStringLiteral("status"));
+    c->Follow = p.isSet(QStringLiteral("follow"));
+    if (c->Status && c->Follow)
+        error = QStringLiteral("--status and --follow do not go together");
     c->RunId = p.value(QStringLiteral("show"));
     c->Format = p.value(QStringLiteral("export"));
     if (c->Kind == K::Export && c->Format != QLatin1String("json")
@@ -240,7 +243,8 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     return c;
 }
 
-int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& err)
+int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& err,
+                      const std::function<bool()>& stop)
 {
     if (c.Status) {
         TRunArchive archive(c.ArchivePath);
@@ -259,6 +263,11 @@ int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& e
             err << "tolvek: " << error << "\n";
             return 1;
         }
+    }
+    if (c.Follow) {
+        FollowForward(c.ArchivePath, *target, stop,
+                      [&](const QString& news) { err << "tolvek: " << news << Qt::endl; });
+        return 0;
     }
     TRunArchive archive(c.ArchivePath);
     if (c.Kind == TArchiveCommand::TKind::Forward) {

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace tolvek {
 namespace {
@@ -246,6 +247,53 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
         out.Sent += static_cast<int>(runs.size());
     }
     return done({}, false);
+}
+
+void FollowForward(const QString& archivePath, const TLineTarget& target,
+                   const std::function<bool()>& stop,
+                   const std::function<void(const QString&)>& say)
+{
+    const auto pause = [&](int ms) {
+        for (int t = 0; t < ms && !stop(); t += 100)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    QString lastError;
+    int backOffMs = 0;
+    while (!stop()) {
+        QString error;
+        {
+            TRunArchive archive(archivePath);
+            error = archive.OpenExisting();
+            const bool work =
+                    error.isEmpty()
+                    && (archive.UnsentCount() != 0 || QFileInfo::exists(archive.PendingFolder()));
+            if (!work && error.isEmpty()) {
+                pause(1000);
+                continue;
+            }
+        }
+        if (error.isEmpty()) {
+            TRunArchive archive(archivePath);
+            TLineDatabase line(target);
+            const auto outcome = ForwardBacklog(archive, line, stop);
+            error = outcome.Message;
+            if (outcome.Sent > 0)
+                say(QStringLiteral("forwarded %1 runs to %2; %3 left")
+                            .arg(outcome.Sent)
+                            .arg(target.Describe())
+                            .arg(outcome.Left));
+        }
+        if (error.isEmpty()) {
+            lastError.clear();
+            backOffMs = 0;
+            continue;
+        }
+        if (error != lastError)
+            say(error);
+        lastError = error;
+        backOffMs = std::clamp(backOffMs * 2, 1000, 60000);
+        pause(backOffMs);
+    }
 }
 
 struct TLineForwarder::State

@@ -81,6 +81,14 @@ struct TForwardOutcome
 TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
                                const std::function<bool()>& stop = {});
 
+// Forwards until `stop` turns true: a pass whenever the archive holds unsent runs (looked at
+// every second), after a failed one a pause of 1, 2, 4 ... 60 s. `say` hears of each pass that
+// sent runs and of each new failure once. A missing archive is waited for like a server
+// that is down.
+void FollowForward(const QString& archivePath, const TLineTarget& target,
+                   const std::function<bool()>& stop,
+                   const std::function<void(const QString&)>& say);
+
 // Forwards in a thread of its own so that no run waits for the server.
 class TLineForwarder
 {

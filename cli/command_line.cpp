@@ -13,13 +13,14 @@
 namespace tolvek::cli {
 namespace {
 
-const char kSynopsis[] = "Usage: tolvek                 the station window\n"
-                         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
-                         "[--vac] [--json PATH|-] [--quiet]\n"
-                         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
-                         "DAY] [--until DAY] [--line] [--archive PATH]\n"
-                         "       tolvek --show RUN_ID | --forward [--status]  [--archive PATH]\n"
-                         "       tolvek --line-schema | --help | --version\n";
+const char kSynopsis[] =
+        "Usage: tolvek                 the station window\n"
+        "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
+        "[--vac] [--json PATH|-] [--quiet]\n"
+        "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
+        "DAY] [--until DAY] [--line] [--archive PATH]\n"
+        "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
+        "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
 // here and in the synopsis, its own options go to kModeOptions.
@@ -97,6 +98,10 @@ const TModeOption kModeOptions[] = {
         {"status",
          nullptr,
          "With --forward: print the unsent runs, the oldest one's age and the last error.",
+         {"forward"}},
+        {"follow",
+         nullptr,
+         "With --forward: keep sending new runs as they are archived, until SIGTERM or SIGINT.",
          {"forward"}},
         {"archive",
          "PATH",

@@ -205,3 +205,54 @@ TEST(CommandLineArchive, LineRefusalsAreSaidOncePerRunAndThePasswordInNoForm)
     }
     qunsetenv("TOLVEK_LINE_DATABASE");
 }
+
+TEST(CommandLineArchive, FollowingForwarderSendsEachRunOnceWhenTheServerComesUp)
+{
+    testsupport::PgServer server; // down at first
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    TRunArchive archive(path);
+    const auto store = [&](int runs) {
+        for (int i = 0; i < runs; ++i) {
+            TRunRecord r;
+            r.Started = r.Finished = "2026-12-08T10:00:00+03:00";
+            ASSERT_TRUE(archive.Store(r).Stored);
+        }
+    };
+    const auto onServer = [&](int expected) {
+        QString error;
+        TLineDatabase line(*ParseLineUri(QString::fromStdString(server.Uri()), error));
+        QElapsedTimer t;
+        t.start();
+        int rows = -1, distinct = -1;
+        while (t.elapsed() < 10000 && rows != expected) {
+            QThread::msleep(200);
+            QSqlQuery q(line.Open().isEmpty() ? line.Database() : QSqlDatabase());
+            if (q.exec("SELECT count(*), count(DISTINCT id) FROM tolvek_runs") && q.next())
+                rows = q.value(0).toInt(), distinct = q.value(1).toInt();
+        }
+        EXPECT_EQ(rows, expected);
+        EXPECT_EQ(distinct, expected);
+    };
+    store(2);
+    QProcess follow;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("TOLVEK_LINE_DATABASE", QString::fromStdString(server.Uri()));
+    follow.setProcessEnvironment(env);
+    follow.start(QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek"),
+                 {"--forward", "--follow", "--archive", path});
+    ASSERT_TRUE(follow.waitForStarted());
+    QThread::msleep(1500);
+    store(2);
+    ASSERT_TRUE(server.Start());
+    onServer(4);
+    store(1);
+    onServer(5);
+    follow.terminate();
+    ASSERT_TRUE(follow.waitForFinished(5000));
+    EXPECT_EQ(follow.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(follow.exitCode(), 0);
+    const QString said = QString::fromUtf8(follow.readAllStandardError());
+    EXPECT_EQ(said.count("Connection refused"), 1) << said.toStdString();
+    EXPECT_EQ(archive.UnsentCount(), 0);
+}
