@@ -198,6 +198,11 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
                                const std::function<bool()>& stop)
 {
     TForwardOutcome out;
+    // Forwarding never makes an archive: a missing one is a wrong path.
+    if (!QFileInfo::exists(archive.Path())) {
+        out.Message = QStringLiteral("no run archive at %1").arg(archive.Path());
+        return out;
+    }
     if (const auto error = archive.Open(); !error.isEmpty()) {
         out.Message = error;
         out.Left = archive.UnsentCount();

@@ -15,6 +15,7 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QUrl>
 #include <QUuid>
 #include <QVariant>
 
@@ -138,20 +139,32 @@ QString TRunArchive::OpenExisting()
         return {};
     if (!QFileInfo::exists(path_))
         return QStringLiteral("no run archive at %1").arg(path_);
-    auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-    db.setDatabaseName(path_);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000;QSQLITE_OPEN_READONLY"));
-    QSqlQuery q(db);
-    if (!db.open()
-        || !q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'"))) {
-        const QString why = (db.isOpen() ? q.lastError() : db.lastError()).text().trimmed();
+    // A file in a folder this account cannot write (another account's archive, a read-only
+    // copy) cannot get the shared-memory index read-only opening wants: it is then read as
+    // it lies on disk.
+    QString why;
+    for (const auto& [name, options] :
+         {std::pair{path_, QStringLiteral("QSQLITE_OPEN_READONLY")},
+          std::pair{QStringLiteral("file:")
+                            + QString::fromLatin1(QUrl::toPercentEncoding(path_, "/"))
+                            + QStringLiteral("?immutable=1"),
+                    QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI")}}) {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+        db.setDatabaseName(name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000;") + options);
+        QSqlQuery q(db);
+        if (db.open()
+            && q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'"))) {
+            open_ = true;
+            return {};
+        }
+        if (why.isEmpty())
+            why = (db.isOpen() ? q.lastError() : db.lastError()).text().trimmed();
         q = QSqlQuery();
         db = QSqlDatabase();
         Close();
-        return QStringLiteral("%1 is not a readable run archive: %2").arg(path_, why);
     }
-    open_ = true;
-    return {};
+    return QStringLiteral("%1 is not a readable run archive: %2").arg(path_, why);
 }
 
 QSqlError TRunArchive::OpenDb()

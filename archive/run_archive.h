@@ -51,8 +51,8 @@ public:
     // Moves the pending records into the open archive; a file that is no record stays.
     void TakeInPending();
 
-    // Opens the file for reading and queries (no damaged-file handling, nothing created).
-    // Empty on success, else the reason.
+    // Opens the file read-only for queries (no damaged-file handling, nothing created or
+    // changed, also where this account cannot write). Empty on success, else the reason.
     QString OpenExisting();
     QSqlDatabase Database() const;
 

@@ -189,3 +189,44 @@ TEST(RunArchive, RunsTheLockedArchiveCannotTakeAreKeptAndTakenInByTheNextWrite)
     other = QSqlDatabase();
     QSqlDatabase::removeDatabase("locker");
 }
+
+TEST(RunArchive, QueriesReadAnArchiveThisAccountCannotWriteAndForwardingMakesNone)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ro/runs.sqlite");
+    {
+        TRunArchive archive(path);
+        auto r = MakeRun("2026-12-08T09:00:00+03:00", "SN0", TRunVerdict::Passed);
+        ASSERT_TRUE(archive.Store(r).Stored);
+    }
+    const auto ro = QFile::ReadOwner | QFile::ReadOther | QFile::ExeOwner | QFile::ExeOther;
+    QFile::setPermissions(dir.filePath("ro"), ro);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadOther);
+    QFile::setPermissions(dir.path(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther);
+    // Root ignores file modes: this thread's file-system identity is dropped instead.
+    if (geteuid() == 0) {
+        setfsgid(65534);
+        setfsuid(65534);
+    }
+    QString error;
+    std::optional<std::vector<TYieldDay>> days;
+    {
+        TRunArchive archive(path);
+        error = archive.OpenExisting();
+        auto db = archive.Database();
+        QSqlError e;
+        if (error.isEmpty())
+            days = QueryYield(db, {}, e);
+    }
+    setfsuid(0);
+    setfsgid(0);
+    EXPECT_EQ(error.toStdString(), "");
+    ASSERT_TRUE(days);
+    EXPECT_EQ(days->size(), 1u);
+    EXPECT_EQ(QDir(dir.filePath("ro")).entryList(QDir::Files), QStringList{"runs.sqlite"});
+
+    TRunArchive missing(dir.filePath("typo/runs.sqlite"));
+    EXPECT_TRUE(missing.OpenExisting().contains("no run archive"));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("typo")));
+}
