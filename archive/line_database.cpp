@@ -1,11 +1,13 @@
 #include "archive/line_database.h"
 
 #include "archive/run_store.h"
+#include "settings/ini_text.h"
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
@@ -134,11 +136,13 @@ QString ConfiguredLineUri(const QString& settingsFile)
     QString env = qEnvironmentVariable("TOLVEK_LINE_DATABASE");
     if (!env.isEmpty())
         return env;
-    if (!QFileInfo::exists(settingsFile))
+    // The store's own parser: a comma in the URI is plain text, as the store writes it.
+    QFile file(settingsFile);
+    if (!file.open(QIODevice::ReadOnly))
         return {};
-    return QSettings(settingsFile, QSettings::IniFormat)
-            .value(QStringLiteral("Line/Database"))
-            .toString();
+    const auto value =
+            TIniText(file.readAll()).value(QStringLiteral("Line"), QStringLiteral("Database"));
+    return value.isText ? value.text : QString();
 }
 
 TLineDatabase::TLineDatabase(TLineTarget target)

@@ -85,9 +85,10 @@ TEST(LineUri, SettingsFileUnlessTheEnvironmentSaysOtherwise)
     const QString ini = dir.filePath("tolvek.ini");
     QFile f(ini);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("[TForm1]\nName_Text=x\n[Line]\nDatabase=postgresql://eng:p%3Bw@db:5432/results\n");
+    f.write("[TForm1]\nName_Text=x\n[Line]\nDatabase=postgresql://eng:p%3Bw@db:5432/"
+            "results?options=a,b\n");
     f.close();
-    EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://eng:p%3Bw@db:5432/results");
+    EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://eng:p%3Bw@db:5432/results?options=a,b");
     EXPECT_EQ(ConfiguredLineUri(dir.filePath("none.ini")), "");
     qputenv("TOLVEK_LINE_DATABASE", "postgresql://other@h/db");
     EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://other@h/db");
