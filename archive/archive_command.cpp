@@ -40,51 +40,47 @@ QString Flag(bool on)
     return on ? QStringLiteral("1") : QStringLiteral("0");
 }
 
-void WriteCsv(const std::vector<TRunRecord>& runs, QTextStream& out)
+const char kCsvHeader[] =
+        "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
+        "failures,message,serial,transfer,transfer_reason,journal,report\r\n";
+
+void WriteCsv(const TRunRecord& r, QTextStream& out)
 {
-    const QString crlf = QStringLiteral("\r\n");
-    out << "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
-           "failures,"
-           "message,serial,transfer,transfer_reason,journal,report"
-        << crlf;
-    for (const auto& r : runs) {
-        const QStringList fields{Q(r.Id),
-                                 Q(r.Started),
-                                 Q(r.Finished),
-                                 Q(r.Station),
-                                 Q(r.Version),
-                                 Q(r.Options.Address),
-                                 Flag(r.Options.SetClock),
-                                 Flag(r.Options.Ethernet),
-                                 Flag(r.Options.Tamper),
-                                 Flag(r.Options.Vac),
-                                 QLatin1String(VerdictName(r.Verdict)),
-                                 QString::number(r.Failures),
-                                 Q(r.Message.value_or("")),
-                                 Q(r.Serial),
-                                 r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed")
-                                                                  : QStringLiteral("failed"))
-                                            : QString(),
-                                 r.Transfer ? Q(r.Transfer->Reason) : QString(),
-                                 Lines(r.Journal),
-                                 Lines(r.Report)};
-        QStringList quoted;
-        for (const auto& f : fields)
-            quoted << CsvField(f);
-        out << quoted.join(QLatin1Char(',')) << crlf;
-    }
+    const QStringList fields{
+            Q(r.Id),
+            Q(r.Started),
+            Q(r.Finished),
+            Q(r.Station),
+            Q(r.Version),
+            Q(r.Options.Address),
+            Flag(r.Options.SetClock),
+            Flag(r.Options.Ethernet),
+            Flag(r.Options.Tamper),
+            Flag(r.Options.Vac),
+            QLatin1String(VerdictName(r.Verdict)),
+            QString::number(r.Failures),
+            Q(r.Message.value_or("")),
+            Q(r.Serial),
+            r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed") : QStringLiteral("failed"))
+                       : QString(),
+            r.Transfer ? Q(r.Transfer->Reason) : QString(),
+            Lines(r.Journal),
+            Lines(r.Report)};
+    QStringList quoted;
+    for (const auto& f : fields)
+        quoted << CsvField(f);
+    out << quoted.join(QLatin1Char(',')) << "\r\n";
 }
 
-void WriteHistory(const std::vector<TRunRecord>& runs, QTextStream& out)
+void WriteHistory(const TRunRecord& r, QTextStream& out)
 {
-    for (const auto& r : runs)
-        out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
-                        .arg(Q(r.Started), -25)
-                        .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
-                        .arg(QLatin1String(VerdictName(r.Verdict)), -7)
-                        .arg(r.Failures, 2)
-                        .arg(Q(r.Options.Address), -15)
-                        .arg(Q(r.Id));
+    out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                    .arg(Q(r.Started), -25)
+                    .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
+                    .arg(QLatin1String(VerdictName(r.Verdict)), -7)
+                    .arg(r.Failures, 2)
+                    .arg(Q(r.Options.Address), -15)
+                    .arg(Q(r.Id));
 }
 
 void WriteRun(const TRunRecord& r, QTextStream& out)
@@ -140,16 +136,21 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
             WriteYield(*days, out);
         break;
     default: {
-        const auto runs = QueryRuns(db, c.Filter, e, c.Kind == TArchiveCommand::TKind::Export);
-        if (!runs)
-            break;
-        if (c.Kind == TArchiveCommand::TKind::History)
-            WriteHistory(*runs, out);
-        else if (c.Format == QLatin1String("csv"))
-            WriteCsv(*runs, out);
-        else
-            for (const auto& r : *runs)
-                out << QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact) << "\n";
+        // Each run is written as it is read: the output starts at once and memory stays flat.
+        const bool csv =
+                c.Kind == TArchiveCommand::TKind::Export && c.Format == QLatin1String("csv");
+        if (csv)
+            out << kCsvHeader;
+        e = ForEachRun(
+                db, c.Filter, c.Kind == TArchiveCommand::TKind::Export, [&](const TRunRecord& r) {
+                    if (c.Kind == TArchiveCommand::TKind::History)
+                        WriteHistory(r, out);
+                    else if (csv)
+                        WriteCsv(r, out);
+                    else
+                        out << QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)
+                            << "\n";
+                });
         break;
     }
     }

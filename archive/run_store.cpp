@@ -171,23 +171,30 @@ std::optional<QString> ParseDay(const QString& text)
     return d.toString(Qt::ISODate);
 }
 
-std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
-                                                 QSqlError& error, bool oldestFirst)
+QSqlError ForEachRun(QSqlDatabase& db, const TRunFilter& filter, bool oldestFirst,
+                     const std::function<void(const TRunRecord&)>& each)
 {
     QVariantList binds;
     QSqlQuery q(db);
     const QString order = oldestFirst ? QStringLiteral(" ORDER BY started_utc, id")
                                       : QStringLiteral(" ORDER BY started_utc DESC, id DESC");
     if (!Select(q, QStringLiteral("SELECT record FROM tolvek_runs") + Where(filter, binds) + order,
-                binds)) {
-        error = q.lastError();
-        return std::nullopt;
-    }
-    std::vector<TRunRecord> runs;
+                binds))
+        return q.lastError();
     while (q.next())
         if (auto r = RunRecordFromJson(
                     QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object()))
-            runs.push_back(std::move(*r));
+            each(*r);
+    return q.lastError().isValid() ? q.lastError() : QSqlError();
+}
+
+std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
+                                                 QSqlError& error, bool oldestFirst)
+{
+    std::vector<TRunRecord> runs;
+    error = ForEachRun(db, filter, oldestFirst, [&](const TRunRecord& r) { runs.push_back(r); });
+    if (error.isValid())
+        return std::nullopt;
     return runs;
 }
 

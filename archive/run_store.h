@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -53,7 +54,11 @@ struct TRunFilter
 // Checks a date given on the command line; nullopt when it is no calendar day.
 std::optional<QString> ParseDay(const QString& text);
 
-// Runs that match, newest first (oldest first when asked).
+// Hands each run that matches to `each` as it is read, newest first (oldest first when
+// asked), so memory stays the same whatever the number of runs. Error when the query failed.
+QSqlError ForEachRun(QSqlDatabase& db, const TRunFilter& filter, bool oldestFirst,
+                     const std::function<void(const TRunRecord&)>& each);
+// The same gathered in memory, for a few runs.
 std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
                                                  QSqlError& error, bool oldestFirst = false);
 std::optional<TRunRecord> QueryRun(QSqlDatabase& db, const QString& id, QSqlError& error);
