@@ -31,6 +31,8 @@ QString TForm1::KeepRun(const tolvek::TRunRecord& record)
 {
     lastRun_ = record;
     const auto outcome = archive_->Store(lastRun_);
+    if (!outcome.Detail.isEmpty()) // the operator reads the station's words, the log SQLite's
+        qWarning().noquote() << "tolvek: run archive:" << outcome.Detail;
     if (outcome.Stored && forwarder_)
         forwarder_->Kick();
     return outcome.Message;

@@ -395,7 +395,10 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     TRunArchive archive(archivePath);
     const auto stored = archive.Store(record);
     if (!stored.Message.isEmpty())
-        out.Messages << stored.Message;
+        out.Messages << stored.Message
+                                + (stored.Detail.isEmpty()
+                                           ? QString()
+                                           : QStringLiteral(" (%1)").arg(stored.Detail));
     const QString uri = ConfiguredLineUri();
     if (!stored.Stored || uri.isEmpty())
         return out;

@@ -27,6 +27,7 @@ enum {
     kBusy = 5,
     kLocked = 6,
     kReadOnly = 8,
+    kIoErr = 10,
     kCorrupt = 11,
     kFull = 13,
     kCantOpen = 14,
@@ -43,21 +44,25 @@ bool Damaged(const QSqlError& e)
     return SqliteCode(e) == kCorrupt || SqliteCode(e) == kNotADb;
 }
 
+// The operator's words; SQLite's own text goes to standard error (Detail).
 QString Reason(const QSqlError& e)
 {
-    QString why;
     switch (SqliteCode(e)) {
     case kBusy:
-    case kLocked: why = QStringLiteral("архив занят другой программой"); break;
-    case kReadOnly: why = QStringLiteral("архив доступен только для чтения"); break;
-    case kFull: why = QStringLiteral("диск заполнен"); break;
-    case kCantOpen: why = QStringLiteral("файл архива не открывается"); break;
+    case kLocked: return QStringLiteral("архив занят другой программой");
+    case kReadOnly: return QStringLiteral("архив доступен только для чтения");
+    case kFull: return QStringLiteral("диск заполнен");
+    case kIoErr: return QStringLiteral("ошибка чтения или записи диска");
+    case kCantOpen: return QStringLiteral("файл архива не открывается");
     case kCorrupt:
-    case kNotADb: why = QStringLiteral("архив повреждён"); break;
-    default: return e.text().trimmed();
+    case kNotADb: return QStringLiteral("архив повреждён");
+    default: return QStringLiteral("ошибка базы данных архива");
     }
-    return why + QStringLiteral(" (")
-           + (e.databaseText().isEmpty() ? e.driverText() : e.databaseText()) + QLatin1Char(')');
+}
+
+QString Detail(const QSqlError& e)
+{
+    return e.text().simplified();
 }
 
 QString Failure(const QString& path, const QString& reason)
@@ -202,7 +207,8 @@ QString TRunArchive::Open()
     if (open_)
         return {};
     const auto e = OpenDb();
-    return e.isValid() ? Failure(path_, Reason(e)) : QString();
+    return e.isValid() ? Failure(path_, Reason(e)) + QStringLiteral(" (") + Detail(e) + u')'
+                       : QString();
 }
 
 QSqlError TRunArchive::Write(const TRunRecord& record)
@@ -294,6 +300,7 @@ TArchiveOutcome TRunArchive::Store(TRunRecord& record)
         // A damaged file is set aside once and the run goes to a fresh archive; a second
         // failure keeps the run aside.
         QString reason = Reason(e);
+        out.Detail = Detail(e);
         if (!Damaged(e) || attempt == 1 || !SetAside(reason)) {
             out.Kept = KeepPending(record);
             const QString failure =

@@ -28,6 +28,7 @@ struct TArchiveOutcome
     bool Stored = false;
     bool Kept = false; // not in the archive, but in its pending folder until the next write
     QString Message;   // for the operator when not empty: a failure or a damaged file set aside
+    QString Detail;    // the database's own words for a failure, for standard error
 };
 
 class TRunArchive

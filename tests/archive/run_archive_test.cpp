@@ -151,6 +151,9 @@ TEST(RunArchive, UnwritablePlacesGiveOneMessageAndKeepTheRun)
         EXPECT_TRUE(outcome.Message.contains(c.says)) << outcome.Message.toStdString();
         EXPECT_TRUE(outcome.Message.contains("Результат теста остаётся в силе"))
                 << outcome.Message.toStdString();
+        // SQLite's English goes to standard error, not to the operator.
+        EXPECT_FALSE(outcome.Detail.isEmpty());
+        EXPECT_FALSE(outcome.Message.contains(outcome.Detail)) << outcome.Message.toStdString();
         EXPECT_EQ(QDir(QFileInfo(path).absolutePath()).entryList({"*.damaged-*"}).size(), 0);
         QFile::setPermissions(QFileInfo(path).absolutePath(),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
