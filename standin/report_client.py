@@ -1,7 +1,6 @@
-#!/ usr / bin / env python3
-""
-        "A plain socket client for the stand-in unit: logs in, runs the self-test, reads the
-        report to its completion line and says exit.Prints the seconds that took; used by
+#!/usr/bin/env python3
+"""A plain socket client for the stand-in unit: logs in, runs the self-test, reads the
+report to its completion line and says exit.  Prints the seconds that took; used by
 scripts/bench-run as the yardstick for a station run.
 
 Usage: report_client.py ADDRESS [PORT] [--runs N] [--show]
@@ -46,7 +45,7 @@ class Session:
             data = self.sock.recv(65536)
             if not data:
                 raise EOFError("connection closed while waiting for %r" % text)
-#Search only the new data(and a text's length before it), not all of it again.
+            # Search only the new data (and a text's length before it), not all of it again.
             new = strip_telnet(data)
             parts.append(new)
             tail = tail[-(len(text) - 1):] + new if len(text) > 1 else new
@@ -68,7 +67,7 @@ def one_run(address, port):
         report = s.wait_for(b"tests completed")
         s.wait_for(b"\r\n")
         s.sock.sendall(b"exit\n")
-#The dialogue ends when the unit has closed its side, as the station sees it.
+        # The dialogue ends when the unit has closed its side, as the station sees it.
         while s.sock.recv(65536):
             pass
         return report

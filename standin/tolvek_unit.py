@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Stand-in for the ЦФН-ЛР unit: a telnet shell with the self-test command and an FTP
 server, both on one address, with scenarios that make the unit misbehave on purpose.
 
@@ -86,8 +86,7 @@ class Unit:
         self.repeat = args.repeat
         self.report_file = args.report
         self.log = Log(args.log)
-        self.files =
-{}
+        self.files = {}
         self.files_lock = threading.Lock()
 
     def has(self, name):
@@ -126,8 +125,8 @@ class Unit:
 
     @staticmethod
     def decorate(line):
-#Colours around the markers and an erase - line sequence(ending in K, not m)
-#in front of test lines, as a unit with a colour terminal library writes them.
+        # Colours around the markers and an erase-line sequence (ending in K, not m)
+        # in front of test lines, as a unit with a colour terminal library writes them.
         line = line.replace(b"<PASSED>", b"\x1b[32m<PASSED>\x1b[0m")
         line = line.replace(b"<FAILED>", b"\x1b[1;31m<FAILED>\x1b[0m")
         if line.startswith(b"test "):
@@ -153,7 +152,7 @@ class TelnetConnection:
         self.sock.sendall(data)
 
     def negotiate(self):
-#The unit 's telnetd opens the negotiation, so the station' s answers are exercised.
+        # The unit's telnetd opens the negotiation, so the station's answers are exercised.
         self.send(bytes([IAC, DO, OPT_TTYPE, IAC, WILL, OPT_SGA, IAC, WILL, OPT_ECHO,
                          IAC, DO, OPT_NAWS]))
 
@@ -218,7 +217,7 @@ class TelnetHandler(socketserver.BaseRequestHandler):
         log = unit.log
         peer = "%s:%d" % self.client_address[:2]
         log("telnet connect " + peer)
-#Prompts go out as they are written, as a shell on a terminal writes them.
+        # Prompts go out as they are written, as a shell on a terminal writes them.
         self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         conn = TelnetConnection(self.request, unit)
         said_exit = False
@@ -354,8 +353,8 @@ class Server(socketserver.ThreadingTCPServer):
         self.unit = unit
         super().__init__(address, handler, bind_and_activate=False)
         if unit.has("neg-flood") or unit.has("stop-reading"):
-#A small receive window, inherited by the accepted connection : the station's
-#answers fill it after a few kilobytes.
+            # A small receive window, inherited by the accepted connection: the station's
+            # answers fill it after a few kilobytes.
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         try:
             self.server_bind()
