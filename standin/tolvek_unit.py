@@ -48,8 +48,6 @@ SCENARIOS = {
     "endless-report": "the test lines over and over, never \"tests completed\"",
     "ftp-trickle-greeting": "the FTP greeting a byte every 0.8 s",
     "ftp-slow-data": "the FTP upload read at 2 KiB/s",
-    "stop-reading": "telnet answers requested until the station's buffer is full, the login "
-                    "prompt, then a byte every 0.5 s and nothing read",
 }
 
 IAC, DONT, DO, WONT, WILL, SB, SE, DM = 255, 254, 253, 252, 251, 250, 240, 242
@@ -224,7 +222,7 @@ class TelnetHandler(socketserver.BaseRequestHandler):
         try:
             conn.negotiate()
             conn.send(b"\r\nCFN-LR unit (stand-in)\r\n\r\n")
-            if unit.has("neg-flood") or unit.has("stop-reading"):
+            if unit.has("neg-flood"):
                 log("telnet negotiation flood")
                 block = bytes([IAC, SB, OPT_TTYPE, 1, IAC, SE, IAC, DO, OPT_ECHO]) * 4096
                 while True:
@@ -241,15 +239,6 @@ class TelnetHandler(socketserver.BaseRequestHandler):
                 time.sleep(0.05)
                 conn.sock.send(bytes([DM]), socket.MSG_OOB)
                 time.sleep(0.05)
-            if unit.has("stop-reading"):
-                log("telnet stop reading")
-                block = bytes([IAC, SB, OPT_TTYPE, 1, IAC, SE]) * 4096
-                for _ in range(unit.repeat):
-                    conn.send(block)
-                conn.send(b"cfnlr login: ")
-                while True:
-                    conn.send(b".")
-                    time.sleep(0.5)
             if unit.has("no-login-prompt"):
                 while conn.read_line() is not None:
                     pass
@@ -352,7 +341,7 @@ class Server(socketserver.ThreadingTCPServer):
     def __init__(self, address, handler, unit):
         self.unit = unit
         super().__init__(address, handler, bind_and_activate=False)
-        if unit.has("neg-flood") or unit.has("stop-reading"):
+        if unit.has("neg-flood"):
             # A small receive window, inherited by the accepted connection: the station's
             # answers fill it after a few kilobytes.
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
