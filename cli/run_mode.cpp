@@ -95,8 +95,15 @@ public:
 
     void End(const TRunRecord& record) override
     {
-        if (record.Message)
-            std::fprintf(stderr, "%s\n", VisibleText(*record.Message).c_str());
+        if (!record.Message)
+            return;
+        // The station's own messages may run over several lines.
+        for (size_t start = 0; start <= record.Message->size();) {
+            const size_t end = std::min(record.Message->find('\n', start), record.Message->size());
+            std::fprintf(stderr, "%s\n",
+                         VisibleText(record.Message->substr(start, end - start)).c_str());
+            start = end + 1;
+        }
     }
 
 private:

@@ -445,3 +445,33 @@ TEST(CommandLineRun, ControlBytesShownAndBounded)
     }
     EXPECT_TRUE(journal.contains("test beep failed:x\\x07\\x08\\x00!")) << journal.toStdString();
 }
+
+// A station that may not send an echo has not tested the unit: "untested", exit 3.
+TEST(CommandLineRun, NoEchoPermissionLeavesTheUnitUntested)
+{
+    TStandIn unit(QStringLiteral("pass"));
+    ASSERT_TRUE(unit.ok());
+    // This namespace's echo sockets closed to every group, and the run without CAP_NET_RAW.
+    const QString groups = QStringLiteral("/proc/sys/net/ipv4/ping_group_range");
+    auto write = [&](const QByteArray& text) {
+        QFile f(groups);
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+    };
+    QFile range(groups);
+    ASSERT_TRUE(range.open(QIODevice::ReadOnly));
+    const QByteArray old = range.readAll();
+    ASSERT_TRUE(write("1 0"));
+    QTemporaryDir dir;
+    QProcess p;
+    p.start(QStringLiteral("setpriv"),
+            {"--bounding-set", "-net_raw", "--inh-caps", "-net_raw", TOLVEK_BINARY_DIR "/app/tolvek",
+             "--run", kUnitAddress, "--archive", dir.filePath("runs.sqlite"), "--json", "-"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_TRUE(write(old));
+    EXPECT_EQ(p.exitCode(), 3);
+    const QJsonObject j = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    EXPECT_EQ(j["verdict"].toString(), "untested");
+    EXPECT_TRUE(j["message"].toString().contains("Блок не проверен"));
+    EXPECT_TRUE(p.readAllStandardError().startsWith("Станция не может послать эхо-запрос ICMP"));
+    EXPECT_EQ(unit.log().size(), 1); // "ready": the unit was never contacted
+}
