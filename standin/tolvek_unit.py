@@ -10,6 +10,7 @@ logged once all listeners are bound.
 import argparse
 import datetime
 import os
+import select
 import signal
 import socket
 import socketserver
@@ -319,7 +320,10 @@ class TelnetHandler(socketserver.BaseRequestHandler):
                 continue
             if unit.has("slow-lines") and n == len(lines) // 2:
                 unit.log("telnet silence %.1f" % unit.gap)
-                time.sleep(unit.gap)
+                # A station that goes away during the silence is seen at once.
+                readable, _, _ = select.select([conn.sock], [], [], unit.gap)
+                if readable and not conn.sock.recv(1, socket.MSG_PEEK):
+                    return False
             conn.send(line + b"\r\n")
             if unit.has("flood") and line.startswith(b"SN"):
                 unit.log("telnet flood")
