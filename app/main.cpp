@@ -15,7 +15,7 @@ int main(int argc, char** argv)
     if (tolvek::cli::WantsCommandLine(argc, argv))
         return tolvek::cli::CommandLineMain(argc, argv);
     if (tolvek::cli::WindowHasNoDisplay())
-        return 69;
+        return tolvek::cli::kExitNoDisplay;
     TStationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvek"));
     QApplication::setApplicationDisplayName(StationTitle());

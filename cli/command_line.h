@@ -15,7 +15,8 @@ enum TExitStatus {
     kExitAborted = 2,  // SIGINT or SIGTERM
     kExitUntested = 3, // the station could not test the unit (no ICMP echo allowed)
     kExitUsage = 64,
-    kExitNoRecord = 74, // the run record could not be written
+    kExitNoDisplay = 69, // the window without a display
+    kExitNoRecord = 74,  // the run record could not be written
 };
 
 // The bound of a whole --run unless --max-time says otherwise: a slow good unit takes a

@@ -33,13 +33,11 @@ std::atomic<bool> gStopAsked{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "read and set from a signal handler");
 
 // The first SIGINT or SIGTERM is the operator's "Прервать": the wait going on ends at once
-// and the run ends aborted. The handlers then step aside, so a second signal ends the program at
-// once.
+// and the run ends aborted. The handlers then step aside: a second signal ends the program.
 void OnStopSignal(int)
 {
     gStopAsked.store(true);
     RaiseRunStop(); // wakes the wait that is going on
-
     struct sigaction fallback
     {};
     fallback.sa_handler = SIG_DFL;
