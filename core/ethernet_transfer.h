@@ -30,7 +30,8 @@ struct TTransferOutcome
 };
 
 // ipText is read anew for each transfer; abortRequested is looked at after the upload and
-// on a failure (which then counts as the abort). The port is "21" in the station; tests give another.
+// on a failure (which then counts as the abort). The port is "21" in the station; tests give
+// another.
 TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
                                      const std::function<bool()>& abortRequested,
                                      const std::string& port = "21");
