@@ -121,6 +121,14 @@ std::string TBlockSocket::ReceiveUntil(int timeout, const std::string& terminato
             }
         }
     }
+    // A line over the limit is refused however fast it came, with its terminator or not.
+    if (found && MaxLineLength > 0 && matchPos - FBufferPos > static_cast<size_t>(MaxLineLength)) {
+        found = false;
+        FBufferPos = matchPos + matchLen;
+        if (FBufferPos >= FBuffer.size())
+            ClearPendingInput();
+        FLastError = WSAENOBUFS;
+    }
     if (found) {
         result.assign(FBuffer, FBufferPos, matchPos - FBufferPos);
         FBufferPos = matchPos + matchLen;

@@ -2,6 +2,7 @@
 // deadline, and the pacing of a bandwidth limit.
 #include "net/block_socket.h"
 
+#include "net/run_stop.h"
 #include "net/socket_poll.h"
 
 #include <poll.h>
@@ -12,24 +13,12 @@
 #include <ctime>
 #include <thread>
 
-// Most of the layer's waits are bounded; a poll() interrupted by a signal goes on with the
-// time that is left.
+// Every wait of the layer also ends when the run's stop is raised (a stop signal, the
+// run's bound): then -1 with ECANCELED, which the callers report as a failed wait.
 int PollRetrying(int fd, short events, int timeout)
 {
     pollfd p{fd, events, 0};
-    auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout < 0 ? 0 : timeout);
-    for (;;) {
-        int r = poll(&p, 1, timeout);
-        if (r >= 0 || errno != EINTR)
-            return r;
-        if (timeout >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                deadline - std::chrono::steady_clock::now())
-                                .count();
-            timeout = left > 0 ? static_cast<int>(left) : 0;
-        }
-    }
+    return PollUnlessStopped(p, timeout);
 }
 
 namespace {
