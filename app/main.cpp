@@ -14,6 +14,8 @@ int main(int argc, char** argv)
     // A run from a script needs no display: no QApplication, no platform plugin.
     if (tolvek::cli::WantsCommandLine(argc, argv))
         return tolvek::cli::CommandLineMain(argc, argv);
+    if (tolvek::cli::WindowHasNoDisplay())
+        return tolvek::cli::kExitNoDisplay;
     TStationApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tolvek"));
     QApplication::setApplicationDisplayName(StationTitle());

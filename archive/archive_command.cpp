@@ -3,6 +3,7 @@
 #include "archive/line_database.h"
 #include "archive/run_archive.h"
 #include "archive/run_record_json.h"
+#include "core/visible_text.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -12,9 +13,10 @@
 namespace tolvek {
 namespace {
 
+// Everything printed here may hold the unit's bytes: control characters go out as \xNN.
 QString Q(const std::string& s)
 {
-    return QString::fromStdString(s);
+    return QString::fromStdString(VisibleText(s));
 }
 
 QString CsvField(const QString& text)

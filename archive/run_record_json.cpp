@@ -33,7 +33,8 @@ bool ReadLines(const QJsonValue& value, std::vector<std::string>& out)
 
 std::optional<TRunVerdict> VerdictFromName(const QString& name)
 {
-    for (auto v : {TRunVerdict::Passed, TRunVerdict::Failed, TRunVerdict::Aborted})
+    for (auto v :
+         {TRunVerdict::Passed, TRunVerdict::Failed, TRunVerdict::Aborted, TRunVerdict::Untested})
         if (name == QLatin1String(VerdictName(v)))
             return v;
     return std::nullopt;

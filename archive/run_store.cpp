@@ -237,7 +237,8 @@ std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFil
         const bool passed = verdict == QLatin1String("passed");
         d.Passed += passed;
         d.Aborted += verdict == QLatin1String("aborted");
-        d.Failed += !passed && verdict != QLatin1String("aborted");
+        // An untested run is the station's fault, not the unit's.
+        d.Failed += verdict == QLatin1String("failed");
         d.Units += first;
         d.FirstPassed += first && passed;
     }

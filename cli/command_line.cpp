@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +16,7 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
+        "                     [--max-time SECONDS] [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
@@ -83,6 +83,10 @@ const TModeOption kModeOptions[] = {
          "Write the run record as JSON to PATH, or to standard output with -.",
          {"run"}},
         {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+        {"max-time",
+         "SECONDS",
+         "End the run as failed after SECONDS (default 600, 0 for no bound).",
+         {"run"}},
         {"since",
          "DAY",
          "Only runs started on or after DAY (yyyy-mm-dd).",
@@ -138,19 +142,6 @@ QString UsageText()
            + help.mid(help.indexOf(QLatin1String("Options:")));
 }
 
-bool IsModeArgument(const char* arg)
-{
-    for (const TMode& m : kModes) {
-        const std::string longForm = std::string("--") + m.name;
-        if (arg == longForm
-            || std::strncmp(arg, (longForm + "=").c_str(), longForm.size() + 1) == 0)
-            return true;
-        if (m.shortName && arg == std::string("-") + m.shortName)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int UsageError(const QString& reason)
@@ -160,12 +151,24 @@ int UsageError(const QString& reason)
     return kExitUsage;
 }
 
-bool WantsCommandLine(int argc, char** argv)
+bool WantsCommandLine(int argc, char**)
 {
-    for (int i = 1; i < argc; ++i)
-        if (IsModeArgument(argv[i]))
-            return true;
-    return false;
+    // The window takes no arguments: anything given is a mode, or bad usage said as such.
+    return argc > 1;
+}
+
+bool WindowHasNoDisplay()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const bool needsServer =
+            platform.isEmpty() || platform.startsWith("xcb") || platform.startsWith("wayland");
+    if (!needsServer || qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return false;
+    std::fputs("tolvek: the station window needs a display (none is set); without one, test a "
+               "unit with tolvek --run ADDRESS (see tolvek --help)\n",
+               stderr);
+    return true;
 }
 
 int CommandLineMain(int argc, char** argv)

@@ -11,14 +11,23 @@ namespace tolvek::cli {
 // Exit statuses of the command-line modes.
 enum TExitStatus {
     kExitPassed = 0,
-    kExitFailed = 1,  // failed checks or a failed step
-    kExitAborted = 2, // SIGINT or SIGTERM
+    kExitFailed = 1,   // failed checks or a failed step
+    kExitAborted = 2,  // SIGINT or SIGTERM
+    kExitUntested = 3, // the station could not test the unit (no ICMP echo allowed)
     kExitUsage = 64,
-    kExitNoRecord = 74, // the run record could not be written
+    kExitNoDisplay = 69, // the window without a display
+    kExitNoRecord = 74,  // the run record could not be written
 };
 
-// True when the arguments name a command-line mode.
+// The bound of a whole --run unless --max-time says otherwise: a slow good unit takes a
+// minute at most.
+constexpr int kDefaultMaxSeconds = 600;
+
+// True when there are arguments: they name a command-line mode or are bad usage.
 bool WantsCommandLine(int argc, char** argv);
+
+// Without a display the window cannot start: says so and names --run (Qt would abort).
+bool WindowHasNoDisplay();
 
 // Parses the arguments, runs the one mode they name and returns the exit status.
 int CommandLineMain(int argc, char** argv);

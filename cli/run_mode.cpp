@@ -1,11 +1,13 @@
-#include "core/atomic_file.h"
+#include "files/atomic_file.h"
 #include "core/test_run.h"
+#include "core/visible_text.h"
 #include "archive/archive_command.h"
 #include "archive/line_database.h"
 #include "archive/run_record_json.h"
 #include "cli/command_line.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
+#include "net/run_stop.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -14,11 +16,15 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+
+#include <arpa/inet.h>
+#include <netdb.h>
 
 namespace tolvek::cli {
 namespace {
@@ -26,11 +32,12 @@ namespace {
 std::atomic<bool> gStopAsked{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "read and set from a signal handler");
 
-// The first SIGINT or SIGTERM is the operator's "Прервать": the run stops at its next
-// checkpoint. The handlers then step aside, so a second signal ends the program at once.
+// The first SIGINT or SIGTERM is the operator's "Прервать": the wait going on ends at once
+// and the run ends aborted. The handlers then step aside: a second signal ends the program.
 void OnStopSignal(int)
 {
     gStopAsked.store(true);
+    RaiseRunStop(); // wakes the wait that is going on
     struct sigaction fallback
     {};
     fallback.sa_handler = SIG_DFL;
@@ -40,6 +47,7 @@ void OnStopSignal(int)
 
 void CatchStopSignals()
 {
+    PrepareRunStop();
     struct sigaction sa
     {};
     sa.sa_handler = OnStopSignal;
@@ -57,14 +65,16 @@ void CatchStopSignals()
 class TConsoleRunHost : public TRunHost
 {
 public:
-    TConsoleRunHost(TRunOptions options, bool printJournal)
+    TConsoleRunHost(TRunOptions options, bool printJournal, int maxSeconds)
         : options_(std::move(options))
         , print_(printJournal)
+        , maxSeconds_(maxSeconds)
     {}
 
     void Begin() override {}
     TRunOptions Options() override { return options_; }
     bool AbortRequested() override { return gStopAsked.load(); }
+    int MaxSeconds() override { return maxSeconds_; }
     TStationTime Now() override { return LocalTimeNow(); }
     void ReportLine(const std::string&) override {}
     std::string Serial(const std::string& serial) override { return serial; }
@@ -75,20 +85,29 @@ public:
     {
         if (!print_)
             return;
-        std::fwrite(line.data(), 1, line.size(), stdout);
+        const std::string shown = VisibleText(line);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
     }
 
     void End(const TRunRecord& record) override
     {
-        if (record.Message)
-            std::fprintf(stderr, "%s\n", record.Message->c_str());
+        if (!record.Message)
+            return;
+        // The station's own messages may run over several lines.
+        for (size_t start = 0; start <= record.Message->size();) {
+            const size_t end = std::min(record.Message->find('\n', start), record.Message->size());
+            std::fprintf(stderr, "%s\n",
+                         VisibleText(record.Message->substr(start, end - start)).c_str());
+            start = end + 1;
+        }
     }
 
 private:
     TRunOptions options_;
     bool print_;
+    int maxSeconds_;
 };
 
 void WriteStandardOutput(const QByteArray& text)
@@ -103,6 +122,7 @@ int ExitStatus(TRunVerdict verdict)
     switch (verdict) {
     case TRunVerdict::Passed: return kExitPassed;
     case TRunVerdict::Aborted: return kExitAborted;
+    case TRunVerdict::Untested: return kExitUntested;
     case TRunVerdict::Failed: break;
     }
     return kExitFailed;
@@ -120,6 +140,36 @@ int Finish(const TKeepOutcome& kept, int status)
     return status;
 }
 
+// A numeric IPv4 or IPv6 address, or a host name that resolves. A blank, a port or a
+// number out of range is the script's mistake: refused before the unit is contacted.
+bool IsUnitAddress(const std::string& address)
+{
+    in6_addr numeric{};
+    if (inet_pton(AF_INET, address.c_str(), &numeric) == 1
+        || inet_pton(AF_INET6, address.c_str(), &numeric) == 1)
+        return true;
+    if (address.empty() || address.size() > 253
+        || address.find_first_not_of("0123456789.") == std::string::npos)
+        return false;
+    for (size_t start = 0; start <= address.size();) {
+        const size_t end = std::min(address.find('.', start), address.size());
+        const std::string label = address.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-'
+            || label.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                       "0123456789-")
+                       != std::string::npos)
+            return false;
+        start = end + 1;
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0)
+        return false;
+    freeaddrinfo(found);
+    return true;
+}
+
 } // namespace
 
 // One test run without the window. The options start from the window's design values,
@@ -134,6 +184,13 @@ int RunMode(const QCommandLineParser& args)
     options.Vac = args.isSet(QStringLiteral("vac"));
     if (options.Address.empty())
         return UsageError(QStringLiteral("--run needs the unit's address"));
+    if (!IsUnitAddress(options.Address))
+        return UsageError(QStringLiteral("not an address: \"%1\"")
+                                  .arg(QString::fromStdString(VisibleText(options.Address))));
+    bool numeric = false;
+    const int maxSeconds = args.value(QStringLiteral("max-time")).toInt(&numeric);
+    if (args.isSet(QStringLiteral("max-time")) && (!numeric || maxSeconds < 0))
+        return UsageError(QStringLiteral("--max-time needs a whole number of seconds, 0 for none"));
     const bool json = args.isSet(QStringLiteral("json"));
     const QString jsonPath = args.value(QStringLiteral("json"));
     const bool jsonToStdout = jsonPath == QLatin1String("-");
@@ -163,7 +220,8 @@ int RunMode(const QCommandLineParser& args)
     QTemporaryDir runFolder;
     if (runFolder.isValid())
         QDir::setCurrent(runFolder.path());
-    TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout);
+    TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout,
+                         args.isSet(QStringLiteral("max-time")) ? maxSeconds : kDefaultMaxSeconds);
     TRunRecord record = ExecuteTestRun(host);
     QDir::setCurrent(oldFolder);
     UnloadEchoService();

@@ -47,6 +47,11 @@ TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
             throw std::runtime_error("wrong data");
         outcome.Result = TTransferOutcome::Passed;
     } catch (const std::exception& e) {
+        // A stop wakes the transfer's waits, so its failure is the stop's, not the unit's.
+        if (abortRequested()) {
+            std::remove(kPatternLocalName);
+            return {TTransferOutcome::Aborted, std::string()};
+        }
         outcome.Result = TTransferOutcome::Failed;
         outcome.Message = e.what();
     }

@@ -29,8 +29,9 @@ struct TTransferOutcome
     std::string Message; // the failure's text when Failed
 };
 
-// ipText is read anew for each transfer; abortRequested is looked at once, after the
-// upload. The port is "21" in the station; tests give another.
+// ipText is read anew for each transfer; abortRequested is looked at after the upload and
+// on a failure (which then counts as the abort). The port is "21" in the station; tests give
+// another.
 TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
                                      const std::function<bool()>& abortRequested,
                                      const std::string& port = "21");

@@ -18,7 +18,9 @@ struct TRunOptions
     bool Vac = false;     // AC voltage failures count
 };
 
-enum class TRunVerdict { Passed, Failed, Aborted };
+// Untested: the station could not test the unit (no permission to send the echo, say); it
+// says nothing of the unit and counts neither as passed nor as failed.
+enum class TRunVerdict { Passed, Failed, Aborted, Untested };
 
 struct TTransferRecord
 {
@@ -67,6 +69,7 @@ inline const char* VerdictName(TRunVerdict v)
     switch (v) {
     case TRunVerdict::Passed: return "passed";
     case TRunVerdict::Aborted: return "aborted";
+    case TRunVerdict::Untested: return "untested";
     case TRunVerdict::Failed: break;
     }
     return "failed";

@@ -5,8 +5,11 @@
 #include "core/record.h"
 #include "core/report.h"
 #include "net/ping_client.h"
+#include "net/run_stop.h"
 #include "net/telnet_client.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -65,6 +68,23 @@ constexpr int kMaxReportLine = 64 * 1024;
     throw std::runtime_error(message);
 }
 
+// A failure of the station, not of the unit: the run ends untested.
+class EStationFault : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The unit's text (its code page) as one record line: at most `limit` bytes of it, then
+// a note of how much was left out.
+std::string KeptLine(const std::string& text, size_t limit)
+{
+    if (text.size() <= limit)
+        return Cp1251ToUtf8(text);
+    return Cp1251ToUtf8(text.substr(0, limit)) + "…[" + std::to_string(text.size() - limit)
+           + " bytes more]";
+}
+
 // One test run: its own state and its steps.
 class TTestRun
 {
@@ -75,16 +95,19 @@ public:
 
     TRunRecord Execute()
     {
-        bool failed = false;
+        bool failed = false, untested = false;
         std::string message;
         try {
             Prepare();
             Steps();
+        } catch (const EStationFault& e) {
+            untested = true;
+            message = e.what();
         } catch (const std::exception& e) {
             failed = true;
             message = e.what();
         }
-        CleanUp(failed, message);
+        CleanUp(failed, untested, message);
         return std::move(record_);
     }
 
@@ -97,9 +120,28 @@ private:
         host_.Journal(line);
     }
 
+    // How much of the unit's text one more journal line keeps: less as the record fills.
+    size_t UnitTextLimit() const
+    {
+        const size_t left = kMaxKeptText > keptBytes_ ? kMaxKeptText - keptBytes_ : 0;
+        return std::clamp<size_t>(left, 64, kMaxKeptLine);
+    }
+
+    void UnitJournal(const std::string& line)
+    {
+        Journal(line);
+        keptBytes_ += line.size();
+    }
+
+    bool TimeIsUp() const { return deadline_ != 0 && SteadyMilliseconds() >= deadline_; }
+
     void Prepare()
     {
         host_.Begin();
+        if (const int seconds = host_.MaxSeconds(); seconds > 0) {
+            deadline_ = SteadyMilliseconds() + static_cast<uint64_t>(seconds) * 1000;
+            SetRunStopDeadline(deadline_);
+        }
         record_.Options = host_.Options();
         const TStationTime now = host_.Now();
         record_.Started = IsoTime(now);
@@ -113,8 +155,15 @@ private:
     void Steps()
     {
         bool noEchoSocket = false;
-        if (EchoRoundTrip(Address(), &noEchoSocket) == -1)
-            throw std::runtime_error(noEchoSocket ? NoEchoPermissionMessage() : "Блок не отвечает");
+        if (EchoRoundTrip(Address(), &noEchoSocket) == -1) {
+            if (noEchoSocket)
+                throw EStationFault(NoEchoPermissionMessage());
+            // "Прервать" pressed during the echo's wait is an abort, not a silent unit.
+            host_.ProcessEvents();
+            if (host_.AbortRequested())
+                return;
+            Fail("Блок не отвечает");
+        }
         if (host_.Options().Ethernet)
             TransferTest();
         if (host_.AbortRequested())
@@ -179,6 +228,9 @@ private:
         for (;;) {
             if (host_.AbortRequested())
                 return;
+            // Silence is not counted against the report's bounds; the run's own bound ends it.
+            if (TimeIsUp())
+                Fail("");
             const std::string received = telnet_->ReadLine();
             // Silence only gives an empty line and the run waits on; a closed connection
             // or an endless line would otherwise spin here or eat memory.
@@ -191,8 +243,14 @@ private:
                 Fail("ЦФН-ЛР прислал слишком длинный отчет (нет строки \"tests completed\")");
             const std::string line = StripEscapeSequences(received);
             // The unit writes ASCII; anything else is shown as the station's code page has it.
-            record_.Report.push_back(Cp1251ToUtf8(line));
-            host_.ReportLine(record_.Report.back());
+            const std::string kept = KeptLine(line, kMaxKeptLine);
+            if (keptBytes_ + kept.size() <= kMaxKeptText) {
+                keptBytes_ += kept.size();
+                record_.Report.push_back(kept);
+            } else {
+                ++linesNotKept_;
+            }
+            host_.ReportLine(kept);
             host_.ProcessEvents();
 
             const TRunOptions options = host_.Options();
@@ -204,15 +262,15 @@ private:
                 host_.Status(failures_ > 0 ? TRunStatus::Error : TRunStatus::Passed);
                 return;
             case TReportLineKind::Serial:
-                record_.Serial = host_.Serial(Cp1251ToUtf8(r.serial));
-                Journal("serial number: " + record_.Serial);
+                record_.Serial = host_.Serial(KeptLine(r.serial, UnitTextLimit()));
+                UnitJournal("serial number: " + record_.Serial);
                 break;
             case TReportLineKind::Failed:
                 if (r.counted)
                     ++failures_;
-                Journal(Cp1251ToUtf8(r.journal));
+                UnitJournal(KeptLine(r.journal, UnitTextLimit()));
                 break;
-            case TReportLineKind::Passed: Journal(Cp1251ToUtf8(r.journal)); break;
+            case TReportLineKind::Passed: UnitJournal(KeptLine(r.journal, UnitTextLimit())); break;
             case TReportLineKind::Strange: Fail("Странный ответ ЦФН-ЛР");
             case TReportLineKind::Other: break;
             }
@@ -222,23 +280,31 @@ private:
     // The host gets the run back only after the final status has been shown (and its
     // events processed), so a click queued during a frozen wait cannot start a second
     // run or a print inside this one.
-    void CleanUp(bool failed, const std::string& message)
+    void CleanUp(bool failed, bool untested, std::string message)
     {
         telnet_.reset();
+        if (linesNotKept_ > 0)
+            record_.Report.push_back("[" + std::to_string(linesNotKept_) + " more lines not kept]");
         try {
             record_.Finished = IsoTime(host_.Now());
         } catch (const std::exception&) {
             // The station's clock failed already in the run; the machine's still tells.
             record_.Finished = IsoTime(LocalTimeNow());
         }
-        const bool aborted = host_.AbortRequested();
+        // A stop wakes every wait, so a step that fails while the abort is asked for was
+        // stopped; past the run's bound the unit failed, whatever wait was going on.
+        const bool aborted = !untested && host_.AbortRequested();
+        failed = failed && !aborted;
+        if (failed && TimeIsUp())
+            message = "ЦФН-ЛР не закончил тест за " + std::to_string(host_.MaxSeconds()) + " с";
+        SetRunStopDeadline(0);
         if (aborted)
             host_.Status(TRunStatus::Aborted);
-        if (failed)
+        if (failed || untested)
             host_.Status(TRunStatus::Error);
         record_.Failures = failures_;
-        if (failed) {
-            record_.Verdict = TRunVerdict::Failed;
+        if (failed || untested) {
+            record_.Verdict = untested ? TRunVerdict::Untested : TRunVerdict::Failed;
             record_.Message = message;
         } else if (aborted) {
             record_.Verdict = TRunVerdict::Aborted;
@@ -250,6 +316,9 @@ private:
 
     TRunHost& host_;
     int failures_ = 0;
+    uint64_t deadline_ = 0; // SteadyMilliseconds of the run's bound; 0 = none
+    size_t keptBytes_ = 0;  // the unit's text the record holds
+    int linesNotKept_ = 0;
     std::unique_ptr<TTelnetSend> telnet_;
     TRunRecord record_;
 };

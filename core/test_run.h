@@ -39,6 +39,9 @@ public:
     // the next step that reads it.
     virtual TRunOptions Options() = 0;
     virtual bool AbortRequested() = 0;
+    // The bound of the whole run in seconds, 0 for none: past it every wait ends and the run
+    // fails as the unit's fault. The window has none; its operator can abort.
+    virtual int MaxSeconds() { return 0; }
     virtual TStationTime Now() = 0;
     virtual void Journal(const std::string& line) = 0;
     virtual void ReportLine(const std::string& line) = 0;
@@ -51,6 +54,12 @@ public:
     // The run is over and its record complete; message is the failed step's text.
     virtual void End(const TRunRecord& record) = 0;
 };
+
+// The unit's text kept in one record line: the first this many bytes, then a note of the rest.
+constexpr size_t kMaxKeptLine = 1024;
+// All of the unit's text one record keeps, journal and report together; past it the lines
+// are counted, not kept. A real report is a few kilobytes.
+constexpr size_t kMaxKeptText = 256 * 1024;
 
 // Runs the whole procedure and returns its record (Id, Station and Version left empty).
 TRunRecord ExecuteTestRun(TRunHost& host);

@@ -9,14 +9,16 @@ logged once all listeners are bound.
 
 import argparse
 import datetime
-import hashlib
 import os
+import select
 import signal
 import socket
 import socketserver
 import sys
 import threading
 import time
+
+from unit_ftp import FtpHandler, printable
 
 SCENARIOS = {
     "pass": "every self-test passes",
@@ -45,25 +47,14 @@ SCENARIOS = {
     "trickle-prompt": "boot text a byte every 0.8 s, never the login prompt",
     "trickle-line": "the first test line a byte every second",
     "endless-report": "the test lines over and over, never \"tests completed\"",
+    "ftp-trickle-greeting": "the FTP greeting a byte every 0.8 s",
+    "ftp-slow-data": "the FTP upload read at 2 KiB/s",
 }
 
 IAC, DONT, DO, WONT, WILL, SB, SE, DM = 255, 254, 253, 252, 251, 250, 240, 242
 OPT_ECHO, OPT_SGA, OPT_TTYPE, OPT_NAWS = 1, 3, 24, 31
 NEG_NAMES = {DONT: "DONT", DO: "DO", WONT: "WONT", WILL: "WILL"}
 PROMPT = b"[root@cfnlr ~]$ "
-
-
-def printable(data):
-    """Bytes as text with everything outside printable ASCII shown as \\xNN."""
-    out = []
-    for b in data:
-        if b == 0x5C:
-            out.append("\\\\")
-        elif 0x20 <= b < 0x7F:
-            out.append(chr(b))
-        else:
-            out.append("\\x%02x" % b)
-    return "".join(out)
 
 
 class Log:
@@ -329,7 +320,10 @@ class TelnetHandler(socketserver.BaseRequestHandler):
                 continue
             if unit.has("slow-lines") and n == len(lines) // 2:
                 unit.log("telnet silence %.1f" % unit.gap)
-                time.sleep(unit.gap)
+                # A station that goes away during the silence is seen at once.
+                readable, _, _ = select.select([conn.sock], [], [], unit.gap)
+                if readable and not conn.sock.recv(1, socket.MSG_PEEK):
+                    return False
             conn.send(line + b"\r\n")
             if unit.has("flood") and line.startswith(b"SN"):
                 unit.log("telnet flood")
@@ -342,262 +336,6 @@ class TelnetHandler(socketserver.BaseRequestHandler):
                 return False
         conn.send(PROMPT)
         return True
-
-
-class FtpHandler(socketserver.StreamRequestHandler):
-    def setup(self):
-        super().setup()
-        self.unit = self.server.unit
-        self.user = None
-        self.logged_in = False
-        self.rest = 0
-        self.passive = None
-        self.active = None
-        self.binary = True
-
-    def reply(self, text):
-        self.wfile.write(text.encode("latin-1") + b"\r\n")
-        self.wfile.flush()
-
-    def handle(self):
-        log = self.unit.log
-        log("ftp connect %s:%d" % self.client_address[:2])
-        self.reply("220 CFN-LR stand-in FTP ready")
-        try:
-            while True:
-                raw = self.rfile.readline(4096)
-                if not raw:
-                    break
-                line = raw.rstrip(b"\r\n").decode("latin-1")
-                log("ftp command " + printable(line.encode("latin-1")))
-                verb, _, arg = line.partition(" ")
-                verb = verb.upper()
-                if verb == "QUIT":
-                    self.reply("221 Goodbye")
-                    break
-                handler = getattr(self, "ftp_" + verb, None)
-                if handler is None:
-                    self.reply("502 Command not implemented")
-                elif verb not in ("USER", "PASS", "FEAT", "SYST", "NOOP") and not self.logged_in:
-                    self.reply("530 Please login with USER and PASS")
-                else:
-                    handler(arg)
-        except OSError as e:
-            log("ftp error " + str(e))
-        finally:
-            self.close_passive()
-            log("ftp close")
-
-    # log-in and session
-    def ftp_USER(self, arg):
-        self.user = arg
-        self.logged_in = False
-        self.reply("331 Password required for " + arg)
-
-    def ftp_PASS(self, arg):
-        if self.unit.has("ftp-refuse-login") or self.user != "root" or arg != "":
-            self.reply("530 Login incorrect")
-        else:
-            self.logged_in = True
-            self.reply("230 User root logged in")
-
-    def ftp_FEAT(self, arg):
-        self.wfile.write(b"211-Features:\r\n EPSV\r\n EPRT\r\n PASV\r\n SIZE\r\n REST STREAM\r\n")
-        self.reply("211 End")
-
-    def ftp_SYST(self, arg):
-        self.reply("215 UNIX Type: L8")
-
-    def ftp_NOOP(self, arg):
-        self.reply("200 NOOP ok")
-
-    def ftp_TYPE(self, arg):
-        self.binary = arg.upper().startswith("I")
-        self.reply("200 Type set to " + arg)
-
-    def ftp_STRU(self, arg):
-        self.reply("200 Structure set to F" if arg.upper() == "F" else "504 Only F")
-
-    def ftp_MODE(self, arg):
-        self.reply("200 Mode set to S" if arg.upper() == "S" else "504 Only S")
-
-    def ftp_PWD(self, arg):
-        self.reply('257 "/" is the current directory')
-
-    def ftp_CWD(self, arg):
-        self.reply("250 CWD command successful")
-
-    def ftp_ALLO(self, arg):
-        self.reply("202 No storage allocation necessary")
-
-    def ftp_REST(self, arg):
-        try:
-            self.rest = int(arg)
-        except ValueError:
-            self.reply("501 Bad restart position")
-            return
-        self.reply("350 Restarting at %d" % self.rest)
-
-    def ftp_SIZE(self, arg):
-        with self.unit.files_lock:
-            data = self.unit.files.get(arg)
-        self.reply("550 No such file" if data is None else "213 %d" % len(data))
-
-    def ftp_DELE(self, arg):
-        with self.unit.files_lock:
-            found = self.unit.files.pop(arg, None) is not None
-        self.reply("250 Deleted" if found else "550 No such file")
-
-    # data connections
-    def close_passive(self):
-        if self.passive is not None:
-            self.passive.close()
-            self.passive = None
-
-    def listen(self):
-        self.close_passive()
-        self.active = None
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.bind((self.connection.getsockname()[0], 0))
-        s.listen(1)
-        s.settimeout(10)
-        self.passive = s
-        return s.getsockname()
-
-    def ftp_PASV(self, arg):
-        host, port = self.listen()
-        self.reply("227 Entering Passive Mode (%s,%d,%d)" % (host.replace(".", ","), port >> 8, port & 255))
-
-    def ftp_EPSV(self, arg):
-        if arg.upper() == "ALL":
-            self.reply("200 EPSV ALL ok")
-            return
-        if arg not in ("", "1"):
-            self.reply("522 Network protocol not supported, use (1)")
-            return
-        _, port = self.listen()
-        self.reply("229 Entering Extended Passive Mode (|||%d|)" % port)
-
-    def ftp_PORT(self, arg):
-        try:
-            n = [int(x) for x in arg.split(",")]
-            if len(n) != 6 or any(not 0 <= x <= 255 for x in n):
-                raise ValueError
-        except ValueError:
-            self.reply("501 Bad PORT argument")
-            return
-        self.close_passive()
-        self.active = ("%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5])
-        self.reply("200 PORT command successful")
-
-    def ftp_EPRT(self, arg):
-        parts = arg.split(arg[:1]) if arg else []
-        try:
-            if len(parts) != 5 or parts[1] != "1":
-                raise ValueError
-            self.active = (parts[2], int(parts[3]))
-        except ValueError:
-            self.reply("522 Network protocol not supported, use (1)")
-            return
-        self.close_passive()
-        self.reply("200 EPRT command successful")
-
-    def data_connection(self):
-        if self.passive is not None:
-            conn, _ = self.passive.accept()
-            self.close_passive()
-            return conn
-        if self.active is not None:
-            target, self.active = self.active, None
-            return socket.create_connection(target, timeout=10)
-        return None
-
-    def open_data(self):
-        try:
-            conn = self.data_connection()
-        except OSError:
-            conn = None
-        if conn is None:
-            self.reply("425 Can't open data connection")
-            return None
-        conn.settimeout(30)
-        self.reply("150 Opening %s mode data connection" % ("BINARY" if self.binary else "ASCII"))
-        return conn
-
-    def ftp_STOR(self, arg):
-        conn = self.open_data()
-        if conn is None:
-            return
-        chunks = []
-        try:
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    break
-                chunks.append(data)
-        except OSError as e:
-            conn.close()
-            self.reply("426 Transfer aborted: " + str(e))
-            return
-        conn.close()
-        data = b"".join(chunks)
-        with self.unit.files_lock:
-            old = self.unit.files.get(arg, b"")
-            data = old[:self.rest] + data if self.rest else data
-            self.unit.files[arg] = data
-        self.rest = 0
-        self.unit.log("ftp stored %s %d sha256=%s" % (arg, len(data), hashlib.sha256(data).hexdigest()))
-        self.reply("226 Transfer complete")
-
-    def ftp_RETR(self, arg):
-        with self.unit.files_lock:
-            data = self.unit.files.get(arg)
-        if data is None:
-            self.reply("550 %s: No such file or directory" % arg)
-            return
-        data = data[self.rest:]
-        self.rest = 0
-        if self.unit.has("ftp-truncate"):
-            data = data[:len(data) // 2]
-        if self.unit.has("ftp-corrupt") and data:
-            i = len(data) // 2
-            data = data[:i] + bytes([data[i] ^ 0xFF]) + data[i + 1:]
-        if self.unit.has("ftp-lengthen"):
-            data = data + b"\xA5" * 4096
-        conn = self.open_data()
-        if conn is None:
-            return
-        try:
-            conn.sendall(data)
-            conn.shutdown(socket.SHUT_WR)
-        except OSError as e:
-            conn.close()
-            self.reply("426 Transfer aborted: " + str(e))
-            return
-        conn.close()
-        self.unit.log("ftp sent %s %d" % (arg, len(data)))
-        self.reply("226 Transfer complete")
-
-    def ftp_LIST(self, arg):
-        self.listing(arg, names_only=False)
-
-    def ftp_NLST(self, arg):
-        self.listing(arg, names_only=True)
-
-    def listing(self, arg, names_only):
-        conn = self.open_data()
-        if conn is None:
-            return
-        with self.unit.files_lock:
-            entries = sorted(self.unit.files.items())
-        lines = []
-        for name, data in entries:
-            base = name.rsplit("/", 1)[-1]
-            lines.append(base if names_only else
-                         "-rw-r--r--    1 root     root     %8d Jan  1 00:00 %s" % (len(data), base))
-        conn.sendall("".join(l + "\r\n" for l in lines).encode("latin-1"))
-        conn.close()
-        self.reply("226 Transfer complete")
 
 
 class Server(socketserver.ThreadingTCPServer):

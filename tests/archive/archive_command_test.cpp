@@ -137,7 +137,7 @@ TEST_F(ArchiveCommand, ExportAndShowCarryWholeRecords)
     EXPECT_EQ(csv.count("\r\n"), 5);
     const auto quoted = In({"--export", "csv", "--since", "2026-12-08"}).out;
     EXPECT_TRUE(quoted.contains(",\"date: 2026-12-08T08:20:00+03:00\nIP: 192.168.1.178\n"
-                                "test RTC failed: \"\"slow\"\", 2 s\r\nlate\",SNE\r\n"))
+                                "test RTC failed: \"\"slow\"\", 2 s\\x0d\\x0alate\",SNE\r\n"))
             << quoted.toStdString();
 
     const auto show = In({"--show", "00000000-0000-0000-0000-000000000007"});

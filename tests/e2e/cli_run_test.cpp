@@ -129,6 +129,7 @@ TEST(CommandLineRun, OutcomesAgainstTheStandIn)
         EXPECT_EQ(r.json["message"].toString(), message);
         EXPECT_EQ(r.json["verdict"].toString(), c.exit == 0 ? "passed" : "failed");
         const QStringList journal = Strings(r.json["journal"]);
+        ASSERT_FALSE(journal.isEmpty()) << r.err.toStdString();
         EXPECT_TRUE(journal.first().startsWith("date: "));
         if (*c.line) {
             EXPECT_TRUE(journal.contains(QString::fromUtf8(c.line)))
@@ -152,6 +153,7 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     ASSERT_TRUE(unit.ok());
     const TCliRun r = RunCli({"--run", kUnitAddress, "--tamper", "--no-set-clock", "--json", "-"});
     EXPECT_EQ(r.exitCode, 1);
+    ASSERT_FALSE(r.json.isEmpty()) << r.err.toStdString();
     const QJsonObject& j = r.json;
     EXPECT_EQ(QStringList(j.keys()),
               (QStringList{"address", "failures", "finished", "format", "id", "journal", "message",
@@ -189,46 +191,25 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     EXPECT_EQ(unit.commands(), (QStringList{"tolvek", "exit"}));
 }
 
-// A signal during the report stops the run at its next checkpoint: no "exit" to the unit,
-// the record written with the verdict "aborted". A second signal ends the program at once.
+// SIGINT or SIGTERM during the report ends the run at once: no "exit" to the unit, the
+// record written with the verdict "aborted" and the journal as far as it came.
 TEST(CommandLineRun, SignalsAbort)
 {
-    struct Case
-    {
-        int signal;
-        bool twice;
-    };
-    for (const Case c : {Case{SIGINT, false}, Case{SIGTERM, false}, Case{SIGINT, true}}) {
-        SCOPED_TRACE(std::to_string(c.signal) + (c.twice ? " twice" : ""));
-        TStandIn unit(QStringLiteral("slow-lines"), {"--gap", "3"});
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        TStandIn unit(QStringLiteral("slow-lines"), {"--gap", "30"});
         ASSERT_TRUE(unit.ok());
-        double afterSignal = 0;
         const TCliRun r =
                 RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}"} + kSelfTestOnly,
                        [&](QProcess& p) {
                            EXPECT_TRUE(unit.waitForLog("telnet silence", 10000));
-                           QElapsedTimer t;
-                           t.start();
-                           ::kill(static_cast<pid_t>(p.processId()), c.signal);
-                           if (c.twice) {
-                               QThread::msleep(100);
-                               ::kill(static_cast<pid_t>(p.processId()), c.signal);
-                           }
-                           p.waitForFinished(10000);
-                           afterSignal = t.nsecsElapsed() / 1e9;
+                           ::kill(static_cast<pid_t>(p.processId()), signal);
                        });
         ASSERT_TRUE(unit.waitForLog("telnet close"));
-        EXPECT_FALSE(unit.commands().contains("exit"));
         EXPECT_TRUE(unit.log().contains("telnet close without-exit"));
-        if (c.twice) {
-            EXPECT_TRUE(r.crashed);
-            EXPECT_LT(afterSignal, 1.5);
-            EXPECT_TRUE(r.json.isEmpty());
-            EXPECT_TRUE(r.leftFiles.isEmpty()) << r.leftFiles.join(' ').toStdString();
-            continue;
-        }
         EXPECT_FALSE(r.crashed);
         EXPECT_EQ(r.exitCode, 2);
+        ASSERT_FALSE(r.json.isEmpty());
         EXPECT_EQ(r.json["verdict"].toString(), "aborted");
         EXPECT_TRUE(r.json["message"].isNull());
         const QStringList journal = Strings(r.json["journal"]);
@@ -279,4 +260,197 @@ TEST(CommandLineRun, UsageHelpAndVersion)
             EXPECT_TRUE(r.out.isEmpty());
         }
     }
+}
+
+// A stop signal ends whatever wait is going on within about a second, in every phase, and
+// the run ends aborted with its record; the unit gets no command it was not yet sent.
+TEST(CommandLineRun, StopActsAtOnceInEveryPhase)
+{
+    struct Case
+    {
+        const char* scenario;
+        QStringList unitArgs, runArgs;
+        const char* signalAfter; // the unit's log line; the signal follows 1 s later
+        bool telnet;             // whether the run had reached the telnet phase
+        QStringList commands;    // what the unit received
+    };
+    const QStringList noClock{"--no-set-clock"};
+    const Case cases[] = {
+            {"no-echo", {}, kSelfTestOnly, "ready", false, {}},
+            {"ftp-trickle-greeting", {}, noClock, "ftp trickle greeting", false, {}},
+            // With the transfer stopped, the run does not go on to log in.
+            {"ftp-slow-data", {}, noClock, "ftp slow data", false, {}},
+            {"trickle-prompt", {}, kSelfTestOnly, "telnet trickle", true, {}},
+            {"slow-lines", {"--gap", "30"}, kSelfTestOnly, "telnet silence", true, {"tolvek"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        TStandIn unit(QString::fromLatin1(c.scenario), c.unitArgs);
+        ASSERT_TRUE(unit.ok());
+        double afterSignal = 0;
+        const TCliRun r = RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}"} + c.runArgs,
+                                 [&](QProcess& p) {
+                                     EXPECT_TRUE(unit.waitForLog(c.signalAfter, 10000));
+                                     QThread::msleep(1000);
+                                     QElapsedTimer t;
+                                     t.start();
+                                     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+                                     p.waitForFinished(60000);
+                                     afterSignal = t.nsecsElapsed() / 1e9;
+                                 });
+        EXPECT_LT(afterSignal, 1.5);
+        EXPECT_EQ(r.exitCode, 2) << r.err.toStdString();
+        EXPECT_EQ(r.json["verdict"].toString(), "aborted");
+        EXPECT_EQ(r.err, QString());
+        EXPECT_EQ(unit.commands(), c.commands);
+        EXPECT_EQ(unit.log().join('\n').contains("telnet connect"), c.telnet);
+    }
+}
+
+// The whole run is bounded however the unit trickles or stays silent: past --max-time the
+// run fails as the unit's fault, with its record.
+TEST(CommandLineRun, MaxTimeBoundsTheWholeRun)
+{
+    for (const char* scenario : {"trickle-prompt", "slow-lines"}) {
+        SCOPED_TRACE(scenario);
+        TStandIn unit(QString::fromLatin1(scenario), {"--gap", "30"});
+        ASSERT_TRUE(unit.ok());
+        const TCliRun r =
+                RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}", "--max-time", "3"}
+                       + kSelfTestOnly);
+        EXPECT_GT(r.seconds, 2.9);
+        EXPECT_LT(r.seconds, 4.5);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.json["verdict"].toString(), "failed");
+        EXPECT_EQ(r.json["message"].toString(), "ЦФН-ЛР не закончил тест за 3 с");
+        EXPECT_EQ(r.err, "ЦФН-ЛР не закончил тест за 3 с\n");
+    }
+}
+
+// What is not an address is the script's mistake: refused before anything is contacted.
+TEST(CommandLineRun, AddressRefusals)
+{
+    TStandIn unit(QStringLiteral("pass"));
+    ASSERT_TRUE(unit.ok());
+    for (const char* address : {"192.168.1.178 ", " 192.168.1.178", "192.168.1.178:23", "999.1.1.1",
+                                "-1", "1.2.3", "unit..local", "bad_name"}) {
+        SCOPED_TRACE(address);
+        const TCliRun r = RunCli({"--run", address, "--json", "{json}"});
+        EXPECT_EQ(r.exitCode, 64);
+        EXPECT_TRUE(r.err.startsWith(QStringLiteral("tolvek: not an address: \"%1\"").arg(address)))
+                << r.err.toStdString();
+        EXPECT_TRUE(r.json.isEmpty());
+    }
+    EXPECT_EQ(unit.log().size(), 1) << unit.log().join('\n').toStdString(); // "ready" only
+    // A host name that resolves is an address.
+    const TCliRun r = RunCli({"--run", "localhost", "--no-ethernet", "--max-time", "3"});
+    EXPECT_NE(r.exitCode, 64) << r.err.toStdString();
+}
+
+// A report of the stand-in's default lines with `extra` before its completion line, in dir.
+QString ReportFile(const QTemporaryDir& dir, const QByteArray& extra)
+{
+    QByteArray report = "CFN-LR self-test 1.0\n\nSN 0123\x1b]0;owned\x07"
+                        "456\n";
+    for (const char* t : {"RAM", "flash", "RTC", "eth", "TAMPER", "AC voltage"})
+        report += QByteArray("test ") + t + " <PASSED>\n";
+    QFile file(dir.filePath("report"));
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write(report + extra + "tests completed");
+    return file.fileName();
+}
+
+// A report line past the 64 KiB bound ends the run, also when its line end does come.
+TEST(CommandLineRun, OverlongReportLineFails)
+{
+    QTemporaryDir dir;
+    TStandIn unit(QStringLiteral("pass"),
+                  {"--report", ReportFile(dir, QByteArray(100 * 1000, 'x') + "\n")});
+    ASSERT_TRUE(unit.ok());
+    const TCliRun r = RunCli(QStringList{"--run", kUnitAddress, "--quiet"} + kSelfTestOnly);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "ЦФН-ЛР прислал слишком длинную строку (нет конца строки)\n");
+}
+
+// Control bytes from the unit: the record keeps a bounded part of them and the program
+// shows them as \xNN wherever it prints, never raw; the run's peak memory stays small.
+TEST(CommandLineRun, ControlBytesShownAndBounded)
+{
+    QTemporaryDir dir;
+    QByteArray extra = QByteArray("test beep <FAILED> x\x07\x08\x00!", 24) + "\n";
+    for (int i = 0; i < 68; ++i)
+        extra += QByteArray(60000, '\x01') + "\n";
+    TStandIn unit(QStringLiteral("pass"), {"--report", ReportFile(dir, extra)});
+    ASSERT_TRUE(unit.ok());
+
+    // Run under a parent that reads the run's peak resident memory from the kernel.
+    const QString archive = dir.filePath("runs.sqlite");
+    QProcess p;
+    p.start(QStringLiteral("python3"),
+            {"-c",
+             "import resource,subprocess,sys\n"
+             "r=subprocess.run(sys.argv[1:],capture_output=True)\n"
+             "sys.stderr.buffer.write(r.stdout)\n"
+             "print(r.returncode,resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)",
+             TOLVEK_BINARY_DIR "/app/tolvek", "--run", kUnitAddress, "--no-set-clock",
+             "--no-ethernet", "--archive", archive, "--json", dir.filePath("r.json")});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QStringList outcome = QString::fromUtf8(p.readAllStandardOutput()).trimmed().split(' ');
+    const QByteArray journal = p.readAllStandardError();
+    ASSERT_EQ(outcome.size(), 2);
+    EXPECT_EQ(outcome[0], "1"); // the beep test failed
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(outcome[1].toInt(), 40 * 1024) << "peak KiB";
+    std::printf("peak %s KiB\n", qPrintable(outcome[1]));
+#endif
+    EXPECT_LT(QFileInfo(dir.filePath("r.json")).size(), 2 * 1024 * 1024);
+
+    auto archiveOutput = [&](const QStringList& args) {
+        QProcess a;
+        a.start(QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek"),
+                args + QStringList{"--archive", archive});
+        a.waitForFinished(30000);
+        return a.readAllStandardOutput();
+    };
+    const QByteArray history = archiveOutput({"--history"});
+    const QString id = QString::fromUtf8(history.trimmed()).section(' ', -1);
+    for (const QByteArray& shown :
+         {journal, history, archiveOutput({"--show", id}), archiveOutput({"--export", "csv"})}) {
+        SCOPED_TRACE(shown.left(200).toStdString());
+        EXPECT_TRUE(shown.contains("owned\\x07456"));
+        for (char c : shown)
+            ASSERT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n' || c == '\r') << int(c);
+    }
+    EXPECT_TRUE(journal.contains("test beep failed:x\\x07\\x08\\x00!")) << journal.toStdString();
+}
+
+// A station that may not send an echo has not tested the unit: "untested", exit 3.
+TEST(CommandLineRun, NoEchoPermissionLeavesTheUnitUntested)
+{
+    TStandIn unit(QStringLiteral("pass"));
+    ASSERT_TRUE(unit.ok());
+    // This namespace's echo sockets closed to every group, and the run without CAP_NET_RAW.
+    const QString groups = QStringLiteral("/proc/sys/net/ipv4/ping_group_range");
+    auto write = [&](const QByteArray& text) {
+        QFile f(groups);
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+    };
+    QFile range(groups);
+    ASSERT_TRUE(range.open(QIODevice::ReadOnly));
+    const QByteArray old = range.readAll();
+    ASSERT_TRUE(write("1 0"));
+    QTemporaryDir dir;
+    QProcess p;
+    p.start(QStringLiteral("setpriv"), {"--bounding-set", "-net_raw", "--inh-caps", "-net_raw",
+                                        TOLVEK_BINARY_DIR "/app/tolvek", "--run", kUnitAddress,
+                                        "--archive", dir.filePath("runs.sqlite"), "--json", "-"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_TRUE(write(old));
+    EXPECT_EQ(p.exitCode(), 3);
+    const QJsonObject j = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    EXPECT_EQ(j["verdict"].toString(), "untested");
+    EXPECT_TRUE(j["message"].toString().contains("Блок не проверен"));
+    EXPECT_TRUE(p.readAllStandardError().startsWith("Станция не может послать эхо-запрос ICMP"));
+    EXPECT_EQ(unit.log().size(), 1); // "ready": the unit was never contacted
 }

@@ -86,6 +86,21 @@ TEST(HostileUnitReport, AbortTakesEffectWhileALineIsTrickled)
     EXPECT_EQ(st.raw().last(), QString()); // the unfinished line came back like silence
 }
 
+// "Прервать" pressed while a silent unit is pinged: the run ends aborted, with no message
+// that the unit does not answer.
+TEST(HostileUnitReport, AbortDuringTheEchoEndsTheRunAborted)
+{
+    TStandIn unit(QStringLiteral("no-echo"));
+    ASSERT_TRUE(unit.ok());
+    TStation st;
+    // Handled at the "testing" status, just before the echo.
+    QTimer::singleShot(0, st.form().BitBtn3, &QPushButton::click);
+    st.run();
+    EXPECT_EQ(st.form().runResultState(), 3);
+    EXPECT_TRUE(st.messages.isEmpty()) << st.messages.join(' ').toStdString();
+    EXPECT_EQ(unit.log().size(), 1); // "ready": nothing but the echo reached the unit
+}
+
 TEST(HostileUnitReport, EndlessReportEndsTheRunWithBoundedMemory)
 {
     TStandIn unit(QStringLiteral("endless-report"));
