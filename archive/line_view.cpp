@@ -58,6 +58,13 @@ struct TCounts
     }
 };
 
+// The seven counts from column `from` on.
+TCounts Counts(const QSqlQuery& q, int from)
+{
+    const auto n = [&](int i) { return q.value(from + i).toLongLong(); };
+    return {n(0), n(1), n(2), n(3), n(4), n(5), n(6)};
+}
+
 // Rows sorted here rather than by the server: PostgreSQL's collation may order text
 // differently from SQLite's, and both must answer alike. The key is made once per row.
 template<typename Key>
@@ -95,42 +102,22 @@ public:
     {
         auto q = Select("SELECT COALESCE(SUM(runs), 0), COALESCE(SUM(passed), 0),"
                         " COALESCE(SUM(failed), 0), COALESCE(SUM(aborted), 0),"
-                        " COALESCE(SUM(untested), 0) FROM tolvek_day_stats"
+                        " COALESCE(SUM(untested), 0), COALESCE(SUM(units), 0),"
+                        " COALESCE(SUM(first_passed), 0) FROM tolvek_day_stats"
                         " WHERE day BETWEEN ? AND ?",
                         Days(period));
-        TCounts c;
-        if (q.next())
-            c = {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toLongLong(),
-                 q.value(3).toLongLong(), q.value(4).toLongLong()};
-        q = Select("SELECT COUNT(*), COALESCE(SUM(first_passed), 0) FROM tolvek_units"
-                   " WHERE first_day BETWEEN ? AND ?",
-                   Days(period));
-        if (q.next()) {
-            c.Units = q.value(0).toLongLong();
-            c.FirstPassed = q.value(1).toLongLong();
-        }
-        return c.Json();
+        return q.next() ? Counts(q, 0).Json() : TCounts().Json();
     }
 
     QJsonArray YieldPerDay(const TViewPeriod& period) override
     {
-        std::map<QString, TCounts> days;
+        std::map<QString, TCounts> days; // in order of day, whatever the server's collation
         auto q = Select("SELECT day, SUM(runs), SUM(passed), SUM(failed), SUM(aborted),"
-                        " SUM(untested) FROM tolvek_day_stats WHERE day BETWEEN ? AND ?"
-                        " GROUP BY day",
+                        " SUM(untested), SUM(units), SUM(first_passed) FROM tolvek_day_stats"
+                        " WHERE day BETWEEN ? AND ? GROUP BY day",
                         Days(period));
         while (q.next())
-            days[q.value(0).toString()] = {q.value(1).toLongLong(), q.value(2).toLongLong(),
-                                           q.value(3).toLongLong(), q.value(4).toLongLong(),
-                                           q.value(5).toLongLong()};
-        q = Select("SELECT first_day, COUNT(*), SUM(first_passed) FROM tolvek_units"
-                   " WHERE first_day BETWEEN ? AND ? GROUP BY first_day",
-                   Days(period));
-        while (q.next()) {
-            auto& d = days[q.value(0).toString()];
-            d.Units = q.value(1).toLongLong();
-            d.FirstPassed = q.value(2).toLongLong();
-        }
+            days[q.value(0).toString()] = Counts(q, 1);
         QJsonArray out;
         for (const auto& [day, counts] : days) {
             auto o = counts.Json();
@@ -173,7 +160,7 @@ public:
         auto q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict"
                         " FROM tolvek_checks c JOIN tolvek_runs r ON r.id = c.run_id"
                         " WHERE c.name = ? AND c.day BETWEEN ? AND ?"
-                        " ORDER BY c.started_utc DESC, c.run_id DESC LIMIT ?",
+                        " ORDER BY c.day DESC, c.started_utc DESC, c.run_id DESC LIMIT ?",
                         QVariantList{check} + Days(period) + QVariantList{limit});
         QJsonArray out;
         while (q.next())

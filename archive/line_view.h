@@ -54,7 +54,7 @@ public:
     virtual QJsonArray RunsPerHour(const TViewPeriod& period) = 0;
     // Per failing check, most runs first (then by name): {check, runs}.
     virtual QJsonArray Pareto(const TViewPeriod& period) = 0;
-    // The runs behind one Pareto bar, newest first, at most `limit`:
+    // The runs behind one Pareto bar, newest first (by day, then time), at most `limit`:
     // {id, started, bench, serial, verdict}.
     virtual QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check,
                                    int limit = 1000) = 0;

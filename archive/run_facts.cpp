@@ -34,14 +34,17 @@ const char* const kTables[] = {
         " name TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
         " started_utc TEXT NOT NULL, PRIMARY KEY (run_id, seq))",
         "CREATE INDEX tolvek_checks_day ON tolvek_checks (day, station)",
-        "CREATE INDEX tolvek_checks_name ON tolvek_checks (name, day, started_utc)",
+        // Newest first by day, then time: read backwards without sorting.
+        "CREATE INDEX tolvek_checks_name ON tolvek_checks (name, day, started_utc, run_id)",
         // A unit's first run in the whole store: what first-pass yield counts.
         "CREATE TABLE tolvek_units (serial TEXT PRIMARY KEY, first_utc TEXT NOT NULL,"
-        " first_id TEXT NOT NULL, first_day TEXT NOT NULL, first_passed INTEGER NOT NULL)",
-        "CREATE INDEX tolvek_units_day ON tolvek_units (first_day)",
+        " first_id TEXT NOT NULL, first_day TEXT NOT NULL, first_station TEXT NOT NULL,"
+        " first_passed INTEGER NOT NULL)",
+        "CREATE INDEX tolvek_units_day ON tolvek_units (first_day, first_station)",
         "CREATE TABLE tolvek_day_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
         " runs INTEGER NOT NULL, passed INTEGER NOT NULL, failed INTEGER NOT NULL,"
-        " aborted INTEGER NOT NULL, untested INTEGER NOT NULL, echo_ms DOUBLE PRECISION,"
+        " aborted INTEGER NOT NULL, untested INTEGER NOT NULL, units INTEGER NOT NULL,"
+        " first_passed INTEGER NOT NULL, echo_ms DOUBLE PRECISION,"
         " upload_mib_s DOUBLE PRECISION, download_mib_s DOUBLE PRECISION,"
         " PRIMARY KEY (day, station))",
         "CREATE TABLE tolvek_hour_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
@@ -87,12 +90,12 @@ std::optional<double> Median(std::vector<double> values)
 {
     if (values.empty())
         return std::nullopt;
-    const size_t half = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + half, values.end());
+    const auto half = static_cast<std::ptrdiff_t>(values.size() / 2);
+    const auto middle = values.begin() + half;
+    std::nth_element(values.begin(), middle, values.end());
     if (values.size() % 2)
-        return values[half];
-    const double upper = values[half];
-    return (*std::max_element(values.begin(), values.begin() + half) + upper) / 2;
+        return *middle;
+    return (*std::max_element(values.begin(), middle) + *middle) / 2;
 }
 
 QString Str(const std::string& s)
@@ -131,12 +134,12 @@ TRunFacts::TRunFacts(const QSqlDatabase& db)
     : db_(db)
 {}
 
-QSqlError TRunFacts::Prepared(const QString& sql, const QVariantList& binds)
+QSqlError TRunFacts::Prepared(const QString& sql, const QVariantList& binds, QSqlQuery** result)
 {
     auto [it, added] = prepared_.try_emplace(sql, db_);
     QSqlQuery& q = it->second;
     if (added && !q.prepare(sql)) {
-        const auto e = q.lastError();
+        auto e = q.lastError();
         prepared_.erase(it);
         return e;
     }
@@ -144,6 +147,8 @@ QSqlError TRunFacts::Prepared(const QString& sql, const QVariantList& binds)
         q.bindValue(i, binds[i]);
     if (!q.exec())
         return q.lastError();
+    if (result)
+        *result = &q;
     return {};
 }
 
@@ -171,16 +176,28 @@ QSqlError TRunFacts::Add(const TRunRecord& r)
                      {id, int(i), checks[i], day, station, utc});
     // A run with no serial number (the unit never reported) is no unit's first run; a run
     // forwarded late that is older than the unit's first known one takes its place.
+    // The day of the unit's first run so far is counted anew: this run may take its place.
+    QSqlQuery* first = nullptr;
+    if (!e.isValid() && !r.Serial.empty())
+        e = Prepared(QStringLiteral("SELECT first_day, first_station FROM tolvek_units"
+                                    " WHERE serial = ?"),
+                     {Str(r.Serial)}, &first);
+    if (first && first->next())
+        touched_.emplace(first->value(0).toString(), first->value(1).toString());
+    if (first)
+        first->finish();
     if (!e.isValid() && !r.Serial.empty())
         e = Prepared(
                 QStringLiteral(
                         "INSERT INTO tolvek_units (serial, first_utc, first_id, first_day,"
-                        " first_passed) VALUES (?, ?, ?, ?, ?) ON CONFLICT (serial) DO UPDATE SET"
+                        " first_station, first_passed) VALUES (?, ?, ?, ?, ?, ?)"
+                        " ON CONFLICT (serial) DO UPDATE SET"
                         " first_utc = excluded.first_utc, first_id = excluded.first_id,"
-                        " first_day = excluded.first_day, first_passed = excluded.first_passed"
+                        " first_day = excluded.first_day, first_station = excluded.first_station,"
+                        " first_passed = excluded.first_passed"
                         " WHERE (excluded.first_utc, excluded.first_id)"
                         " < (tolvek_units.first_utc, tolvek_units.first_id)"),
-                {Str(r.Serial), utc, id, day, int(r.Verdict == TRunVerdict::Passed)});
+                {Str(r.Serial), utc, id, day, station, int(r.Verdict == TRunVerdict::Passed)});
     if (!e.isValid())
         touched_.emplace(day, station);
     return e;
@@ -229,6 +246,14 @@ QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
         return e;
     while (q.next())
         steps[q.value(0).toString()].push_back(q.value(1).toDouble());
+    if (auto e = Run(q,
+                     QStringLiteral("SELECT COUNT(*), COALESCE(SUM(first_passed), 0) FROM"
+                                    " tolvek_units WHERE first_day = ? AND first_station = ?"),
+                     key);
+        e.isValid())
+        return e;
+    const qint64 units = q.next() ? q.value(0).toLongLong() : 0;
+    const qint64 firstPassed = q.isValid() ? q.value(1).toLongLong() : 0;
     q.finish();
 
     for (const char* table : kPerDayTables)
@@ -243,13 +268,14 @@ QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
     QSqlError e =
             Run(db_,
                 QStringLiteral("INSERT INTO tolvek_day_stats (day, station, runs, passed,"
-                               " failed, aborted, untested, echo_ms, upload_mib_s,"
-                               " download_mib_s) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                               " failed, aborted, untested, units, first_passed, echo_ms,"
+                               " upload_mib_s, download_mib_s)"
+                               " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                 key
                         + QVariantList{runs, verdicts["passed"], verdicts["failed"],
-                                       verdicts["aborted"], verdicts["untested"],
-                                       Number(Median(measured[0])), Number(Median(measured[1])),
-                                       Number(Median(measured[2]))});
+                                       verdicts["aborted"], verdicts["untested"], units,
+                                       firstPassed, Number(Median(measured[0])),
+                                       Number(Median(measured[1])), Number(Median(measured[2]))});
     for (auto it = hours.begin(); it != hours.end() && !e.isValid(); ++it)
         e = Run(db_,
                 QStringLiteral("INSERT INTO tolvek_hour_stats (day, station, hour, runs)"

@@ -45,8 +45,8 @@ public:
 
 private:
     QSqlError RefreshDay(const QString& day, const QString& station);
-    // Runs a statement prepared once per text.
-    QSqlError Prepared(const QString& sql, const QVariantList& binds);
+    // Runs a statement prepared once per text; `result`, when given, points at it.
+    QSqlError Prepared(const QString& sql, const QVariantList& binds, QSqlQuery** result = nullptr);
 
     QSqlDatabase db_;
     std::set<std::pair<QString, QString>> touched_; // (day, station)
