@@ -163,39 +163,64 @@ QSqlDatabase TLineDatabase::Database() const
     return QSqlDatabase::database(connection_, false);
 }
 
-QString TLineDatabase::Open()
+namespace {
+
+// The connection opened, or the driver's or the server's reason why not.
+QSqlError ConnectLine(const TLineTarget& target, const QString& connection)
 {
-    auto db = QSqlDatabase::contains(connection_)
-                      ? Database()
-                      : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
+    auto db = QSqlDatabase::contains(connection)
+                      ? QSqlDatabase::database(connection, false)
+                      : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
     if (db.isOpen())
         return {};
-    refused_ = true;
     if (!db.isValid())
-        return QStringLiteral("the PostgreSQL driver of Qt SQL is not installed (libqt6sql6-psql)");
-    db.setHostName(target_.Host);
-    db.setPort(target_.Port);
-    db.setUserName(target_.User);
-    db.setPassword(target_.Password);
-    db.setDatabaseName(target_.Database);
+        return QSqlError(QStringLiteral("the PostgreSQL driver of Qt SQL is not installed "
+                                        "(libqt6sql6-psql)"),
+                         {}, QSqlError::ConnectionError, QStringLiteral("schema"));
+    db.setHostName(target.Host);
+    db.setPort(target.Port);
+    db.setUserName(target.User);
+    db.setPassword(target.Password);
+    db.setDatabaseName(target.Database);
     // A server that does not answer costs the forwarding thread seconds, not forever.
     QString options =
             QStringLiteral("connect_timeout=3;tcp_user_timeout=5000;keepalives_idle=5;"
                            "options='-c statement_timeout=10000 -c client_min_messages=warning'");
-    if (!target_.Options.isEmpty())
-        options += QLatin1Char(';') + target_.Options;
+    if (!target.Options.isEmpty())
+        options += QLatin1Char(';') + target.Options;
     db.setConnectOptions(options);
-    QSqlError e;
-    if (!db.open())
-        e = db.lastError();
-    else
+    return db.open() ? QSqlError() : db.lastError();
+}
+
+QString Reason(const TLineTarget& target, const QSqlError& e)
+{
+    return target.Scrub(
+            QStringLiteral("line database %1: %2").arg(target.Describe(), e.text().simplified()));
+}
+
+} // namespace
+
+QString OpenLineConnection(const TLineTarget& target, const QString& connection)
+{
+    const QSqlError e = ConnectLine(target, connection);
+    return e.isValid() ? Reason(target, e) : QString();
+}
+
+QString TLineDatabase::Open()
+{
+    if (Database().isOpen())
+        return {};
+    QSqlError e = ConnectLine(target_, connection_);
+    if (!e.isValid()) {
+        auto db = Database();
         e = EnsureRunStore(db);
+    }
+    // The missing driver is a setting to mend, as a refused login is.
     refused_ = IsRefusal(e);
     if (!e.isValid())
         return {};
-    db.close();
-    return target_.Scrub(
-            QStringLiteral("line database %1: %2").arg(target_.Describe(), e.text().simplified()));
+    Database().close();
+    return Reason(target_, e);
 }
 
 TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
@@ -247,6 +272,8 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
         for (const auto& run : runs)
             if (const auto e = insert.Insert(run); e.isValid())
                 return failed(e);
+        if (const auto e = insert.Finish(); e.isValid())
+            return failed(e);
         if (!server.commit())
             return failed(server.lastError());
         // The server has them; should the mark fail, they go again and the run id turns

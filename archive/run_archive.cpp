@@ -216,8 +216,12 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
     auto db = Database();
     // IMMEDIATE takes the write lock first, so the busy wait covers the whole transaction.
     QSqlError e = Exec(db, QStringLiteral("BEGIN IMMEDIATE"));
-    if (!e.isValid())
-        e = TRunInserter(db).Insert(record);
+    if (!e.isValid()) {
+        TRunInserter insert(db);
+        e = insert.Insert(record);
+        if (!e.isValid())
+            e = insert.Finish();
+    }
     if (!e.isValid())
         e = Exec(db,
                  QStringLiteral(

@@ -1,10 +1,12 @@
 #include "archive/run_store.h"
 
+#include "archive/run_facts.h"
 #include "archive/run_record_json.h"
 
 #include <QDate>
 #include <QDateTime>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -20,13 +22,6 @@ QSqlError Exec(QSqlDatabase& db, const QString& sql)
     if (!q.exec(sql))
         return q.lastError();
     return {};
-}
-
-// Sorting by the text of local times would misplace runs around a change of UTC offset.
-QString UtcKey(const std::string& iso)
-{
-    const auto t = QDateTime::fromString(QString::fromStdString(iso), Qt::ISODateWithMs);
-    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString::fromStdString(iso);
 }
 
 QString Where(const TRunFilter& f, QVariantList& binds)
@@ -58,11 +53,32 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
     return q.exec();
 }
 
+// Brings a store of schema 1 up to the facts' schema, once, whoever gets there first: the
+// guarded update keeps a second bench that opens the line database meanwhile from doing it again.
+QSqlError MigrateToFacts(QSqlDatabase& db)
+{
+    if (!db.transaction())
+        return db.lastError();
+    QSqlQuery q(db);
+    QSqlError e;
+    if (!q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = 'schema' AND"
+                               " value = '1'")
+                        .arg(kRunFactsSchema)))
+        e = q.lastError();
+    else if (q.numRowsAffected() == 1)
+        e = AddRunFacts(db);
+    if (!e.isValid() && !db.commit())
+        e = db.lastError();
+    if (e.isValid())
+        db.rollback();
+    return e;
+}
+
 } // namespace
 
 QStringList RunStoreSchema()
 {
-    return {
+    QStringList statements{
             QStringLiteral("CREATE TABLE IF NOT EXISTS tolvek_meta (key TEXT PRIMARY KEY, value "
                            "TEXT NOT NULL)"),
             QStringLiteral(
@@ -74,10 +90,12 @@ QStringList RunStoreSchema()
             QStringLiteral("CREATE INDEX IF NOT EXISTS tolvek_runs_started ON tolvek_runs "
                            "(started_utc)"),
             QStringLiteral("CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)"),
-            QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
-                           "CONFLICT (key) DO UPDATE SET value = excluded.value")
-                    .arg(kRunStoreSchema),
     };
+    statements << RunFactsSchema();
+    statements << QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
+                                 "CONFLICT (key) DO NOTHING")
+                          .arg(kRunStoreSchema);
+    return statements;
 }
 
 QString LineSchemaScript()
@@ -91,21 +109,38 @@ QString LineSchemaScript()
                     "--   CREATE ROLE bench07 LOGIN PASSWORD '...' IN ROLE tolvek_bench;\n"
                     "BEGIN;\n"
                     "DO $$ BEGIN CREATE ROLE tolvek_bench NOLOGIN; EXCEPTION WHEN duplicate_object "
-                    "THEN "
-                    "NULL; END $$;\n"
+                    "THEN NULL; END $$;\n"
                     "DO $$ BEGIN CREATE ROLE tolvek_viewer NOLOGIN; EXCEPTION WHEN "
-                    "duplicate_object THEN "
-                    "NULL; END $$;\n")
+                    "duplicate_object THEN NULL; END $$;\n")
                     .arg(kRunStoreSchema);
-    for (const QString& statement : RunStoreSchema())
+    QStringList facts;
+    static const QRegularExpression table(QStringLiteral("^CREATE TABLE IF NOT EXISTS (\\w+)"));
+    for (const QString& statement : RunStoreSchema()) {
         sql += statement + QStringLiteral(";\n");
+        if (const auto m = table.match(statement); m.hasMatch()
+                                                   && m.captured(1) != QLatin1String("tolvek_meta")
+                                                   && m.captured(1) != QLatin1String("tolvek_runs"))
+            facts << m.captured(1);
+    }
     // A bench checks the version, sends runs (INSERT ... ON CONFLICT DO NOTHING needs no
-    // more) and answers --line queries; the view only reads.
-    sql += QStringLiteral("GRANT SELECT ON tolvek_meta TO tolvek_bench, tolvek_viewer;\n"
+    // more), keeps the view's facts and sums up to date with each batch and answers --line
+    // queries; the view only reads.
+    sql += QStringLiteral("GRANT SELECT, UPDATE ON tolvek_meta TO tolvek_bench;\n"
+                          "GRANT SELECT ON tolvek_meta TO tolvek_viewer;\n"
                           "GRANT SELECT, INSERT ON tolvek_runs TO tolvek_bench;\n"
-                          "GRANT SELECT ON tolvek_runs TO tolvek_viewer;\n"
-                          "COMMIT;\n");
+                          "GRANT SELECT ON tolvek_runs TO tolvek_viewer;\n");
+    const QString list = facts.join(QStringLiteral(", "));
+    sql += QStringLiteral("GRANT SELECT, INSERT, UPDATE, DELETE ON %1 TO tolvek_bench;\n"
+                          "GRANT SELECT ON %1 TO tolvek_viewer;\n"
+                          "COMMIT;\n")
+                   .arg(list);
     return sql;
+}
+
+QString UtcKey(const std::string& iso)
+{
+    const auto t = QDateTime::fromString(QString::fromStdString(iso), Qt::ISODateWithMs);
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString::fromStdString(iso);
 }
 
 QSqlError EnsureRunStore(QSqlDatabase& db)
@@ -121,6 +156,9 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
             return QSqlError(
                     QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()),
                     {}, QSqlError::UnknownError, QStringLiteral("schema"));
+        q.finish();
+        if (version < kRunFactsSchema)
+            return MigrateToFacts(db);
     }
     q = QSqlQuery();
     for (const QString& sql : RunStoreSchema())
@@ -131,7 +169,13 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
 
 TRunInserter::TRunInserter(const QSqlDatabase& db)
     : query_(db)
+    , facts_(db)
 {}
+
+QSqlError TRunInserter::Finish()
+{
+    return facts_.Refresh();
+}
 
 QSqlError TRunInserter::Insert(const TRunRecord& r)
 {
@@ -160,7 +204,8 @@ QSqlError TRunInserter::Insert(const TRunRecord& r)
             QString::fromUtf8(QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)));
     if (!q.exec())
         return q.lastError();
-    return {};
+    // A run already there has its facts already.
+    return q.numRowsAffected() == 1 ? facts_.Add(r) : QSqlError();
 }
 
 std::optional<QString> ParseDay(const QString& text)

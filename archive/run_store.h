@@ -2,6 +2,7 @@
 // hold it: one SQL dialect that both understand, so queries run unchanged on either.
 #pragma once
 
+#include "archive/run_facts.h"
 #include "core/run_record.h"
 
 #include <QSqlDatabase>
@@ -17,8 +18,9 @@
 namespace tolvek {
 
 // The one description of the tables: its statements in order, idempotent, ending with the
-// version row. A change to them raises kRunStoreSchema.
-constexpr int kRunStoreSchema = 1;
+// version row (written only where there is none: a store of an older version gets it
+// raised by its migration). A change to them raises kRunStoreSchema.
+constexpr int kRunStoreSchema = kRunFactsSchema;
 QStringList RunStoreSchema();
 
 // The line database's set-up for a DBA (tolvek --line-schema): the schema, the roles
@@ -26,22 +28,30 @@ QStringList RunStoreSchema();
 // and their grants, as one PostgreSQL transaction.
 QString LineSchemaScript();
 
-// Creates nothing when the tables are there in this version; else creates what is
-// missing. Error if the database cannot be used (made by a newer program, not writable, ...).
+// Creates nothing when the tables are there in this version; adds and fills the facts of a
+// store made before them; creates a new store's tables. Error if the database cannot be
+// used (made by a newer program, not writable, ...).
 QSqlError EnsureRunStore(QSqlDatabase& db);
 
-// Inserts runs with one statement prepared once; a run whose id is already there is
-// left as it is.
+// Inserts runs with one statement prepared once, and their facts; a run whose id is
+// already there is left as it is. Finish before the transaction commits.
 class TRunInserter
 {
 public:
     explicit TRunInserter(const QSqlDatabase& db);
     QSqlError Insert(const TRunRecord& record);
+    // Brings the per-day sums and medians of the runs inserted up to date.
+    QSqlError Finish();
 
 private:
     QSqlQuery query_;
     bool prepared_ = false;
+    TRunFacts facts_;
 };
+
+// The sorting key of an ISO 8601 time: UTC, as the text of local times would misplace
+// runs around a change of UTC offset.
+QString UtcKey(const std::string& iso);
 
 // Dates are local calendar days "yyyy-mm-dd" of the run's start, both ends included.
 struct TRunFilter

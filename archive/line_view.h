@@ -1,0 +1,75 @@
+// The data behind the line view, read-only, from the bench's archive or the line
+// database. Every call returns what the JSON API sends as it is; a failing query throws
+// std::runtime_error with an operator-readable reason.
+//
+// Figures (a period is whole local days of the runs' start, both ends included):
+// - runs, passed, failed, aborted, untested: runs by verdict;
+// - units: serial numbers whose first run ever (in the whole archive or database, so a
+//   narrower period never turns a retest into a first run) falls in the period;
+//   first_passed: of those, how many passed that first run; first_pass_yield:
+//   first_passed / units as a fraction (0..1; `--yield` prints it as a percentage), null
+//   when no unit was first tested in the period. The same figures `--yield` prints.
+// - a failing check of a run: each counted "<FAILED>" test of its report (the test's
+//   name), "test file transfer" when the transfer test failed, and the failed step's
+//   message (e.g. "Блок не отвечает"); a run counts once per check.
+// - medians: of the runs that have the value; of an even count, the mean of the middle two.
+// - bench: the station's host name; day "YYYY-MM-DD", hour "YYYY-MM-DDTHH" (local time).
+// An invalid Since or Until leaves that end of the period open. The answers come from
+// facts written when each run was stored (archive/run_facts.h), not from whole records.
+#pragma once
+
+#include <QDate>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace tolvek {
+
+struct TViewPeriod
+{
+    QDate Since, Until; // whole local days, both included
+};
+
+// Used by the thread that opened it (a Qt SQL connection).
+class TLineView
+{
+public:
+    virtual ~TLineView() = default;
+
+    // Open read-only; throw std::runtime_error with an operator-readable reason. An
+    // archive made by an older tolvek is brought up to date first (its derived data).
+    static std::unique_ptr<TLineView> OpenArchive(const QString& path);
+    // A role that may only SELECT is enough.
+    static std::unique_ptr<TLineView> OpenLine(const QString& uri);
+
+    // {runs, passed, failed, aborted, untested, units, first_passed, first_pass_yield}
+    virtual QJsonObject Summary(const TViewPeriod& period) = 0;
+    // Per day that has runs, oldest first: {day, runs, passed, failed, aborted, untested,
+    // units, first_passed, first_pass_yield}.
+    virtual QJsonArray YieldPerDay(const TViewPeriod& period) = 0;
+    // Per bench and hour that has runs, by hour then bench: {bench, hour, runs}.
+    virtual QJsonArray RunsPerHour(const TViewPeriod& period) = 0;
+    // Per failing check, most runs first (then by name): {check, runs}.
+    virtual QJsonArray Pareto(const TViewPeriod& period) = 0;
+    // The runs behind one Pareto bar, newest first (by day, then time), at most `limit`:
+    // {id, started, bench, serial, verdict}.
+    virtual QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check,
+                                   int limit = 1000) = 0;
+    // Per bench, day and step, by bench, day, step: {bench, day, step, median_ms, runs}.
+    virtual QJsonArray StepMedians(const TViewPeriod& period) = 0;
+    // Per bench and day, by bench then day, medians (null when none measured):
+    // {bench, day, upload_mib_s, download_mib_s, echo_ms}.
+    virtual QJsonArray TransferRates(const TViewPeriod& period) = 0;
+    // Every run of a serial number in any letter case, newest first, at most `limit`:
+    // {id, started, bench, serial, verdict, failures:[check...], message (or null)}.
+    virtual QJsonArray UnitRuns(const QString& serial, int limit = 1000) = 0;
+    // One run's record in its `--json` form (with "id"); nullopt when there is none.
+    virtual std::optional<QJsonObject> Run(const QString& id) = 0;
+    // An opaque text that differs as soon as a run is added.
+    virtual QString LatestChange() = 0;
+};
+
+} // namespace tolvek
