@@ -19,6 +19,7 @@ const char kSynopsis[] = "Usage: tolvek                 the station window\n"
                          "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
                          "DAY] [--until DAY] [--line] [--archive PATH]\n"
                          "       tolvek --show RUN_ID | --forward  [--archive PATH]\n"
+                         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
                          "       tolvek --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
@@ -66,6 +67,8 @@ const TMode kModes[] = {
          "Print runs, passed, failed, aborted and first-pass yield per day.", ArchiveMode},
         {nullptr, "forward", nullptr, "Send the runs the line database has not received yet.",
          ArchiveMode},
+        {nullptr, "serve", nullptr,
+         "Serve the line view to browsers until SIGINT or SIGTERM (read-only).", ServeMode},
         {"h", "help", nullptr, "Show this help.", HelpMode},
         {"v", "version", nullptr, "Show the program version.", VersionMode},
 };
@@ -91,11 +94,12 @@ const TModeOption kModeOptions[] = {
         {"line",
          nullptr,
          "Ask the line database instead of the bench's run archive.",
-         {"history", "export", "yield"}},
+         {"history", "export", "yield", "serve"}},
+        {"listen", "HOST:PORT", "Where --serve listens (default 127.0.0.1:8470).", {"serve"}},
         {"archive",
          "PATH",
          "The bench's run archive (default ~/.local/share/tolvek/runs.sqlite).",
-         {"run", "history", "show", "export", "yield", "forward"}},
+         {"run", "history", "show", "export", "yield", "forward", "serve"}},
 };
 
 QCommandLineOption MakeOption(const char* shortName, const char* name, const char* valueName,
