@@ -40,7 +40,7 @@ async function showRunsOfCheck(check) {
   const runs = await getJson(`/api/pareto/runs?check=${encodeURIComponent(check)}&${periodQuery()}`);
   const target = document.getElementById("pareto-runs");
   target.replaceChildren(el("h2", { text: `Runs failing “${check}”` }), table([
-    ["Started", (r) => link("/run/" + encodeURIComponent(r.id), r.started)],
+    ["Started", (r) => link("/run/" + encodeURIComponent(r.id), when(r.started))],
     ["Bench", (r) => r.bench],
     ["Serial number", (r) => unitLink(r.serial)],
     ["Verdict", (r) => el("span", { class: r.verdict, text: r.verdict })],

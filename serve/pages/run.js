@@ -19,7 +19,7 @@ document.addEventListener("DOMContentLoaded", async () => {
   const facts = [
     ["Serial number", unitLink(record.serial ?? "")],
     ["Verdict", el("span", { class: record.verdict, text: record.verdict })],
-    ["Started", record.started], ["Finished", record.finished],
+    ["Started", when(record.started)], ["Finished", when(record.finished)],
     ["Bench", record.station?.host ?? ""], ["Unit address", record.address],
     ["Failures", record.failures], ["Message", record.message ?? ""],
   ];

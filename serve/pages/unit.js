@@ -35,7 +35,7 @@ function details(run) {
 async function load() {
   const runs = await getJson("/api/unit/" + encodeURIComponent(serial));
   const rows = table([
-    ["Started", (r) => link("/run/" + encodeURIComponent(r.id), r.started)],
+    ["Started", (r) => link("/run/" + encodeURIComponent(r.id), when(r.started))],
     ["Bench", (r) => r.bench],
     ["Verdict", (r) => el("span", { class: r.verdict, text: r.verdict })],
     ["Failures", (r) => (r.failures ?? []).join("; ")],
@@ -48,6 +48,7 @@ async function load() {
   });
   document.getElementById("runs").replaceChildren(
     runs.length ? rows : el("p", { text: "No run of this serial number." }));
+  if (runs.length) document.getElementById("serial").textContent = runs[0].serial;
   const day = markedDay || (runs.length ? runs[0].started.slice(0, 10) : localDay());
   showBarcode(day);
 }

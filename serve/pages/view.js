@@ -53,6 +53,11 @@ function searchTarget(text) {
   return "/unit/" + encodeURIComponent(text);
 }
 
+// "2026-12-09T08:20:00+01:00" as "2026-12-09 08:20:00".
+function when(started) {
+  return String(started ?? "").slice(0, 19).replace("T", " ");
+}
+
 function localDay(date = new Date()) {
   const pad = (n) => String(n).padStart(2, "0");
   return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())}`;
