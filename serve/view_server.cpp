@@ -231,7 +231,7 @@ QHttpServerResponse TViewServer::Route(const QStringList& path, const QUrlQuery&
 
 QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& query)
 {
-    const QString name = path[0];
+    const QString& name = path[0];
     const QString key = path.value(1);
     if (key.size() > kMaxKeyLength)
         return Error(TStatus::NotFound, QStringLiteral("no such item"));
