@@ -152,6 +152,17 @@ def figures(browser):
                       ".map(e => [e.id.slice(4), e.textContent]))")
 
 
+def yield_figures(archive):
+    """Today's line of `tolvek --yield`, by its column names, as the page writes them."""
+    lines = subprocess.run([TOLVEK, "--yield", "--archive", archive], capture_output=True,
+                           text=True).stdout.splitlines()
+    names = lines[0].split()[1:-2]  # between "day" and "first-pass yield"
+    values = lines[-1].split()[1:]
+    figures = dict(zip(names, values))
+    figures["first_pass_yield"] = values[len(names)].replace("%", " %")
+    return figures
+
+
 def main():
     os.makedirs(ARTEFACTS, exist_ok=True)
     work = tempfile.mkdtemp(prefix="tolvek-browser-")
@@ -177,6 +188,8 @@ def main():
                 "first_pass_yield": f"{100 * first_passed / len(units):.1f} %"}
         got = figures(browser)
         check(all(got.get(k) == v for k, v in want.items()), f"figures {got} equal {want}")
+        check(yield_figures(archive) == {k: got[k] for k in yield_figures(archive)},
+              "the figures equal what tolvek --yield prints")
         check(browser.js("Object.keys(Chart.instances).length") == 3, "three charts are drawn")
         check(browser.js("[...document.querySelectorAll('canvas')].every(c => c.width > 0 && "
                          "c.getContext('2d').getImageData(0, 0, c.width, c.height).data"

@@ -145,6 +145,12 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
                                             "script-src 'self'"));
         EXPECT_TRUE(answer.headers.contains("X-Content-Type-Options: nosniff"));
     }
+    // No WebSocket: an upgrade request is answered as a plain GET.
+    EXPECT_EQ(
+            Send("GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+                    .status,
+            404);
     EXPECT_EQ(Send("POST /api/summary HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}").status, 405);
 }
 
