@@ -1,4 +1,4 @@
-#include "core/atomic_file.h"
+#include "files/atomic_file.h"
 #include "core/test_run.h"
 #include "archive/archive_command.h"
 #include "archive/line_database.h"

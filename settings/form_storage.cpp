@@ -1,28 +1,16 @@
+// The form binding of the settings store: entries bound to the owner's controls, their
+// properties converted to and from text, restored at the first show and saved at close.
 #include "settings/form_storage.h"
 
-#include "settings/ini_text.h"
+#include "settings/form_store.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QLocale>
 #include <QMetaEnum>
 #include <QMetaProperty>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QWidget>
 #include <QtDebug>
-
-EStoreError::EStoreError(const QString& message)
-    : std::runtime_error(message.toStdString())
-{}
-
-QString EStoreError::text() const
-{
-    return QString::fromUtf8(what());
-}
 
 namespace {
 
@@ -38,11 +26,6 @@ QString TrimControls(const QString& s)
     return s.mid(begin, end - begin);
 }
 
-QString Quoted(const QString& s)
-{
-    return QLatin1Char('\'') + s + QLatin1Char('\'');
-}
-
 // Single-bit keys of a flag enumeration are its elements.
 bool IsElement(int value)
 {
@@ -50,86 +33,6 @@ bool IsElement(int value)
 }
 
 } // namespace
-
-// One open INI store: the file's text, read once when the store opens and parsed by the
-// same code that edits it, so what is restored is exactly what was saved. Writes collect
-// in the text and replace the file as a whole.
-class TFormStorage::Store
-{
-public:
-    enum Status { NoError, AccessError, FormatError };
-
-    explicit Store(const QString& path)
-        : path_(path)
-    {
-        QFile file(path_);
-        exists_ = file.exists();
-        if (!exists_)
-            return;
-        if (!file.open(QIODevice::ReadOnly) || QFileInfo(path_).isDir()) {
-            status_ = AccessError;
-            return;
-        }
-        text_ = TIniText(file.readAll());
-        if (!text_.parsed())
-            status_ = FormatError;
-    }
-    Status status() const { return status_; }
-    bool exists() const { return exists_; }
-
-    TIniValue read(const QString& section, const QString& name) const
-    {
-        return text_.value(section, name);
-    }
-
-    void write(const QString& section, const QString& name, const QString& value)
-    {
-        prepareWrite();
-        text_.setValue(section, name, value);
-    }
-
-    void erase(const QString& section)
-    {
-        prepareWrite();
-        text_.removeSection(section);
-    }
-
-    // Writes the file even when nothing changed: creates an empty store if there is none.
-    void commit(bool always = false)
-    {
-        if (!dirty_ && !always)
-            return;
-        const QString error = ReplaceFileContent(path_, text_.content());
-        if (!error.isEmpty())
-            throw EStoreError(
-                    QStringLiteral("Failed to set data for %1 (%2)").arg(Quoted(path_), error));
-        dirty_ = false;
-        exists_ = true;
-    }
-
-private:
-    void prepareWrite()
-    {
-        if (status_ == AccessError)
-            throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
-        if (status_ == FormatError) {
-            // Keep the unreadable file for inspection and start a fresh store.
-            const QString aside = path_ + QStringLiteral(".damaged");
-            QFile::remove(aside);
-            if (!QFile::rename(path_, aside))
-                throw EStoreError(QStringLiteral("Failed to set data for %1").arg(Quoted(path_)));
-            text_ = TIniText();
-            status_ = NoError;
-        }
-        dirty_ = true;
-    }
-
-    QString path_;
-    Status status_ = NoError;
-    bool exists_ = false;
-    TIniText text_;
-    bool dirty_ = false;
-};
 
 namespace {
 
@@ -343,33 +246,6 @@ TFormStorage::TFormStorage(QWidget* owner)
 
 TFormStorage::~TFormStorage() = default;
 
-QString TFormStorage::ProgramName()
-{
-    QString name;
-    if (QCoreApplication::instance())
-        name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
-    return name.isEmpty() ? QStringLiteral("tolvek") : name;
-}
-
-QString TFormStorage::storeFileName() const
-{
-    // The folder QSettings uses for per-user INI files (changeable with QSettings::setPath).
-    const QString userDir =
-            QFileInfo(QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("x"))
-                              .fileName())
-                    .absolutePath();
-    if (useRegistry_) {
-        QString key = iniFileName_.isEmpty() ? ProgramName() : iniFileName_;
-        key.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        if (key.startsWith(QLatin1String("Software/"), Qt::CaseInsensitive))
-            key = key.mid(9);
-        return QDir(userDir).filePath(key + QStringLiteral(".ini"));
-    }
-    const QString file =
-            iniFileName_.isEmpty() ? ProgramName() + QStringLiteral(".ini") : iniFileName_;
-    return QDir(userDir).filePath(file);
-}
-
 QString TFormStorage::section() const
 {
     if (!iniSection_.isEmpty())
@@ -429,77 +305,6 @@ void TFormStorage::NormaliseStoredProps()
             kept.push_back(e);
         }
     entries_ = kept;
-}
-
-TFormStorage::Store& TFormStorage::OpenStore()
-{
-    if (!store_)
-        store_ = std::make_unique<Store>(storeFileName());
-    return *store_;
-}
-
-void TFormStorage::CommitStore()
-{
-    store_->commit();
-}
-
-namespace {
-// Closes the store when the outermost user of it is done.
-template<class StorePtr>
-struct StoreScope
-{
-    StorePtr& store;
-    bool owns;
-    explicit StoreScope(StorePtr& s)
-        : store(s)
-        , owns(!s)
-    {}
-    ~StoreScope()
-    {
-        if (owns)
-            store.reset();
-    }
-};
-} // namespace
-
-QString TFormStorage::ReadString(const QString& section, const QString& name, const QString& def)
-{
-    StoreScope scope(store_);
-    const TIniValue v = OpenStore().read(section, name);
-    if (!v.found)
-        return def;
-    // Bytes that are not UTF-8 are no text: the counterpart of a value of another type.
-    if (!v.isText)
-        throw EStoreError(QStringLiteral("Invalid data type for %1").arg(Quoted(name)));
-    return v.text;
-}
-
-void TFormStorage::WriteString(const QString& section, const QString& name, const QString& value)
-{
-    StoreScope scope(store_);
-    OpenStore().write(section, name, value);
-    if (scope.owns)
-        CommitStore();
-}
-
-int TFormStorage::ReadInteger(const QString& section, const QString& name, int def)
-{
-    bool ok = false;
-    const int n = ReadString(section, name, QString::number(def)).trimmed().toInt(&ok);
-    return ok ? n : def;
-}
-
-void TFormStorage::WriteInteger(const QString& section, const QString& name, int value)
-{
-    WriteString(section, name, QString::number(value));
-}
-
-void TFormStorage::EraseSection(const QString& section)
-{
-    StoreScope scope(store_);
-    OpenStore().erase(section);
-    if (scope.owns)
-        CommitStore();
 }
 
 void TFormStorage::RestorePlacement()

@@ -1,15 +1,13 @@
 #include "settings/ini_text.h"
 
+#include "files/atomic_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -279,79 +277,37 @@ QByteArray TIniText::content() const
 
 namespace {
 
-QString ErrnoText(const char* what, const QString& path)
+QString ErrnoText(const char* what, const QString& path, int error)
 {
     return QStringLiteral("%1 %2: %3")
-            .arg(QLatin1String(what), path, QString::fromLocal8Bit(std::strerror(errno)));
+            .arg(QLatin1String(what), path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+const char* FailedStep(tolvek::TWriteStep step)
+{
+    switch (step) {
+    case tolvek::TWriteStep::Create: return "cannot create a file beside";
+    case tolvek::TWriteStep::Mode: return "cannot set the mode of";
+    case tolvek::TWriteStep::Write: return "cannot write";
+    case tolvek::TWriteStep::Sync: return "cannot sync";
+    case tolvek::TWriteStep::Close: return "cannot close";
+    case tolvek::TWriteStep::Replace: return "cannot replace";
+    }
+    return "cannot write";
 }
 
 } // namespace
 
 QString ReplaceFileContent(const QString& path, const QByteArray& content)
 {
-    const QFileInfo info(path);
-    const QString dir = info.absolutePath();
+    const QString dir = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(dir))
         return QStringLiteral("cannot create the folder %1").arg(dir);
-
-    QByteArray tmpl = QFile::encodeName(path) + ".XXXXXX";
-    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0)
-        return ErrnoText("cannot create a file beside", path);
-    auto fail = [&](const char* what) {
-        QString text = ErrnoText(what, path);
-        ::close(fd);
-        ::unlink(tmpl.constData());
-        return text;
-    };
-
-    struct stat old
-    {};
-    const bool hadOld = ::stat(QFile::encodeName(path).constData(), &old) == 0;
-    if (::fchmod(fd, hadOld ? (old.st_mode & 07777) : 0600) != 0)
-        return fail("cannot set the mode of");
-
-    qsizetype done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return fail("cannot write");
-        done += n;
-    }
-    if (::fsync(fd) != 0)
-        return fail("cannot sync");
-    if (hadOld) {
-        // Readers that cache by time stamp and size must see the new content as new.
-        struct stat now
-        {};
-        if (::fstat(fd, &now) == 0 && now.st_size == old.st_size
-            && now.st_mtim.tv_sec == old.st_mtim.tv_sec
-            && now.st_mtim.tv_nsec / 1000000 == old.st_mtim.tv_nsec / 1000000) {
-            timespec times[2] = {now.st_atim, old.st_mtim};
-            times[1].tv_nsec += 2000000;
-            if (times[1].tv_nsec >= 1000000000) {
-                times[1].tv_nsec -= 1000000000;
-                ++times[1].tv_sec;
-            }
-            ::futimens(fd, times);
-        }
-    }
-    if (::close(fd) != 0) {
-        QString text = ErrnoText("cannot close", path);
-        ::unlink(tmpl.constData());
-        return text;
-    }
-    if (::rename(tmpl.constData(), QFile::encodeName(path).constData()) != 0) {
-        QString text = ErrnoText("cannot replace", path);
-        ::unlink(tmpl.constData());
-        return text;
-    }
-    const int dfd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return {};
+    // Edited by hand too: the file keeps its mode, and a change within the same
+    // millisecond still shows in its time stamp.
+    const auto failure =
+            tolvek::ReplaceFile(QFile::encodeName(path).toStdString(),
+                                std::string_view(content.constData(), size_t(content.size())),
+                                {.keepMode = true, .distinctTimeStamp = true});
+    return failure ? ErrnoText(FailedStep(failure->step), path, failure->error) : QString();
 }
