@@ -130,32 +130,41 @@ QSqlDatabase TLineDatabase::Database() const
     return QSqlDatabase::database(connection_, false);
 }
 
-QString TLineDatabase::Open()
+QString OpenLineConnection(const TLineTarget& target, const QString& connection)
 {
-    auto db = QSqlDatabase::contains(connection_)
-                      ? Database()
-                      : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
+    auto db = QSqlDatabase::contains(connection)
+                      ? QSqlDatabase::database(connection, false)
+                      : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
     if (db.isOpen())
         return {};
     if (!db.isValid())
         return QStringLiteral("the PostgreSQL driver of Qt SQL is not installed (libqt6sql6-psql)");
-    db.setHostName(target_.Host);
-    db.setPort(target_.Port);
-    db.setUserName(target_.User);
-    db.setPassword(target_.Password);
-    db.setDatabaseName(target_.Database);
+    db.setHostName(target.Host);
+    db.setPort(target.Port);
+    db.setUserName(target.User);
+    db.setPassword(target.Password);
+    db.setDatabaseName(target.Database);
     // A server that does not answer costs the forwarding thread seconds, not forever.
     QString options =
             QStringLiteral("connect_timeout=3;tcp_user_timeout=5000;keepalives_idle=5;"
                            "options='-c statement_timeout=10000 -c client_min_messages=warning'");
-    if (!target_.Options.isEmpty())
-        options += QLatin1Char(';') + target_.Options;
+    if (!target.Options.isEmpty())
+        options += QLatin1Char(';') + target.Options;
     db.setConnectOptions(options);
-    QSqlError e;
-    if (!db.open())
-        e = db.lastError();
-    else
-        e = EnsureRunStore(db);
+    if (db.open())
+        return {};
+    const QString reason = db.lastError().text().trimmed();
+    return target.Scrub(QStringLiteral("line database %1: %2").arg(target.Describe(), reason));
+}
+
+QString TLineDatabase::Open()
+{
+    if (Database().isOpen())
+        return {};
+    if (auto error = OpenLineConnection(target_, connection_); !error.isEmpty())
+        return error;
+    auto db = Database();
+    const QSqlError e = EnsureRunStore(db);
     if (!e.isValid())
         return {};
     db.close();
@@ -195,6 +204,8 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
         for (const auto& run : runs)
             if (const auto e = insert.Insert(run); e.isValid())
                 return fail(e.text().trimmed());
+        if (const auto e = insert.Finish(); e.isValid())
+            return fail(e.text().trimmed());
         if (!server.commit())
             return fail(server.lastError().text().trimmed());
         // The server has them; should the mark fail, they go again and the run id turns

@@ -39,6 +39,10 @@ QString StationSettingsFile();
 // TOLVEK_LINE_DATABASE, else [Line] Database of the settings file; empty when unset.
 QString ConfiguredLineUri(const QString& settingsFile = StationSettingsFile());
 
+// Opens the connection of that name to the server, its tables untouched; empty on
+// success, else the reason (without the password).
+QString OpenLineConnection(const TLineTarget& target, const QString& connection);
+
 // One connection to the line database, used by the thread that opened it.
 class TLineDatabase
 {

@@ -1,17 +1,378 @@
 #include "archive/line_view.h"
 
+#include "archive/line_database.h"
+#include "archive/run_archive.h"
+#include "archive/run_facts.h"
+#include "archive/run_record_json.h"
+#include "archive/run_store.h"
+
+#include <QAtomicInteger>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <algorithm>
+#include <map>
 #include <stdexcept>
 
 namespace tolvek {
+namespace {
 
-std::unique_ptr<TLineView> TLineView::OpenArchive(const QString&)
+const QLatin1String kStepOrder[] = {QLatin1String("echo"),     QLatin1String("upload"),
+                                    QLatin1String("download"), QLatin1String("login"),
+                                    QLatin1String("clock"),    QLatin1String("report")};
+
+int StepRank(const QString& step)
 {
-    throw std::runtime_error("the line view is not built yet");
+    const auto* end = std::end(kStepOrder);
+    return int(std::find(std::begin(kStepOrder), end, step) - std::begin(kStepOrder));
 }
 
-std::unique_ptr<TLineView> TLineView::OpenLine(const QString&)
+QJsonValue Number(const QVariant& value)
 {
-    throw std::runtime_error("the line view is not built yet");
+    return value.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(value.toDouble());
+}
+
+QJsonValue Text(const QVariant& value)
+{
+    return value.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(value.toString());
+}
+
+struct TCounts
+{
+    qint64 Runs = 0, Passed = 0, Failed = 0, Aborted = 0, Untested = 0, Units = 0, FirstPassed = 0;
+
+    QJsonObject Json() const
+    {
+        return {{"runs", Runs},
+                {"passed", Passed},
+                {"failed", Failed},
+                {"aborted", Aborted},
+                {"untested", Untested},
+                {"units", Units},
+                {"first_passed", FirstPassed},
+                {"first_pass_yield",
+                 Units ? QJsonValue(double(FirstPassed) / double(Units)) : QJsonValue()}};
+    }
+};
+
+// Sorted here rather than by the server: PostgreSQL's collation may order text
+// differently from SQLite's, and both must answer alike.
+template<typename Less>
+QJsonArray Sorted(std::vector<QJsonObject> rows, Less less)
+{
+    std::stable_sort(rows.begin(), rows.end(), less);
+    QJsonArray out;
+    for (auto& row : rows)
+        out.append(std::move(row));
+    return out;
+}
+
+QString S(const QJsonObject& o, const char* key)
+{
+    return o[QLatin1String(key)].toString();
+}
+
+class TSqlLineView final : public TLineView
+{
+public:
+    explicit TSqlLineView(QString connection)
+        : connection_(std::move(connection))
+    {}
+    ~TSqlLineView() override
+    {
+        QSqlDatabase::database(connection_, false).close();
+        QSqlDatabase::removeDatabase(connection_);
+    }
+
+    QJsonObject Summary(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT COALESCE(SUM(runs), 0), COALESCE(SUM(passed), 0),"
+                        " COALESCE(SUM(failed), 0), COALESCE(SUM(aborted), 0),"
+                        " COALESCE(SUM(untested), 0) FROM tolvek_day_stats"
+                        " WHERE day BETWEEN ? AND ?",
+                        Days(period));
+        TCounts c;
+        if (q.next())
+            c = {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toLongLong(),
+                 q.value(3).toLongLong(), q.value(4).toLongLong()};
+        q = Select("SELECT COUNT(*), COALESCE(SUM(first_passed), 0) FROM tolvek_units"
+                   " WHERE first_day BETWEEN ? AND ?",
+                   Days(period));
+        if (q.next()) {
+            c.Units = q.value(0).toLongLong();
+            c.FirstPassed = q.value(1).toLongLong();
+        }
+        return c.Json();
+    }
+
+    QJsonArray YieldPerDay(const TViewPeriod& period) override
+    {
+        std::map<QString, TCounts> days;
+        auto q = Select("SELECT day, SUM(runs), SUM(passed), SUM(failed), SUM(aborted),"
+                        " SUM(untested) FROM tolvek_day_stats WHERE day BETWEEN ? AND ?"
+                        " GROUP BY day",
+                        Days(period));
+        while (q.next())
+            days[q.value(0).toString()] = {q.value(1).toLongLong(), q.value(2).toLongLong(),
+                                           q.value(3).toLongLong(), q.value(4).toLongLong(),
+                                           q.value(5).toLongLong()};
+        q = Select("SELECT first_day, COUNT(*), SUM(first_passed) FROM tolvek_units"
+                   " WHERE first_day BETWEEN ? AND ? GROUP BY first_day",
+                   Days(period));
+        while (q.next()) {
+            auto& d = days[q.value(0).toString()];
+            d.Units = q.value(1).toLongLong();
+            d.FirstPassed = q.value(2).toLongLong();
+        }
+        QJsonArray out;
+        for (const auto& [day, counts] : days) {
+            auto o = counts.Json();
+            o["day"] = day;
+            out.append(o);
+        }
+        return out;
+    }
+
+    QJsonArray RunsPerHour(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT station, hour, runs FROM tolvek_hour_stats"
+                        " WHERE day BETWEEN ? AND ?",
+                        Days(period));
+        std::vector<QJsonObject> rows;
+        while (q.next())
+            rows.push_back({{"bench", q.value(0).toString()},
+                            {"hour", q.value(1).toString()},
+                            {"runs", q.value(2).toLongLong()}});
+        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
+            return std::pair(S(a, "hour"), S(a, "bench")) < std::pair(S(b, "hour"), S(b, "bench"));
+        });
+    }
+
+    QJsonArray Pareto(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT name, SUM(runs) FROM tolvek_check_stats"
+                        " WHERE day BETWEEN ? AND ? GROUP BY name",
+                        Days(period));
+        std::vector<QJsonObject> rows;
+        while (q.next())
+            rows.push_back({{"check", q.value(0).toString()}, {"runs", q.value(1).toLongLong()}});
+        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
+            const auto ra = a["runs"].toInteger(), rb = b["runs"].toInteger();
+            return ra != rb ? ra > rb : S(a, "check") < S(b, "check");
+        });
+    }
+
+    QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check, int limit) override
+    {
+        auto q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict"
+                        " FROM tolvek_checks c JOIN tolvek_runs r ON r.id = c.run_id"
+                        " WHERE c.name = ? AND c.day BETWEEN ? AND ?"
+                        " ORDER BY c.started_utc DESC, c.run_id DESC LIMIT ?",
+                        QVariantList{check} + Days(period) + QVariantList{limit});
+        QJsonArray out;
+        while (q.next())
+            out.append(QJsonObject{{"id", q.value(0).toString()},
+                                   {"started", q.value(1).toString()},
+                                   {"bench", q.value(2).toString()},
+                                   {"serial", q.value(3).toString()},
+                                   {"verdict", q.value(4).toString()}});
+        return out;
+    }
+
+    QJsonArray StepMedians(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT station, day, name, median_ms, runs FROM tolvek_step_stats"
+                        " WHERE day BETWEEN ? AND ?",
+                        Days(period));
+        std::vector<QJsonObject> rows;
+        while (q.next())
+            rows.push_back({{"bench", q.value(0).toString()},
+                            {"day", q.value(1).toString()},
+                            {"step", q.value(2).toString()},
+                            {"median_ms", q.value(3).toDouble()},
+                            {"runs", q.value(4).toLongLong()}});
+        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
+            const auto key = [](const QJsonObject& o) {
+                return std::tuple(S(o, "bench"), S(o, "day"), StepRank(S(o, "step")), S(o, "step"));
+            };
+            return key(a) < key(b);
+        });
+    }
+
+    QJsonArray TransferRates(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT station, day, upload_mib_s, download_mib_s, echo_ms"
+                        " FROM tolvek_day_stats WHERE day BETWEEN ? AND ?",
+                        Days(period));
+        std::vector<QJsonObject> rows;
+        while (q.next())
+            rows.push_back({{"bench", q.value(0).toString()},
+                            {"day", q.value(1).toString()},
+                            {"upload_mib_s", Number(q.value(2))},
+                            {"download_mib_s", Number(q.value(3))},
+                            {"echo_ms", Number(q.value(4))}});
+        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
+            return std::pair(S(a, "bench"), S(a, "day")) < std::pair(S(b, "bench"), S(b, "day"));
+        });
+    }
+
+    QJsonArray UnitRuns(const QString& serial, int limit) override
+    {
+        const QString key = SerialKey(serial);
+        std::map<QString, QJsonArray> failures;
+        auto q = Select("SELECT c.run_id, c.name FROM tolvek_checks c"
+                        " JOIN tolvek_run_facts f ON f.id = c.run_id"
+                        " WHERE f.serial_key = ? ORDER BY c.run_id, c.seq",
+                        {key});
+        while (q.next())
+            failures[q.value(0).toString()].append(q.value(1).toString());
+        q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict, r.message"
+                   " FROM tolvek_run_facts f JOIN tolvek_runs r ON r.id = f.id"
+                   " WHERE f.serial_key = ? ORDER BY f.started_utc DESC, f.id DESC LIMIT ?",
+                   {key, limit});
+        QJsonArray out;
+        while (q.next()) {
+            const QString id = q.value(0).toString();
+            out.append(QJsonObject{{"id", id},
+                                   {"started", q.value(1).toString()},
+                                   {"bench", q.value(2).toString()},
+                                   {"serial", q.value(3).toString()},
+                                   {"verdict", q.value(4).toString()},
+                                   {"failures", failures[id]},
+                                   {"message", Text(q.value(5))}});
+        }
+        return out;
+    }
+
+    std::optional<QJsonObject> Run(const QString& id) override
+    {
+        auto db = QSqlDatabase::database(connection_, false);
+        QSqlError e;
+        const auto run = QueryRun(db, id, e);
+        if (e.isValid())
+            throw std::runtime_error(e.text().toStdString());
+        if (!run)
+            return std::nullopt;
+        return RunRecordToJson(*run);
+    }
+
+    QString LatestChange() override
+    {
+        auto q = Select("SELECT value FROM tolvek_meta WHERE key = 'changes'", {});
+        return q.next() ? q.value(0).toString() : QString();
+    }
+
+private:
+    static QVariantList Days(const TViewPeriod& p)
+    {
+        return {p.Since.isValid() ? p.Since.toString(Qt::ISODate) : QStringLiteral("0000"),
+                p.Until.isValid() ? p.Until.toString(Qt::ISODate) : QStringLiteral("9999")};
+    }
+
+    QSqlQuery Select(const char* sql, const QVariantList& binds)
+    {
+        // Not forward-only: so Qt's PostgreSQL driver gave only the first row of a query
+        // that followed another on the connection. Every answer here is small.
+        QSqlQuery q(QSqlDatabase::database(connection_, false));
+        bool ok = q.prepare(QString::fromLatin1(sql));
+        for (const auto& b : binds)
+            q.addBindValue(b);
+        if (!ok || !q.exec())
+            throw std::runtime_error(q.lastError().text().trimmed().toStdString());
+        return q;
+    }
+
+    QString connection_;
+};
+
+QString NewConnection()
+{
+    static QAtomicInteger<int> count;
+    return QStringLiteral("tolvek-view-%1").arg(++count);
+}
+
+// The schema version the store has, or throws.
+int Schema(const QString& connection)
+{
+    QSqlQuery q(QSqlDatabase::database(connection, false));
+    if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) || !q.next())
+        throw std::runtime_error("no tolvek runs in it ("
+                                 + q.lastError().text().trimmed().toStdString() + ")");
+    return q.value(0).toInt();
+}
+
+// Removes the connection unless the view took it over.
+struct TConnectionGuard
+{
+    QString name;
+    ~TConnectionGuard()
+    {
+        if (name.isEmpty())
+            return;
+        QSqlDatabase::database(name, false).close();
+        QSqlDatabase::removeDatabase(name);
+    }
+    std::unique_ptr<TLineView> Take()
+    {
+        return std::make_unique<TSqlLineView>(std::exchange(name, QString()));
+    }
+};
+
+QString OpenReadOnly(const QString& path, TConnectionGuard& guard)
+{
+    guard.name = NewConnection();
+    auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), guard.name);
+    db.setDatabaseName(path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=1000"));
+    if (!db.open())
+        throw std::runtime_error(QStringLiteral("the archive %1: %2")
+                                         .arg(path, db.lastError().text().trimmed())
+                                         .toStdString());
+    return guard.name;
+}
+
+} // namespace
+
+std::unique_ptr<TLineView> TLineView::OpenArchive(const QString& path)
+{
+    if (!QFileInfo(path).isFile())
+        throw std::runtime_error(
+                QStringLiteral("the archive %1: no such file").arg(path).toStdString());
+    {
+        TConnectionGuard probe;
+        if (Schema(OpenReadOnly(path, probe)) >= kRunFactsSchema)
+            return probe.Take();
+    }
+    // Made by an older tolvek: opened for writing once to gain what the view reads.
+    {
+        TRunArchive archive(path);
+        if (const QString error = archive.Open(); !error.isEmpty())
+            throw std::runtime_error(error.toStdString());
+    }
+    TConnectionGuard view;
+    OpenReadOnly(path, view);
+    return view.Take();
+}
+
+std::unique_ptr<TLineView> TLineView::OpenLine(const QString& uri)
+{
+    QString error;
+    const auto target = ParseLineUri(uri, error);
+    if (!target)
+        throw std::runtime_error(error.toStdString());
+    TConnectionGuard guard{NewConnection()};
+    const QString reason = OpenLineConnection(*target, guard.name);
+    if (!reason.isEmpty())
+        throw std::runtime_error(reason.toStdString());
+    if (Schema(guard.name) < kRunFactsSchema)
+        throw std::runtime_error(
+                target->Describe().toStdString()
+                + ": made by an older tolvek; a bench of this version brings it up to date"
+                  " when it next sends its runs");
+    return guard.Take();
 }
 
 } // namespace tolvek

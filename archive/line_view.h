@@ -7,13 +7,15 @@
 // - units: serial numbers whose first run ever (in the whole archive or database, so a
 //   narrower period never turns a retest into a first run) falls in the period;
 //   first_passed: of those, how many passed that first run; first_pass_yield:
-//   first_passed / units, null when no unit was first tested in the period. The same
-//   figures `--yield` prints.
+//   first_passed / units as a fraction (0..1; `--yield` prints it as a percentage), null
+//   when no unit was first tested in the period. The same figures `--yield` prints.
 // - a failing check of a run: each counted "<FAILED>" test of its report (the test's
 //   name), "test file transfer" when the transfer test failed, and the failed step's
 //   message (e.g. "Блок не отвечает"); a run counts once per check.
 // - medians: of the runs that have the value; of an even count, the mean of the middle two.
 // - bench: the station's host name; day "YYYY-MM-DD", hour "YYYY-MM-DDTHH" (local time).
+// An invalid Since or Until leaves that end of the period open. The answers come from
+// facts written when each run was stored (archive/run_facts.h), not from whole records.
 #pragma once
 
 #include <QDate>
@@ -31,6 +33,7 @@ struct TViewPeriod
     QDate Since, Until; // whole local days, both included
 };
 
+// Used by the thread that opened it (a Qt SQL connection).
 class TLineView
 {
 public:

@@ -188,8 +188,12 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
     QSqlError e;
     if (!db.transaction())
         e = db.lastError();
-    if (!e.isValid())
-        e = TRunInserter(db).Insert(record);
+    if (!e.isValid()) {
+        TRunInserter insert(db);
+        e = insert.Insert(record);
+        if (!e.isValid())
+            e = insert.Finish();
+    }
     if (!e.isValid())
         e = Exec(db,
                  QStringLiteral(

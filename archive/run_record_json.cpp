@@ -31,6 +31,33 @@ bool ReadLines(const QJsonValue& value, std::vector<std::string>& out)
     return true;
 }
 
+QJsonValue Optional(const std::optional<double>& value)
+{
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+// A missing key (a record made before steps were kept) reads as no steps.
+bool ReadSteps(const QJsonValue& value, std::vector<TStepRecord>& out)
+{
+    if (value.isUndefined())
+        return true;
+    if (!value.isArray())
+        return false;
+    for (const auto& item : value.toArray()) {
+        const auto o = item.toObject();
+        if (!o["name"].isString() || !o["ms"].isDouble())
+            return false;
+        out.push_back({o["name"].toString().toStdString(),
+                       static_cast<long long>(o["ms"].toDouble()), o["passed"].toBool()});
+    }
+    return true;
+}
+
+std::optional<double> ReadNumber(const QJsonValue& value)
+{
+    return value.isDouble() ? std::optional(value.toDouble()) : std::nullopt;
+}
+
 std::optional<TRunVerdict> VerdictFromName(const QString& name)
 {
     for (auto v : {TRunVerdict::Passed, TRunVerdict::Failed, TRunVerdict::Aborted})
@@ -64,6 +91,16 @@ QJsonObject RunRecordToJson(const TRunRecord& r)
     o["transfer"] = r.Transfer ? QJsonValue(QJsonObject{{"passed", r.Transfer->Passed},
                                                         {"reason", Q(r.Transfer->Reason)}})
                                : QJsonValue(QJsonValue::Null);
+    QJsonArray steps;
+    for (const auto& step : r.Steps)
+        steps.append(QJsonObject{{"name", Q(step.Name)},
+                                 {"ms", static_cast<double>(step.Milliseconds)},
+                                 {"passed", step.Passed}});
+    o["steps"] = steps;
+    o["measurements"] =
+            QJsonObject{{"echo_ms", Optional(r.Measurements.EchoMilliseconds)},
+                        {"upload_mib_s", Optional(r.Measurements.UploadMiBPerSecond)},
+                        {"download_mib_s", Optional(r.Measurements.DownloadMiBPerSecond)}};
     return o;
 }
 
@@ -91,8 +128,12 @@ std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
     if (o["message"].isString())
         r.Message = o["message"].toString().toStdString();
     r.Serial = o["serial"].toString().toStdString();
-    if (!ReadLines(o["journal"], r.Journal) || !ReadLines(o["report"], r.Report))
+    if (!ReadLines(o["journal"], r.Journal) || !ReadLines(o["report"], r.Report)
+        || !ReadSteps(o["steps"], r.Steps))
         return std::nullopt;
+    const auto m = o["measurements"].toObject();
+    r.Measurements = {ReadNumber(m["echo_ms"]), ReadNumber(m["upload_mib_s"]),
+                      ReadNumber(m["download_mib_s"])};
     if (o["transfer"].isObject()) {
         const auto t = o["transfer"].toObject();
         r.Transfer = TTransferRecord{t["passed"].toBool(), t["reason"].toString().toStdString()};

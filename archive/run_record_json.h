@@ -14,7 +14,10 @@ constexpr int kRunRecordFormat = 1;
 
 // Keys: format, station {host, version}, address, started, finished,
 // options {set_clock, ethernet, tamper, vac}, verdict, failures, message, serial,
-// journal, report, transfer {passed, reason} or null; "id" when the record has one.
+// journal, report, transfer {passed, reason} or null, steps [{name, ms, passed}],
+// measurements {echo_ms, upload_mib_s, download_mib_s} (each a number or null); "id" when
+// the record has one. Records made before steps and measurements were kept lack those two
+// keys and read as none; the format number stays, as no key changed its meaning.
 QJsonObject RunRecordToJson(const TRunRecord& record);
 
 // The reverse; nullopt when a required key is missing or of the wrong type.

@@ -1,5 +1,6 @@
 #include "archive/run_store.h"
 
+#include "archive/run_facts.h"
 #include "archive/run_record_json.h"
 
 #include <QDate>
@@ -20,13 +21,6 @@ QSqlError Exec(QSqlDatabase& db, const QString& sql)
     if (!q.exec(sql))
         return q.lastError();
     return {};
-}
-
-// Sorting by the text of local times would misplace runs around a change of UTC offset.
-QString UtcKey(const std::string& iso)
-{
-    const auto t = QDateTime::fromString(QString::fromStdString(iso), Qt::ISODateWithMs);
-    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString::fromStdString(iso);
 }
 
 QString Where(const TRunFilter& f, QVariantList& binds)
@@ -58,7 +52,34 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
     return q.exec();
 }
 
+// Brings a store of schema 1 up to the facts' schema, once, whoever gets there first: the
+// guarded update keeps a second bench that opens the line database meanwhile from doing it again.
+QSqlError MigrateToFacts(QSqlDatabase& db)
+{
+    if (!db.transaction())
+        return db.lastError();
+    QSqlQuery q(db);
+    QSqlError e;
+    if (!q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = 'schema' AND"
+                               " value = '1'")
+                        .arg(kRunFactsSchema)))
+        e = q.lastError();
+    else if (q.numRowsAffected() == 1)
+        e = AddRunFacts(db);
+    if (!e.isValid() && !db.commit())
+        e = db.lastError();
+    if (e.isValid())
+        db.rollback();
+    return e;
+}
+
 } // namespace
+
+QString UtcKey(const std::string& iso)
+{
+    const auto t = QDateTime::fromString(QString::fromStdString(iso), Qt::ISODateWithMs);
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString::fromStdString(iso);
+}
 
 QSqlError EnsureRunStore(QSqlDatabase& db)
 {
@@ -81,16 +102,24 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) || !q.next())
         return q.lastError();
-    if (q.value(0).toInt() > kRunStoreSchema)
+    const int schema = q.value(0).toInt();
+    if (schema > kRunStoreSchema)
         return QSqlError(
                 QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()), {},
                 QSqlError::UnknownError, QStringLiteral("schema"));
-    return {};
+    q.finish();
+    return schema < kRunFactsSchema ? MigrateToFacts(db) : QSqlError();
 }
 
 TRunInserter::TRunInserter(const QSqlDatabase& db)
     : query_(db)
+    , facts_(db)
 {}
+
+QSqlError TRunInserter::Finish()
+{
+    return facts_.Refresh();
+}
 
 QSqlError TRunInserter::Insert(const TRunRecord& r)
 {
@@ -119,7 +148,8 @@ QSqlError TRunInserter::Insert(const TRunRecord& r)
             QString::fromUtf8(QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)));
     if (!q.exec())
         return q.lastError();
-    return {};
+    // A run already there has its facts already.
+    return q.numRowsAffected() == 1 ? facts_.Add(r) : QSqlError();
 }
 
 std::optional<QString> ParseDay(const QString& text)

@@ -2,6 +2,7 @@
 // hold it: one SQL dialect that both understand, so queries run unchanged on either.
 #pragma once
 
+#include "archive/run_facts.h"
 #include "core/run_record.h"
 
 #include <QSqlDatabase>
@@ -14,24 +15,32 @@
 
 namespace tolvek {
 
-constexpr int kRunStoreSchema = 1;
+constexpr int kRunStoreSchema = kRunFactsSchema;
 
-// Creates the tables if missing and checks the schema version. Error text if the
-// database cannot be used (made by a newer program, not writable, ...).
+// Creates the tables if missing, adds the facts to a store made before them, and checks
+// the schema version. Error text if the database cannot be used (made by a newer
+// program, not writable, ...).
 QSqlError EnsureRunStore(QSqlDatabase& db);
 
-// Inserts runs with one statement prepared once; a run whose id is already there is
-// left as it is.
+// Inserts runs with one statement prepared once, and their facts; a run whose id is
+// already there is left as it is. Finish before the transaction commits.
 class TRunInserter
 {
 public:
     explicit TRunInserter(const QSqlDatabase& db);
     QSqlError Insert(const TRunRecord& record);
+    // Brings the per-day sums and medians of the runs inserted up to date.
+    QSqlError Finish();
 
 private:
     QSqlQuery query_;
     bool prepared_ = false;
+    TRunFacts facts_;
 };
+
+// The sorting key of an ISO 8601 time: UTC, as the text of local times would misplace
+// runs around a change of UTC offset.
+QString UtcKey(const std::string& iso);
 
 // Dates are local calendar days "yyyy-mm-dd" of the run's start, both ends included.
 struct TRunFilter

@@ -21,18 +21,34 @@ TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
     // More than was sent can't be the pattern; stopping here also keeps a unit that
     // sends without end from filling the station's disk.
     settings.MaxDownloadSize = kPatternBytes;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start;
+    const auto begin = [&](TTransferOutcome::TDirection& d) {
+        d.Tried = true;
+        start = Clock::now();
+    };
+    const auto end = [&](TTransferOutcome::TDirection& d, bool passed) {
+        d.Took = Clock::now() - start;
+        d.Passed = passed;
+    };
     try {
         WritePatternFile(kPatternLocalName);
-        if (!UploadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "",
-                        &settings))
+        begin(outcome.Upload);
+        const bool uploaded = UploadFile(ipText(), port, kPatternRemoteName, kPatternLocalName,
+                                         "root", "", &settings);
+        end(outcome.Upload, uploaded);
+        if (!uploaded)
             throw std::runtime_error("can't upload test file");
         std::remove(kPatternLocalName);
         if (abortRequested()) {
             outcome.Result = TTransferOutcome::Aborted;
             return outcome;
         }
-        if (!DownloadFile(ipText(), port, kPatternRemoteName, kPatternLocalName, "root", "",
-                          &settings)) {
+        begin(outcome.Download);
+        const bool downloaded = DownloadFile(ipText(), port, kPatternRemoteName, kPatternLocalName,
+                                             "root", "", &settings);
+        end(outcome.Download, false);
+        if (!downloaded) {
             if (!settings.Oversize)
                 throw std::runtime_error("can't download test file");
             std::remove(kPatternLocalName);
@@ -45,6 +61,7 @@ TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
             throw std::runtime_error("data loss");
         if (check == TPatternCheck::WrongData)
             throw std::runtime_error("wrong data");
+        outcome.Download.Passed = true;
         outcome.Result = TTransferOutcome::Passed;
     } catch (const std::exception& e) {
         outcome.Result = TTransferOutcome::Failed;

@@ -3,6 +3,7 @@
 // its journal line and failure count.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -27,6 +28,12 @@ struct TTransferOutcome
 {
     enum Kind { Passed, Failed, Aborted } Result = Failed;
     std::string Message; // the failure's text when Failed
+    // Each direction that was tried: how long it took and whether the file moved intact.
+    struct TDirection
+    {
+        bool Tried = false, Passed = false;
+        std::chrono::steady_clock::duration Took{};
+    } Upload, Download;
 };
 
 // ipText is read anew for each transfer; abortRequested is looked at once, after the

@@ -2,11 +2,13 @@
 
 #include "core/echo_permission.h"
 #include "core/ethernet_transfer.h"
+#include "core/pattern_file.h"
 #include "core/record.h"
 #include "core/report.h"
 #include "net/ping_client.h"
 #include "net/telnet_client.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -89,6 +91,8 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     std::string Address() { return host_.Options().Address; }
 
     void Journal(const std::string& line)
@@ -113,13 +117,18 @@ private:
     void Steps()
     {
         bool noEchoSocket = false;
-        if (EchoRoundTrip(Address(), &noEchoSocket) == -1)
+        BeginStep("echo");
+        const int32_t echo = EchoRoundTrip(Address(), &noEchoSocket);
+        if (echo == -1)
             throw std::runtime_error(noEchoSocket ? NoEchoPermissionMessage() : "Блок не отвечает");
+        EndStep();
+        record_.Measurements.EchoMilliseconds = echo;
         if (host_.Options().Ethernet)
             TransferTest();
         if (host_.AbortRequested())
             return;
 
+        BeginStep("login");
         telnet_->TargetHost = Address();
         telnet_->TargetPort = "23";
         telnet_->Timeout = kPromptTimeout;
@@ -132,12 +141,16 @@ private:
             Fail("Нет приглашения 'login:'");
         if (!Exchange("root\n", "$"))
             Fail("Нет приглашения '$'");
+        EndStep();
         if (host_.Options().SetClock) {
+            BeginStep("clock");
             if (!Exchange("date -s " + UnitClockTime(host_.Now()) + "\n", "$"))
                 Fail("Нет приглашения после вызова date");
             if (!Exchange("hwclock -w\n", "$"))
                 Fail("Нет приглашения после вызова hwclock");
+            EndStep();
         }
+        BeginStep("report");
         telnet_->Send("tolvek\n");
         telnet_->Timeout = kReportTimeout;
         telnet_->WaitLimit = kReportLineLimit;
@@ -159,6 +172,7 @@ private:
     {
         const auto outcome = RunEthernetTransfer([this] { return Address(); },
                                                  [this] { return host_.AbortRequested(); });
+        TransferSteps(outcome);
         switch (outcome.Result) {
         case TTransferOutcome::Passed:
             record_.Transfer = TTransferRecord{true, std::string()};
@@ -171,6 +185,45 @@ private:
             break;
         case TTransferOutcome::Aborted: break;
         }
+    }
+
+    // The steps' times come from the steady clock: a "date -s" on the station's side or a
+    // clock change during the run cannot make them negative.
+    void BeginStep(const char* name)
+    {
+        record_.Steps.push_back({name, 0, false});
+        stepStart_ = Clock::now();
+        stepOpen_ = true;
+    }
+
+    // A step left open (a failure or an abort ended it) stays unsuccessful.
+    void EndStep(bool passed = true)
+    {
+        if (!stepOpen_)
+            return;
+        stepOpen_ = false;
+        record_.Steps.back().Milliseconds = Milliseconds(Clock::now() - stepStart_);
+        record_.Steps.back().Passed = passed;
+    }
+
+    static long long Milliseconds(Clock::duration d)
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    }
+
+    void TransferSteps(const TTransferOutcome& outcome)
+    {
+        const auto add = [this](const char* name, const TTransferOutcome::TDirection& d,
+                                std::optional<double>& rate) {
+            if (!d.Tried)
+                return;
+            record_.Steps.push_back({name, Milliseconds(d.Took), d.Passed});
+            const double seconds = std::chrono::duration<double>(d.Took).count();
+            if (d.Passed && seconds > 0)
+                rate = double(kPatternBytes) / (1024.0 * 1024.0) / seconds;
+        };
+        add("upload", outcome.Upload, record_.Measurements.UploadMiBPerSecond);
+        add("download", outcome.Download, record_.Measurements.DownloadMiBPerSecond);
     }
 
     void ReadReport()
@@ -201,6 +254,7 @@ private:
             case TReportLineKind::Completion:
                 telnet_->Send("exit\n");
                 telnet_->Logout();
+                EndStep();
                 host_.Status(failures_ > 0 ? TRunStatus::Error : TRunStatus::Passed);
                 return;
             case TReportLineKind::Serial:
@@ -225,6 +279,7 @@ private:
     void CleanUp(bool failed, const std::string& message)
     {
         telnet_.reset();
+        EndStep(false);
         try {
             record_.Finished = IsoTime(host_.Now());
         } catch (const std::exception&) {
@@ -250,6 +305,8 @@ private:
 
     TRunHost& host_;
     int failures_ = 0;
+    Clock::time_point stepStart_;
+    bool stepOpen_ = false;
     std::unique_ptr<TTelnetSend> telnet_;
     TRunRecord record_;
 };

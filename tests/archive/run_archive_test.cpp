@@ -24,6 +24,8 @@ TEST(RunArchive, EveryVerdictIsKeptWithAllItsFieldsAndMarkedUnsent)
     auto passed = MakeRun("2026-12-08T10:00:00+03:00", "0123456789ABCDEF", TRunVerdict::Passed);
     passed.Transfer = TTransferRecord{true, ""};
     passed.Options = {"10.0.0.2", false, true, true, true};
+    passed.Steps = {{"echo", 3, true}, {"upload", 410, true}, {"download", 380, true}};
+    passed.Measurements = {0.25, 2.5, std::nullopt};
     auto failed = MakeRun("2026-12-08T10:05:00+03:00", "0123456789ABCDEF", TRunVerdict::Failed);
     failed.Message = "Нет ответа от устройства";
     failed.Transfer = TTransferRecord{false, "upload failed: 550"};
@@ -50,6 +52,15 @@ TEST(RunArchive, EveryVerdictIsKeptWithAllItsFieldsAndMarkedUnsent)
     for (size_t i = 0; i < runs.size(); ++i)
         EXPECT_EQ(RunRecordToJson((*back)[i]), RunRecordToJson(runs[i])) << i;
     EXPECT_EQ(archive.UnsentCount(), 3);
+
+    // A record kept before steps and measurements were recorded reads as having none.
+    auto old = RunRecordToJson(runs[0]);
+    old.remove("steps");
+    old.remove("measurements");
+    const auto read = RunRecordFromJson(old);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->Steps.empty());
+    EXPECT_FALSE(read->Measurements.EchoMilliseconds || read->Measurements.UploadMiBPerSecond);
 
     // Storing the same run again neither fails nor doubles it.
     EXPECT_TRUE(archive.Store(runs[0]).Stored);

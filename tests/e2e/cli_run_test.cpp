@@ -98,24 +98,36 @@ TEST(CommandLineRun, OutcomesAgainstTheStandIn)
         int exit;
         const char* line;    // a journal line the run must have written
         const char* message; // the failed step's message, on standard error
+        const char* steps;   // the steps that ran, "+" after one that succeeded
     };
     const Case cases[] = {
-            {"pass", {}, 0, "test file transfer passed", ""},
-            {"pass", kSelfTestOnly + QStringList{"--quiet"}, 0, "test AC voltage passed", ""},
-            {"fail-test", kSelfTestOnly, 1, "test RTC failed:no answer", ""},
-            {"tamper-fail", kSelfTestOnly, 0, "test TAMPER failed:open", ""},
+            {"pass",
+             {},
+             0,
+             "test file transfer passed",
+             "",
+             "echo+ upload+ download+ login+ clock+ report+"},
+            {"pass", kSelfTestOnly + QStringList{"--quiet"}, 0, "test AC voltage passed", "",
+             "echo+ login+ report+"},
+            {"fail-test", kSelfTestOnly, 1, "test RTC failed:no answer", "",
+             "echo+ login+ report+"},
+            {"tamper-fail", kSelfTestOnly, 0, "test TAMPER failed:open", "",
+             "echo+ login+ report+"},
             {"tamper-fail", kSelfTestOnly + QStringList{"--tamper"}, 1, "test TAMPER failed:open",
-             ""},
-            {"vac-fail", kSelfTestOnly + QStringList{"--vac"}, 1, "test AC voltage failed:low", ""},
+             "", "echo+ login+ report+"},
+            {"vac-fail", kSelfTestOnly + QStringList{"--vac"}, 1, "test AC voltage failed:low", "",
+             "echo+ login+ report+"},
             {"ftp-refuse-login",
              {"--no-set-clock"},
              1,
              "test file transfer failed:can't upload test file",
-             ""},
-            {"no-echo", {}, 1, "", "Блок не отвечает"},
-            {"telnet-refused", kSelfTestOnly, 1, "", "Не могу подключиться к ЦФН-ЛР"},
+             "",
+             "echo+ upload login+ report+"},
+            {"no-echo", {}, 1, "", "Блок не отвечает", "echo"},
+            {"telnet-refused", kSelfTestOnly, 1, "", "Не могу подключиться к ЦФН-ЛР",
+             "echo+ login"},
             {"broken-mid-report", kSelfTestOnly, 1, "serial number: 0123456789ABCDEF",
-             "Потеряна связь с ЦФН-ЛР"},
+             "Потеряна связь с ЦФН-ЛР", "echo+ login+ report"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.scenario) + " " + c.args.join(' ').toStdString());
@@ -134,6 +146,18 @@ TEST(CommandLineRun, OutcomesAgainstTheStandIn)
             EXPECT_TRUE(journal.contains(QString::fromUtf8(c.line)))
                     << journal.join('|').toStdString();
         }
+        QStringList steps;
+        for (const auto& step : r.json["steps"].toArray()) {
+            const auto o = step.toObject();
+            steps << o["name"].toString() + (o["passed"].toBool() ? "+" : "");
+            EXPECT_GE(o["ms"].toDouble(), 0);
+        }
+        EXPECT_EQ(steps.join(' '), c.steps);
+        // A value is measured exactly when its step succeeded.
+        const auto measured = r.json["measurements"].toObject();
+        EXPECT_EQ(measured["echo_ms"].isDouble(), steps.contains("echo+"));
+        EXPECT_EQ(measured["upload_mib_s"].isDouble(), steps.contains("upload+"));
+        EXPECT_EQ(measured["download_mib_s"].isDouble(), steps.contains("download+"));
         // Standard output carries the journal as it was made, or nothing with --quiet.
         EXPECT_EQ(r.out, c.args.contains("--quiet") ? QStringList() : journal);
         // Neither a record line nor the pattern file is left behind.
@@ -154,9 +178,9 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     EXPECT_EQ(r.exitCode, 1);
     const QJsonObject& j = r.json;
     EXPECT_EQ(QStringList(j.keys()),
-              (QStringList{"address", "failures", "finished", "format", "id", "journal", "message",
-                           "options", "report", "serial", "started", "station", "transfer",
-                           "verdict"}));
+              (QStringList{"address", "failures", "finished", "format", "id", "journal",
+                           "measurements", "message", "options", "report", "serial", "started",
+                           "station", "steps", "transfer", "verdict"}));
     // The run id under which the run is archived.
     EXPECT_EQ(j["id"].toString().size(), 36);
     EXPECT_EQ(j["format"].toInt(), 1);
@@ -185,6 +209,11 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     EXPECT_TRUE(report.contains("test RAM <PASSED>"));
     EXPECT_EQ(report.last(), "tests completed");
     EXPECT_EQ(j["transfer"].toObject(), (QJsonObject{{"passed", false}, {"reason", "wrong data"}}));
+    QStringList steps;
+    for (const auto& step : j["steps"].toArray())
+        steps << step.toObject()["name"].toString()
+                         + (step.toObject()["passed"].toBool() ? "+" : "");
+    EXPECT_EQ(steps, (QStringList{"echo+", "upload+", "download", "login+", "report+"}));
     ASSERT_TRUE(unit.waitForLog("telnet close"));
     EXPECT_EQ(unit.commands(), (QStringList{"tolvek", "exit"}));
 }

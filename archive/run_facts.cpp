@@ -1,0 +1,309 @@
+#include "archive/run_facts.h"
+
+#include "archive/run_record_json.h"
+#include "archive/run_store.h"
+#include "core/report.h"
+
+#include <QJsonDocument>
+#include <QVariant>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+namespace tolvek {
+namespace {
+
+// Names come from the unit: kept bounded.
+constexpr int kMaxCheckName = 200;
+constexpr int kMaxStepName = 40;
+constexpr int kMigrationChunk = 1000;
+
+const char* const kTables[] = {
+        "CREATE TABLE tolvek_run_facts (id TEXT PRIMARY KEY, serial_key TEXT NOT NULL,"
+        " started_utc TEXT NOT NULL, day TEXT NOT NULL, hour TEXT NOT NULL,"
+        " station TEXT NOT NULL, verdict TEXT NOT NULL, echo_ms DOUBLE PRECISION,"
+        " upload_mib_s DOUBLE PRECISION, download_mib_s DOUBLE PRECISION)",
+        "CREATE INDEX tolvek_run_facts_serial ON tolvek_run_facts (serial_key, started_utc)",
+        "CREATE INDEX tolvek_run_facts_day ON tolvek_run_facts (day, station)",
+        "CREATE TABLE tolvek_steps (run_id TEXT NOT NULL, seq INTEGER NOT NULL,"
+        " name TEXT NOT NULL, ms INTEGER NOT NULL, passed INTEGER NOT NULL, day TEXT NOT NULL,"
+        " station TEXT NOT NULL, PRIMARY KEY (run_id, seq))",
+        "CREATE INDEX tolvek_steps_day ON tolvek_steps (day, station)",
+        "CREATE TABLE tolvek_checks (run_id TEXT NOT NULL, seq INTEGER NOT NULL,"
+        " name TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
+        " started_utc TEXT NOT NULL, PRIMARY KEY (run_id, seq))",
+        "CREATE INDEX tolvek_checks_day ON tolvek_checks (day, station)",
+        "CREATE INDEX tolvek_checks_name ON tolvek_checks (name, day, started_utc)",
+        // A unit's first run in the whole store: what first-pass yield counts.
+        "CREATE TABLE tolvek_units (serial TEXT PRIMARY KEY, first_utc TEXT NOT NULL,"
+        " first_id TEXT NOT NULL, first_day TEXT NOT NULL, first_passed INTEGER NOT NULL)",
+        "CREATE INDEX tolvek_units_day ON tolvek_units (first_day)",
+        "CREATE TABLE tolvek_day_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
+        " runs INTEGER NOT NULL, passed INTEGER NOT NULL, failed INTEGER NOT NULL,"
+        " aborted INTEGER NOT NULL, untested INTEGER NOT NULL, echo_ms DOUBLE PRECISION,"
+        " upload_mib_s DOUBLE PRECISION, download_mib_s DOUBLE PRECISION,"
+        " PRIMARY KEY (day, station))",
+        "CREATE TABLE tolvek_hour_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
+        " hour TEXT NOT NULL, runs INTEGER NOT NULL, PRIMARY KEY (day, station, hour))",
+        "CREATE TABLE tolvek_step_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
+        " name TEXT NOT NULL, runs INTEGER NOT NULL, median_ms DOUBLE PRECISION NOT NULL,"
+        " PRIMARY KEY (day, station, name))",
+        "CREATE TABLE tolvek_check_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
+        " name TEXT NOT NULL, runs INTEGER NOT NULL, PRIMARY KEY (day, station, name))",
+        "INSERT INTO tolvek_meta (key, value) VALUES ('changes', '0') ON CONFLICT (key) DO "
+        "NOTHING",
+};
+
+const char* const kPerDayTables[] = {"tolvek_day_stats", "tolvek_hour_stats", "tolvek_step_stats",
+                                     "tolvek_check_stats"};
+
+// Statements without parameters are not prepared: PostgreSQL prepares no DDL.
+QSqlError Run(QSqlQuery& q, const QString& sql, const QVariantList& binds)
+{
+    if (binds.isEmpty())
+        return q.exec(sql) ? QSqlError() : q.lastError();
+    if (!q.prepare(sql))
+        return q.lastError();
+    for (const auto& b : binds)
+        q.addBindValue(b);
+    if (!q.exec())
+        return q.lastError();
+    return {};
+}
+
+QSqlError Run(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {})
+{
+    QSqlQuery q(db);
+    return Run(q, sql, binds);
+}
+
+QVariant Number(const std::optional<double>& value)
+{
+    return value ? QVariant(*value) : QVariant(QMetaType::fromType<double>());
+}
+
+std::optional<double> Median(std::vector<double> values)
+{
+    if (values.empty())
+        return std::nullopt;
+    const size_t half = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + half, values.end());
+    if (values.size() % 2)
+        return values[half];
+    const double upper = values[half];
+    return (*std::max_element(values.begin(), values.begin() + half) + upper) / 2;
+}
+
+QString Str(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+QString SerialKey(const QString& serial)
+{
+    return serial.trimmed().toUpper();
+}
+
+std::vector<QString> FailingChecks(const TRunRecord& r)
+{
+    std::vector<QString> checks;
+    const auto add = [&](QString name) {
+        name.truncate(kMaxCheckName);
+        if (!name.isEmpty() && std::find(checks.begin(), checks.end(), name) == checks.end())
+            checks.push_back(name);
+    };
+    for (const auto& line : r.Report) {
+        const auto l = EvaluateReportLine(line, r.Options.Tamper, r.Options.Vac);
+        if (l.kind == TReportLineKind::Failed && l.counted)
+            add(Str(l.journal.substr(0, l.journal.rfind(" failed:"))));
+    }
+    if (r.Transfer && !r.Transfer->Passed)
+        add(QStringLiteral("test file transfer"));
+    if (r.Message)
+        add(Str(*r.Message));
+    return checks;
+}
+
+TRunFacts::TRunFacts(const QSqlDatabase& db)
+    : db_(db)
+{}
+
+QSqlError TRunFacts::Prepared(const QString& sql, const QVariantList& binds)
+{
+    auto [it, added] = prepared_.try_emplace(sql, db_);
+    QSqlQuery& q = it->second;
+    if (added && !q.prepare(sql)) {
+        const auto e = q.lastError();
+        prepared_.erase(it);
+        return e;
+    }
+    for (int i = 0; i < binds.size(); ++i)
+        q.bindValue(i, binds[i]);
+    if (!q.exec())
+        return q.lastError();
+    return {};
+}
+
+QSqlError TRunFacts::Add(const TRunRecord& r)
+{
+    const QString id = Str(r.Id), day = Str(r.Started.substr(0, 10)), station = Str(r.Station);
+    const QString utc = UtcKey(r.Started);
+    const QString verdict = QString::fromLatin1(VerdictName(r.Verdict));
+    QSqlError e = Prepared(
+            QStringLiteral("INSERT INTO tolvek_run_facts (id, serial_key, started_utc,"
+                           " day, hour, station, verdict, echo_ms, upload_mib_s,"
+                           " download_mib_s) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+            {id, SerialKey(Str(r.Serial)), utc, day, Str(r.Started.substr(0, 13)), station, verdict,
+             Number(r.Measurements.EchoMilliseconds), Number(r.Measurements.UploadMiBPerSecond),
+             Number(r.Measurements.DownloadMiBPerSecond)});
+    for (size_t i = 0; i < r.Steps.size() && !e.isValid(); ++i)
+        e = Prepared(QStringLiteral("INSERT INTO tolvek_steps (run_id, seq, name, ms, passed, day,"
+                                    " station) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                     {id, int(i), Str(r.Steps[i].Name).left(kMaxStepName), r.Steps[i].Milliseconds,
+                      int(r.Steps[i].Passed), day, station});
+    const auto checks = FailingChecks(r);
+    for (size_t i = 0; i < checks.size() && !e.isValid(); ++i)
+        e = Prepared(QStringLiteral("INSERT INTO tolvek_checks (run_id, seq, name, day, station,"
+                                    " started_utc) VALUES (?, ?, ?, ?, ?, ?)"),
+                     {id, int(i), checks[i], day, station, utc});
+    // A run with no serial number (the unit never reported) is no unit's first run; a run
+    // forwarded late that is older than the unit's first known one takes its place.
+    if (!e.isValid() && !r.Serial.empty())
+        e = Prepared(
+                QStringLiteral(
+                        "INSERT INTO tolvek_units (serial, first_utc, first_id, first_day,"
+                        " first_passed) VALUES (?, ?, ?, ?, ?) ON CONFLICT (serial) DO UPDATE SET"
+                        " first_utc = excluded.first_utc, first_id = excluded.first_id,"
+                        " first_day = excluded.first_day, first_passed = excluded.first_passed"
+                        " WHERE (excluded.first_utc, excluded.first_id)"
+                        " < (tolvek_units.first_utc, tolvek_units.first_id)"),
+                {Str(r.Serial), utc, id, day, int(r.Verdict == TRunVerdict::Passed)});
+    if (!e.isValid())
+        touched_.emplace(day, station);
+    return e;
+}
+
+QSqlError TRunFacts::Refresh()
+{
+    if (touched_.empty())
+        return {};
+    for (const auto& [day, station] : touched_)
+        if (auto e = RefreshDay(day, station); e.isValid())
+            return e;
+    touched_.clear();
+    return Run(db_, QStringLiteral("UPDATE tolvek_meta SET value ="
+                                   " CAST(CAST(value AS INTEGER) + 1 AS TEXT)"
+                                   " WHERE key = 'changes'"));
+}
+
+QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
+{
+    const QVariantList key{day, station};
+    QSqlQuery q(db_);
+    if (auto e = Run(q,
+                     QStringLiteral("SELECT verdict, hour, echo_ms, upload_mib_s, download_mib_s"
+                                    " FROM tolvek_run_facts WHERE day = ? AND station = ?"),
+                     key);
+        e.isValid())
+        return e;
+    std::map<QString, int> verdicts, hours;
+    std::vector<double> measured[3];
+    int runs = 0;
+    while (q.next()) {
+        ++runs;
+        ++verdicts[q.value(0).toString()];
+        ++hours[q.value(1).toString()];
+        for (int i = 0; i < 3; ++i)
+            if (!q.value(2 + i).isNull())
+                measured[i].push_back(q.value(2 + i).toDouble());
+    }
+    std::map<QString, std::vector<double>> steps;
+    if (auto e = Run(q,
+                     QStringLiteral("SELECT name, ms FROM tolvek_steps"
+                                    " WHERE day = ? AND station = ?"),
+                     key);
+        e.isValid())
+        return e;
+    while (q.next())
+        steps[q.value(0).toString()].push_back(q.value(1).toDouble());
+    q.finish();
+
+    for (const char* table : kPerDayTables)
+        if (auto e = Run(db_,
+                         QStringLiteral("DELETE FROM %1 WHERE day = ? AND station = ?")
+                                 .arg(QLatin1String(table)),
+                         key);
+            e.isValid())
+            return e;
+    if (runs == 0)
+        return {};
+    QSqlError e =
+            Run(db_,
+                QStringLiteral("INSERT INTO tolvek_day_stats (day, station, runs, passed,"
+                               " failed, aborted, untested, echo_ms, upload_mib_s,"
+                               " download_mib_s) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                key
+                        + QVariantList{runs, verdicts["passed"], verdicts["failed"],
+                                       verdicts["aborted"], verdicts["untested"],
+                                       Number(Median(measured[0])), Number(Median(measured[1])),
+                                       Number(Median(measured[2]))});
+    for (auto it = hours.begin(); it != hours.end() && !e.isValid(); ++it)
+        e = Run(db_,
+                QStringLiteral("INSERT INTO tolvek_hour_stats (day, station, hour, runs)"
+                               " VALUES (?, ?, ?, ?)"),
+                key + QVariantList{it->first, it->second});
+    for (auto it = steps.begin(); it != steps.end() && !e.isValid(); ++it)
+        e = Run(db_,
+                QStringLiteral("INSERT INTO tolvek_step_stats (day, station, name, runs,"
+                               " median_ms) VALUES (?, ?, ?, ?, ?)"),
+                key + QVariantList{it->first, int(it->second.size()), *Median(it->second)});
+    if (!e.isValid())
+        e = Run(db_,
+                QStringLiteral("INSERT INTO tolvek_check_stats (day, station, name, runs)"
+                               " SELECT day, station, name, COUNT(*) FROM tolvek_checks"
+                               " WHERE day = ? AND station = ? GROUP BY day, station, name"),
+                key);
+    return e;
+}
+
+QSqlError AddRunFacts(QSqlDatabase& db)
+{
+    for (const char* sql : kTables)
+        if (auto e = Run(db, QString::fromLatin1(sql)); e.isValid())
+            return e;
+    TRunFacts facts(db);
+    QString last(QLatin1String("")); // not null: "id > NULL" holds for no row
+    for (;;) {
+        QSqlQuery q(db);
+        if (auto e = Run(q,
+                         QStringLiteral("SELECT id, record FROM tolvek_runs WHERE id > ?"
+                                        " ORDER BY id LIMIT %1")
+                                 .arg(kMigrationChunk),
+                         {last});
+            e.isValid())
+            return e;
+        std::vector<TRunRecord> runs;
+        int rows = 0;
+        while (q.next()) {
+            ++rows;
+            last = q.value(0).toString();
+            auto r = RunRecordFromJson(
+                    QJsonDocument::fromJson(q.value(1).toString().toUtf8()).object());
+            if (!r)
+                continue;
+            r->Id = last.toStdString();
+            runs.push_back(std::move(*r));
+        }
+        for (const auto& r : runs)
+            if (auto e = facts.Add(r); e.isValid())
+                return e;
+        if (rows < kMigrationChunk)
+            break;
+    }
+    return facts.Refresh();
+}
+
+} // namespace tolvek

@@ -1,0 +1,56 @@
+// What the line view reads instead of whole records: facts derived from each run as it is
+// stored (bench, day, hour, verdict, failing checks, step times, measurements, each unit's
+// first run) and per bench and day the sums and medians over them, brought up to date in
+// the storing transaction. The same tables in the bench's archive and the line database.
+#pragma once
+
+#include "core/run_record.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QString>
+
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace tolvek {
+
+// The schema version that brought the facts.
+constexpr int kRunFactsSchema = 2;
+
+// Creates the facts' tables and fills them from the runs already stored; inside the
+// caller's transaction.
+QSqlError AddRunFacts(QSqlDatabase& db);
+
+// A run's failing checks in the order found, each once: the counted "<FAILED>" tests of
+// its report (the test's name), "test file transfer" when the transfer test failed, and
+// the failed step's message.
+std::vector<QString> FailingChecks(const TRunRecord& record);
+
+// A serial number as looked up: in upper case, whatever case it was typed in.
+QString SerialKey(const QString& serial);
+
+class TRunFacts
+{
+public:
+    explicit TRunFacts(const QSqlDatabase& db);
+    // The facts of a run just inserted.
+    QSqlError Add(const TRunRecord& record);
+    // The sums and medians of every bench's day touched since the last call, and the
+    // change mark; before the transaction commits.
+    QSqlError Refresh();
+
+private:
+    QSqlError RefreshDay(const QString& day, const QString& station);
+    // Runs a statement prepared once per text.
+    QSqlError Prepared(const QString& sql, const QVariantList& binds);
+
+    QSqlDatabase db_;
+    std::set<std::pair<QString, QString>> touched_; // (day, station)
+    std::map<QString, QSqlQuery> prepared_;
+};
+
+} // namespace tolvek
