@@ -15,10 +15,6 @@ function percent(value) {
   return value == null ? "–" : (100 * value).toFixed(1) + " %";
 }
 
-function number(value, digits) {
-  return value == null ? "–" : Number(value).toFixed(digits);
-}
-
 // Draws a chart the first time, then only changes its data.
 function draw(id, type, labels, datasets, options = {}) {
   if (typeof Chart === "undefined") return;

@@ -22,11 +22,14 @@ document.addEventListener("DOMContentLoaded", async () => {
     ["Started", when(record.started)], ["Finished", when(record.finished)],
     ["Bench", record.station?.host ?? ""], ["Unit address", record.address],
     ["Failures", record.failures], ["Message", record.message ?? ""],
+    ["Echo, ms", number(record.measurements?.echo_ms, 1)],
+    ["Upload, MiB/s", number(record.measurements?.upload_mib_s, 2)],
+    ["Download, MiB/s", number(record.measurements?.download_mib_s, 2)],
   ];
   document.getElementById("facts").replaceChildren(table([["", ([name]) => name], ["", ([, value]) => value ?? ""]], facts));
   document.getElementById("steps").replaceChildren(table([
-    ["Step", (s) => s.name], ["ms", (s) => s.duration_ms ?? s.ms ?? ""],
-    ["Succeeded", (s) => String(s.ok ?? s.succeeded ?? "")],
+    ["Step", (s) => s.name], ["Duration, ms", (s) => s.ms],
+    ["Passed", (s) => (s.passed ? "yes" : "no")],
   ], record.steps ?? []));
   document.getElementById("journal").textContent = lines(record.journal);
   document.getElementById("report").textContent = lines(record.report);

@@ -32,7 +32,12 @@ function table(columns, rows) {
     const v = value(row);
     return v instanceof Node ? el("td", {}, v) : el("td", { text: v });
   })));
-  return el("table", {}, el("thead", {}, head), el("tbody", {}, ...body));
+  const headed = columns.some(([heading]) => heading);
+  return el("table", {}, ...(headed ? [el("thead", {}, head)] : []), el("tbody", {}, ...body));
+}
+
+function number(value, digits) {
+  return value == null ? "–" : Number(value).toFixed(digits);
 }
 
 function link(href, text) {

@@ -41,6 +41,9 @@ def check(condition, what):
 
 
 def make_run(archive, serial, scenario, work):
+    # Start times are kept to the second: each run starts in a second of its own, so
+    # which of a unit's runs came first is known.
+    time.sleep(1 - time.time() % 1)
     log = os.path.join(work, "unit.log")
     unit = subprocess.Popen(["python3", os.path.join(SOURCE, "standin/tolvek_unit.py"),
                              "--address", UNIT, "--scenario", scenario, "--serial", serial,
