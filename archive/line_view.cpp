@@ -58,22 +58,26 @@ struct TCounts
     }
 };
 
-// Sorted here rather than by the server: PostgreSQL's collation may order text
-// differently from SQLite's, and both must answer alike.
-template<typename Less>
-QJsonArray Sorted(std::vector<QJsonObject> rows, Less less)
+// Rows sorted here rather than by the server: PostgreSQL's collation may order text
+// differently from SQLite's, and both must answer alike. The key is made once per row.
+template<typename Key>
+class TSortedRows
 {
-    std::stable_sort(rows.begin(), rows.end(), less);
-    QJsonArray out;
-    for (auto& row : rows)
-        out.append(std::move(row));
-    return out;
-}
+public:
+    void Add(Key key, QJsonObject row) { rows_.emplace_back(std::move(key), std::move(row)); }
+    QJsonArray Take()
+    {
+        std::stable_sort(rows_.begin(), rows_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        QJsonArray out;
+        for (auto& row : rows_)
+            out.append(std::move(row.second));
+        return out;
+    }
 
-QString S(const QJsonObject& o, const char* key)
-{
-    return o[QLatin1String(key)].toString();
-}
+private:
+    std::vector<std::pair<Key, QJsonObject>> rows_;
+};
 
 class TSqlLineView final : public TLineView
 {
@@ -141,14 +145,13 @@ public:
         auto q = Select("SELECT station, hour, runs FROM tolvek_hour_stats"
                         " WHERE day BETWEEN ? AND ?",
                         Days(period));
-        std::vector<QJsonObject> rows;
-        while (q.next())
-            rows.push_back({{"bench", q.value(0).toString()},
-                            {"hour", q.value(1).toString()},
-                            {"runs", q.value(2).toLongLong()}});
-        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
-            return std::pair(S(a, "hour"), S(a, "bench")) < std::pair(S(b, "hour"), S(b, "bench"));
-        });
+        TSortedRows<std::pair<QString, QString>> rows;
+        while (q.next()) {
+            const QString bench = q.value(0).toString(), hour = q.value(1).toString();
+            rows.Add({hour, bench},
+                     {{"bench", bench}, {"hour", hour}, {"runs", q.value(2).toLongLong()}});
+        }
+        return rows.Take();
     }
 
     QJsonArray Pareto(const TViewPeriod& period) override
@@ -156,13 +159,13 @@ public:
         auto q = Select("SELECT name, SUM(runs) FROM tolvek_check_stats"
                         " WHERE day BETWEEN ? AND ? GROUP BY name",
                         Days(period));
-        std::vector<QJsonObject> rows;
-        while (q.next())
-            rows.push_back({{"check", q.value(0).toString()}, {"runs", q.value(1).toLongLong()}});
-        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
-            const auto ra = a["runs"].toInteger(), rb = b["runs"].toInteger();
-            return ra != rb ? ra > rb : S(a, "check") < S(b, "check");
-        });
+        TSortedRows<std::pair<qint64, QString>> rows;
+        while (q.next()) {
+            const QString check = q.value(0).toString();
+            const qint64 runs = q.value(1).toLongLong();
+            rows.Add({-runs, check}, {{"check", check}, {"runs", runs}});
+        }
+        return rows.Take();
     }
 
     QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check, int limit) override
@@ -187,19 +190,17 @@ public:
         auto q = Select("SELECT station, day, name, median_ms, runs FROM tolvek_step_stats"
                         " WHERE day BETWEEN ? AND ?",
                         Days(period));
-        std::vector<QJsonObject> rows;
-        while (q.next())
-            rows.push_back({{"bench", q.value(0).toString()},
-                            {"day", q.value(1).toString()},
-                            {"step", q.value(2).toString()},
-                            {"median_ms", q.value(3).toDouble()},
-                            {"runs", q.value(4).toLongLong()}});
-        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
-            const auto key = [](const QJsonObject& o) {
-                return std::tuple(S(o, "bench"), S(o, "day"), StepRank(S(o, "step")), S(o, "step"));
-            };
-            return key(a) < key(b);
-        });
+        TSortedRows<std::tuple<QString, QString, int, QString>> rows;
+        while (q.next()) {
+            const QString bench = q.value(0).toString(), day = q.value(1).toString(),
+                          step = q.value(2).toString();
+            rows.Add({bench, day, StepRank(step), step}, {{"bench", bench},
+                                                          {"day", day},
+                                                          {"step", step},
+                                                          {"median_ms", q.value(3).toDouble()},
+                                                          {"runs", q.value(4).toLongLong()}});
+        }
+        return rows.Take();
     }
 
     QJsonArray TransferRates(const TViewPeriod& period) override
@@ -207,16 +208,16 @@ public:
         auto q = Select("SELECT station, day, upload_mib_s, download_mib_s, echo_ms"
                         " FROM tolvek_day_stats WHERE day BETWEEN ? AND ?",
                         Days(period));
-        std::vector<QJsonObject> rows;
-        while (q.next())
-            rows.push_back({{"bench", q.value(0).toString()},
-                            {"day", q.value(1).toString()},
-                            {"upload_mib_s", Number(q.value(2))},
-                            {"download_mib_s", Number(q.value(3))},
-                            {"echo_ms", Number(q.value(4))}});
-        return Sorted(std::move(rows), [](const QJsonObject& a, const QJsonObject& b) {
-            return std::pair(S(a, "bench"), S(a, "day")) < std::pair(S(b, "bench"), S(b, "day"));
-        });
+        TSortedRows<std::pair<QString, QString>> rows;
+        while (q.next()) {
+            const QString bench = q.value(0).toString(), day = q.value(1).toString();
+            rows.Add({bench, day}, {{"bench", bench},
+                                    {"day", day},
+                                    {"upload_mib_s", Number(q.value(2))},
+                                    {"download_mib_s", Number(q.value(3))},
+                                    {"echo_ms", Number(q.value(4))}});
+        }
+        return rows.Take();
     }
 
     QJsonArray UnitRuns(const QString& serial, int limit) override
