@@ -25,10 +25,11 @@ void OnStopSignal(int)
     [[maybe_unused]] const auto written = write(gStopPipe[1], &byte, 1);
 }
 
-bool QuitOnStopSignals()
+void QuitOnStopSignals()
 {
+    // Without the pipe the signals keep their default action: they end the program.
     if (pipe(gStopPipe) != 0)
-        return false;
+        return;
     auto* notifier =
             new QSocketNotifier(gStopPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(),
@@ -41,7 +42,6 @@ bool QuitOnStopSignals()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    return true;
 }
 
 // HOST:PORT, HOST an IPv4 or [IPv6] address; false when the text is no such thing.
@@ -89,7 +89,7 @@ int ServeMode(const QCommandLineParser& args)
     TViewServer server(std::move(view));
     QString error;
     port = server.Listen(address, port, error);
-    if (port == 0 || !QuitOnStopSignals()) {
+    if (port == 0) {
         std::fprintf(stderr, "tolvek: cannot listen on %s: %s\n",
                      address.toString().toLocal8Bit().constData(), error.toLocal8Bit().constData());
         return kExitFailed;
@@ -100,6 +100,7 @@ int ServeMode(const QCommandLineParser& args)
     std::printf("tolvek: serving the line view on http://%s:%u/\n", host.toLocal8Bit().constData(),
                 port);
     std::fflush(stdout);
+    QuitOnStopSignals();
     QCoreApplication::exec();
     return kExitPassed;
 }
