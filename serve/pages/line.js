@@ -5,10 +5,14 @@ const charts = {};
 const palette = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b",
                  "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"];
 
+// The chosen days; a field left empty means today to the server.
 function periodQuery() {
-  const since = document.getElementById("since").value;
-  const until = document.getElementById("until").value;
-  return `since=${encodeURIComponent(since)}&until=${encodeURIComponent(until)}`;
+  const query = new URLSearchParams();
+  for (const id of ["since", "until"]) {
+    const day = document.getElementById(id).value;
+    if (day) query.set(id, day);
+  }
+  return query.toString();
 }
 
 function percent(value) {
