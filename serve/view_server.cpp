@@ -132,9 +132,15 @@ TViewServer::TViewServer(std::unique_ptr<TLineView> view, TServeLimits limits, Q
     , limits_(limits)
 {
     LoadPages();
+    // The pages are also under /static/, which does no harm.
     const std::pair<const char*, const char*> files[] = {
-            {"view.css", "text/css"},       {"view.js", "text/javascript"},
-            {"line.js", "text/javascript"}, {"unit.js", "text/javascript"},
+            {"line.html", "text/html; charset=utf-8"},
+            {"unit.html", "text/html; charset=utf-8"},
+            {"run.html", "text/html; charset=utf-8"},
+            {"view.css", "text/css"},
+            {"view.js", "text/javascript"},
+            {"line.js", "text/javascript"},
+            {"unit.js", "text/javascript"},
             {"run.js", "text/javascript"},
     };
     for (auto [name, mime] : files) {
@@ -146,12 +152,6 @@ TViewServer::TViewServer(std::unique_ptr<TLineView> view, TServeLimits limits, Q
     QFile chart(QString::fromLatin1(kChartJs));
     if (chart.open(QIODevice::ReadOnly))
         assets_.insert(QStringLiteral("chart.js"), {"text/javascript", chart.readAll()});
-    for (const char* page : {"line", "unit", "run"}) {
-        QFile file(QStringLiteral(":/serve/pages/%1.html").arg(QLatin1String(page)));
-        if (file.open(QIODevice::ReadOnly))
-            assets_.insert(QLatin1String(page) + QStringLiteral(".html"),
-                           {"text/html; charset=utf-8", file.readAll()});
-    }
 }
 
 TViewServer::~TViewServer() = default;
@@ -174,6 +174,7 @@ bool TViewServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
     return true;
 }
 
+// Not reached: every request is handled above.
 void TViewServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     Answer(request).write(makeResponder(request, socket));
