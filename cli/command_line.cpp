@@ -20,6 +20,7 @@ const char kSynopsis[] =
         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
+        "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
         "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
@@ -69,6 +70,8 @@ const TMode kModes[] = {
          ArchiveMode},
         {nullptr, "line-schema", nullptr,
          "Print the line database's tables, roles and grants as SQL for its DBA.", LineSchemaMode},
+        {nullptr, "serve", nullptr,
+         "Serve the line view to browsers until SIGINT or SIGTERM (read-only).", ServeMode},
         {"h", "help", nullptr, "Show this help.", HelpMode},
         {"v", "version", nullptr, "Show the program version.", VersionMode},
 };
@@ -98,7 +101,8 @@ const TModeOption kModeOptions[] = {
         {"line",
          nullptr,
          "Ask the line database instead of the bench's run archive.",
-         {"history", "export", "yield"}},
+         {"history", "export", "yield", "serve"}},
+        {"listen", "HOST:PORT", "Where --serve listens (default 127.0.0.1:8470).", {"serve"}},
         {"status",
          nullptr,
          "With --forward: print the unsent runs, the oldest one's age and the last error.",
@@ -110,7 +114,7 @@ const TModeOption kModeOptions[] = {
         {"archive",
          "PATH",
          "The bench's run archive (default ~/.local/share/tolvek/runs.sqlite).",
-         {"run", "history", "show", "export", "yield", "forward"}},
+         {"run", "history", "show", "export", "yield", "forward", "serve"}},
 };
 
 QCommandLineOption MakeOption(const char* shortName, const char* name, const char* valueName,

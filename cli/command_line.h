@@ -1,4 +1,5 @@
-// The program's command-line modes: one test run without the window, help and version.
+// The program's command-line modes: one test run without the window, the archive's
+// queries, the line view's server, help and version.
 // main() asks WantsCommandLine first, so these modes never create a QApplication and
 // need no display.
 #pragma once
@@ -36,6 +37,7 @@ int CommandLineMain(int argc, char** argv);
 int RunMode(const QCommandLineParser& args);
 int ArchiveMode(const QCommandLineParser& args);
 int LineSchemaMode(const QCommandLineParser& args);
+int ServeMode(const QCommandLineParser& args);
 
 // A bad argument found by a mode: the reason and the usage on standard error.
 int UsageError(const QString& reason);

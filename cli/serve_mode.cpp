@@ -1,0 +1,108 @@
+#include "archive/archive_command.h"
+#include "archive/line_database.h"
+#include "cli/command_line.h"
+#include "serve/view_server.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace tolvek::cli {
+namespace {
+
+int gStopPipe[2] = {-1, -1};
+
+// A signal handler may do next to nothing: it writes a byte that the event loop reads
+// to stop the server as any other event, between two requests.
+void OnStopSignal(int)
+{
+    const char byte = 0;
+    [[maybe_unused]] const auto written = write(gStopPipe[1], &byte, 1);
+}
+
+void QuitOnStopSignals()
+{
+    // Without the pipe the signals keep their default action: they end the program.
+    if (pipe(gStopPipe) != 0)
+        return;
+    auto* notifier =
+            new QSocketNotifier(gStopPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(),
+                     &QCoreApplication::quit);
+    struct sigaction sa
+    {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// HOST:PORT, HOST an IPv4 or [IPv6] address; false when the text is no such thing.
+bool ParseListen(const QString& text, QHostAddress& address, quint16& port)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const uint number = text.mid(colon + 1).toUInt(&ok);
+    port = static_cast<quint16>(number);
+    return colon > 0 && ok && number <= 65535 && address.setAddress(host);
+}
+
+} // namespace
+
+// The line view in a browser, read-only, until SIGINT or SIGTERM.
+int ServeMode(const QCommandLineParser& args)
+{
+    QHostAddress address(QHostAddress::LocalHost);
+    quint16 port = kDefaultServePort;
+    if (args.isSet(QStringLiteral("listen"))
+        && !ParseListen(args.value(QStringLiteral("listen")), address, port))
+        return UsageError(QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:%1")
+                                  .arg(kDefaultServePort));
+    if (args.isSet(QStringLiteral("line")) && args.isSet(QStringLiteral("archive")))
+        return UsageError(QStringLiteral("--line and --archive do not go together"));
+
+    std::unique_ptr<TLineView> view;
+    try {
+        if (!args.isSet(QStringLiteral("line"))) {
+            view = TLineView::OpenArchive(ArchivePathOption(args));
+        } else {
+            const QString uri = ConfiguredLineUri();
+            if (uri.isEmpty())
+                throw std::runtime_error("no line database is set (TOLVEK_LINE_DATABASE or "
+                                         "[Line] Database in the station's settings)");
+            view = TLineView::OpenLine(uri);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tolvek: %s\n", e.what());
+        return kExitFailed;
+    }
+    TViewServer server(std::move(view));
+    QString error;
+    port = server.Listen(address, port, error);
+    if (port == 0) {
+        std::fprintf(stderr, "tolvek: cannot listen on %s: %s\n",
+                     address.toString().toLocal8Bit().constData(), error.toLocal8Bit().constData());
+        return kExitFailed;
+    }
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                                 ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                                 : address.toString();
+    std::printf("tolvek: serving the line view on http://%s:%u/\n", host.toLocal8Bit().constData(),
+                port);
+    std::fflush(stdout);
+    QuitOnStopSignals();
+    QCoreApplication::exec();
+    return kExitPassed;
+}
+
+} // namespace tolvek::cli

@@ -1,0 +1,61 @@
+// A unit's page: every run of the serial number in the address, newest first, the runs
+// of the day in ?day= marked, and the label's barcode drawn again.
+"use strict";
+
+const serial = decodeURIComponent(location.pathname.slice("/unit/".length));
+const markedDay = new URLSearchParams(location.search).get("day");
+
+// The label's barcode text: the serial with a-z in upper case, "-", the date as ddmmyy.
+function labelText(day) {
+  const [year, month, date] = day.split("-");
+  return serial.replace(/[a-z]/g, (c) => c.toUpperCase()) + "-" + date + month + year.slice(2);
+}
+
+function showBarcode(day) {
+  const text = labelText(day);
+  const image = document.getElementById("barcode");
+  image.addEventListener("error", () => { image.hidden = true; });
+  image.src = "/label/" + encodeURIComponent(text) + ".svg";
+  document.getElementById("barcode-text").textContent = text;
+}
+
+// The run's journal and raw report, fetched when first opened.
+function details(run) {
+  const box = el("details", {}, el("summary", { text: "journal and report" }));
+  box.addEventListener("toggle", async () => {
+    if (box.dataset.loaded) return;
+    box.dataset.loaded = "1";
+    const record = await getJson("/api/run/" + encodeURIComponent(run.id));
+    box.append(el("pre", { class: "journal", text: [].concat(record.journal ?? []).join("\n") }),
+               el("pre", { class: "report", text: [].concat(record.report ?? []).join("\n") }));
+  });
+  return box;
+}
+
+async function load() {
+  const runs = await getJson("/api/unit/" + encodeURIComponent(serial));
+  const rows = table([
+    ["Started", (r) => link("/run/" + encodeURIComponent(r.id), when(r.started))],
+    ["Bench", (r) => r.bench],
+    ["Verdict", (r) => el("span", { class: r.verdict, text: r.verdict })],
+    ["Failures", (r) => (r.failures ?? []).join("; ")],
+    ["Message", (r) => r.message ?? ""],
+    ["", details],
+  ], runs);
+  runs.forEach((run, i) => {
+    if (markedDay && run.started.startsWith(markedDay))
+      rows.tBodies[0].rows[i].classList.add("marked");
+  });
+  document.getElementById("runs").replaceChildren(
+    runs.length ? rows : el("p", { text: "No run of this serial number." }));
+  if (runs.length) document.getElementById("serial").textContent = runs[0].serial;
+  const day = markedDay || (runs.length ? runs[0].started.slice(0, 10) : localDay());
+  showBarcode(day);
+}
+
+document.addEventListener("DOMContentLoaded", () => {
+  document.getElementById("serial").textContent = serial;
+  document.title = "tolvek: " + serial;
+  load().catch((e) => setStatus(e.message));
+  followChanges(load);
+});

@@ -1,0 +1,96 @@
+// What every page of the line view shares: building the page from data (always as text,
+// never as markup), fetching the API, and the search field a label scanner types into.
+"use strict";
+
+// An element with text content (never parsed as markup) and children.
+function el(tag, attributes = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [name, value] of Object.entries(attributes)) {
+    if (name === "text") node.textContent = value == null ? "" : String(value);
+    else node.setAttribute(name, value);
+  }
+  for (const child of children) node.append(child);
+  return node;
+}
+
+async function getJson(url) {
+  const answer = await fetch(url, { cache: "no-store" });
+  if (!answer.ok) throw new Error(`${url}: ${answer.status}`);
+  return answer.json();
+}
+
+function setStatus(text) {
+  const status = document.getElementById("status");
+  if (status) status.textContent = text;
+}
+
+// A table of rows; each column is [heading, value of a row]. A value that is a node is
+// placed as it is, anything else as text.
+function table(columns, rows) {
+  const head = el("tr", {}, ...columns.map(([heading]) => el("th", { text: heading })));
+  const body = rows.map((row) => el("tr", {}, ...columns.map(([, value]) => {
+    const v = value(row);
+    return v instanceof Node ? el("td", {}, v) : el("td", { text: v });
+  })));
+  const headed = columns.some(([heading]) => heading);
+  return el("table", {}, ...(headed ? [el("thead", {}, head)] : []), el("tbody", {}, ...body));
+}
+
+function number(value, digits) {
+  return value == null ? "–" : Number(value).toFixed(digits);
+}
+
+function link(href, text) {
+  return el("a", { href, text });
+}
+
+function unitLink(serial) {
+  return link("/unit/" + encodeURIComponent(serial), serial);
+}
+
+// The label's barcode text is the serial number, "-" and the print date ddmmyy: it opens
+// the unit's page with that day's runs marked. Anything else is taken as a serial number.
+function searchTarget(text) {
+  text = text.trim();
+  const label = /^(.+)-(\d\d)(\d\d)(\d\d)$/.exec(text);
+  if (label)
+    return `/unit/${encodeURIComponent(label[1])}?day=20${label[4]}-${label[3]}-${label[2]}`;
+  return "/unit/" + encodeURIComponent(text);
+}
+
+// "2026-12-09T08:20:00+01:00" as "2026-12-09 08:20:00".
+function when(started) {
+  return String(started ?? "").slice(0, 19).replace("T", " ");
+}
+
+function localDay(date = new Date()) {
+  const pad = (n) => String(n).padStart(2, "0");
+  return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())}`;
+}
+
+// Calls `load` again whenever the data changes, checking every few seconds.
+function followChanges(load, everyMs = 3000) {
+  let last = null;
+  const check = async () => {
+    try {
+      const { change } = await getJson("/api/changes");
+      if (last !== null && change !== last) await load();
+      last = change;
+      setStatus("");
+    } catch (e) {
+      setStatus("The server does not answer: " + e.message);
+    }
+    setTimeout(check, everyMs);
+  };
+  check();
+}
+
+document.addEventListener("DOMContentLoaded", () => {
+  const form = document.getElementById("search");
+  const field = document.getElementById("search-text");
+  form.addEventListener("submit", (event) => {
+    event.preventDefault();
+    if (field.value.trim()) location.assign(searchTarget(field.value));
+  });
+  field.focus();
+});

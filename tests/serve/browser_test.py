@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""The line view in a real browser: headless chromium, driven over the DevTools protocol
+(--remote-debugging-pipe), against `tolvek --serve` on an archive of runs that `tolvek
+--run` made against the stand-in unit. Run inside scripts/in-unit-netns.
+
+Usage: browser_test.py TOLVEK SOURCE_DIR ARTEFACT_DIR
+"""
+
+import base64
+import datetime
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+TOLVEK, SOURCE, ARTEFACTS = sys.argv[1:4]
+UNIT = "192.168.1.178"
+SCRIPT = "<script>alert(1)</script>"
+IMG = "<img src=x onerror=alert(2)>"
+
+# The archive the pages show: serial number, stand-in scenario, verdict. The first run of
+# a unit decides its first pass; the second run of 0123456789ABCDEF is a retest.
+RUNS = [
+    ("0123456789ABCDEF", "fail-test", "failed"),
+    ("0123456789ABCDEF", "pass", "passed"),
+    (SCRIPT, "pass", "passed"),
+    (IMG, "fail-test", "failed"),
+    ("a1b2c3", "ftp-corrupt", "failed"),
+]
+LATE_RUN = ("LATE0001", "pass", "passed")  # made while the line page is open
+
+passed, failures = [], []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    (passed if condition else failures).append(what)
+
+
+def make_run(archive, serial, scenario, work):
+    # Start times are kept to the second: each run starts in a second of its own, so
+    # which of a unit's runs came first is known.
+    time.sleep(1 - time.time() % 1)
+    log = os.path.join(work, "unit.log")
+    unit = subprocess.Popen(["python3", os.path.join(SOURCE, "standin/tolvek_unit.py"),
+                             "--address", UNIT, "--scenario", scenario, "--serial", serial,
+                             "--log", log], stdout=subprocess.PIPE, text=True)
+    try:
+        unit.stdout.readline()  # "ready ..."
+        subprocess.run([TOLVEK, "--run", UNIT, "--archive", archive, "--quiet"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    finally:
+        unit.terminate()
+        unit.wait(10)
+
+
+class Browser:
+    """Headless chromium and one page of it, over the DevTools protocol's pipe."""
+
+    def __init__(self, profile):
+        to_browser, self.send_end = os.pipe()
+        self.read_end, from_browser = os.pipe()
+
+        def fds():  # the protocol's pipe is fd 3 (commands) and fd 4 (answers)
+            commands, answers = os.dup(to_browser), os.dup(from_browser)
+            os.dup2(commands, 3)
+            os.dup2(answers, 4)
+
+        self.process = subprocess.Popen(
+            ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
+             "--remote-debugging-pipe", "--user-data-dir=" + profile, "--window-size=1280,1400",
+             "--no-first-run", "--disable-extensions", "about:blank"],
+            preexec_fn=fds, pass_fds=(3, 4),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(to_browser)
+        os.close(from_browser)
+        self.buffer = b""
+        self.next_id = 0
+        self.events = []
+        target = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        for domain in ("Page", "Runtime", "Log"):
+            self.call(domain + ".enable", session=True)
+        # Before any script of a page: notes every element a page ever gets that is not
+        # its own, even one removed again at once.
+        self.call("Page.addScriptToEvaluateOnNewDocument", session=True, source="""
+            window.injected = [];
+            new MutationObserver((changes) => {
+              for (const change of changes) for (const node of change.addedNodes) {
+                if (node.nodeType !== 1) continue;
+                for (const e of [node, ...node.querySelectorAll("*")])
+                  if (e.matches('script:not([src^="/static/"]), img[src="x"], [onerror]'))
+                    window.injected.push(e.outerHTML);
+              }
+            }).observe(document, { childList: true, subtree: true });""")
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+
+    def message(self, deadline):
+        while b"\0" not in self.buffer:
+            if time.monotonic() > deadline:
+                raise TimeoutError("the browser does not answer")
+            chunk = os.read(self.read_end, 1 << 20)
+            if not chunk:
+                raise EOFError("the browser went away")
+            self.buffer += chunk
+        text, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(text)
+
+    def call(self, method, session=False, **params):
+        self.next_id += 1
+        command = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            command["sessionId"] = self.session
+        os.write(self.send_end, json.dumps(command).encode() + b"\0")
+        deadline = time.monotonic() + 30
+        while True:
+            answer = self.message(deadline)
+            if answer.get("id") == self.next_id:
+                if "error" in answer:
+                    raise RuntimeError(f"{method}: {answer['error']}")
+                return answer["result"]
+            self.events.append(answer)
+
+    def open(self, url):
+        self.call("Page.navigate", session=True, url=url)
+        self.wait("document.readyState === 'complete'")
+
+    def js(self, expression):
+        result = self.call("Runtime.evaluate", session=True, expression=expression,
+                           returnByValue=True, awaitPromise=True)
+        return result["result"].get("value")
+
+    def wait(self, expression, seconds=10):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if self.js(expression):
+                return True
+            time.sleep(0.1)
+        return False
+
+    def type(self, text):
+        """Key by key, as a barcode scanner acting as a keyboard types, then Enter."""
+        for c in text:
+            self.call("Input.dispatchKeyEvent", session=True, type="keyDown", text=c, key=c)
+            self.call("Input.dispatchKeyEvent", session=True, type="keyUp", key=c)
+        enter = dict(key="Enter", code="Enter", windowsVirtualKeyCode=13)
+        self.call("Input.dispatchKeyEvent", session=True, type="keyDown", text="\r", **enter)
+        self.call("Input.dispatchKeyEvent", session=True, type="keyUp", **enter)
+
+    def screenshot(self, path):
+        data = self.call("Page.captureScreenshot", session=True, format="png")["data"]
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(data))
+
+    def event_count(self, method):
+        return sum(1 for e in self.events if e.get("method") == method)
+
+    def policy_violations(self):
+        """Messages of the Content-Security-Policy refusing something a page tried."""
+        return [e for e in self.events if "Content Security Policy" in json.dumps(e)]
+
+
+def figures(browser):
+    return browser.js("Object.fromEntries([...document.querySelectorAll('.figure')]"
+                      ".map(e => [e.id.slice(4), e.textContent]))")
+
+
+def yield_figures(archive):
+    """Today's line of `tolvek --yield`, by its column names, as the page writes them."""
+    lines = subprocess.run([TOLVEK, "--yield", "--archive", archive], capture_output=True,
+                           text=True).stdout.splitlines()
+    names = lines[0].split()[1:-2]  # between "day" and "first-pass yield"
+    values = lines[-1].split()[1:]
+    figures = dict(zip(names, values))
+    figures["first_pass_yield"] = values[len(names)].replace("%", " %")
+    return figures
+
+
+def main():
+    os.makedirs(ARTEFACTS, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="tolvek-browser-")
+    archive = os.path.join(work, "runs.sqlite")
+    for serial, scenario, _ in RUNS:
+        make_run(archive, serial, scenario, work)
+
+    server = subprocess.Popen([TOLVEK, "--serve", "--listen", "127.0.0.1:0", "--archive", archive],
+                              stdout=subprocess.PIPE, text=True)
+    base = server.stdout.readline().split()[-1].rstrip("/")
+    browser = Browser(os.path.join(work, "profile"))
+    try:
+        # The line page: today's figures equal the runs made, the charts are drawn.
+        browser.open(base + "/")
+        check(browser.wait("document.body.dataset.loaded"), "the line page loads its data")
+        verdicts = [v for _, _, v in RUNS]
+        units = {}
+        for serial, _, verdict in RUNS:
+            units.setdefault(serial, verdict)
+        first_passed = sum(v == "passed" for v in units.values())
+        want = {"runs": str(len(RUNS)), "passed": str(verdicts.count("passed")),
+                "failed": str(verdicts.count("failed")), "aborted": "0",
+                "first_pass_yield": f"{100 * first_passed / len(units):.1f} %"}
+        got = figures(browser)
+        check(all(got.get(k) == v for k, v in want.items()), f"figures {got} equal {want}")
+        check(yield_figures(archive) == {k: got[k] for k in yield_figures(archive)},
+              "the figures equal what tolvek --yield prints")
+        check(browser.js("Object.keys(Chart.instances).length") == 3, "three charts are drawn")
+        check(browser.js("[...document.querySelectorAll('canvas')].every(c => c.width > 0 && "
+                         "c.getContext('2d').getImageData(0, 0, c.width, c.height).data"
+                         ".some(v => v !== 0))"), "every chart has drawn pixels")
+        check(browser.js("document.activeElement.id") == "search-text", "the search field has the focus")
+        browser.screenshot(os.path.join(ARTEFACTS, "line-page.png"))
+
+        # The Pareto's bar of the failing self-test opens its runs; hostile serials show as text.
+        top = browser.js("fetch('/api/pareto').then(r => r.json())")[0]
+        check(top["runs"] == 2, f"the most frequent failing check {top} has the two runs")
+        browser.js("document.querySelector('#pareto button.check').click()")
+        check(browser.wait(f"document.querySelector('#pareto-runs')?.textContent.includes({json.dumps(IMG)})"),
+              "the runs behind the bar show the hostile serial number as text")
+
+        # A run made while the page is open appears within 10 s.
+        make_run(archive, *LATE_RUN[:2], work)
+        check(browser.wait(f"document.getElementById('fig-runs').textContent === '{len(RUNS) + 1}'", 10),
+              "a new run appears on the open page within 10 s")
+
+        # The label's barcode text and Enter open the unit's page with today's runs marked.
+        label = "0123456789ABCDEF-" + datetime.date.today().strftime("%d%m%y")
+        browser.js("document.getElementById('search-text').focus()")
+        browser.type(label)
+        check(browser.wait("location.pathname === '/unit/0123456789ABCDEF' && "
+                           "document.querySelectorAll('tr.marked').length === 2"),
+              "the scanned label opens the unit page with the day's two runs marked")
+        check(browser.wait("document.getElementById('barcode').naturalWidth > 0"),
+              "the unit page draws the label's barcode")
+        browser.screenshot(os.path.join(ARTEFACTS, "unit-page.png"))
+        browser.type("A1B2C3")
+        check(browser.wait("location.pathname === '/unit/A1B2C3' && "
+                           "document.querySelectorAll('#runs tbody tr').length === 1"),
+              "a serial typed in another letter case finds the unit")
+
+        # Hostile serial numbers: shown as those characters, nothing of them runs.
+        for serial in (SCRIPT, IMG):
+            browser.open(base + "/unit/" + urllib.parse.quote(serial, safe=""))
+            check(browser.wait(f"document.getElementById('serial').textContent === {json.dumps(serial)} && "
+                               "document.querySelectorAll('#runs tbody tr').length === 1"),
+                  f"the unit page shows {serial} as text")
+            check(browser.js("window.injected") == [], "no element of it ever entered the page")
+        check(browser.event_count("Page.javascriptDialogOpening") == 0, "no script of a serial ran")
+        check(browser.policy_violations() == [], "no page tried anything its policy forbids")
+
+        # The barcode drawn again reads back as the label's text.
+        browser.open(f"{base}/label/{label}.svg")
+        picture = os.path.join(ARTEFACTS, "label-barcode.png")
+        browser.screenshot(picture)
+        read = subprocess.run(["zbarimg", "-q", "--raw", picture], capture_output=True, text=True)
+        check(read.stdout.strip() == label, f"the barcode reads {read.stdout.strip()!r}")
+    finally:
+        browser.close()
+        server.terminate()
+        check(server.wait(10) == 0, "the server ends on SIGTERM with status 0")
+    print(f"{len(passed)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
