@@ -6,6 +6,8 @@
 #include "core/visible_text.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
+#include <QDir>
 #include <QJsonDocument>
 
 namespace tolvek {
@@ -40,51 +42,47 @@ QString Flag(bool on)
     return on ? QStringLiteral("1") : QStringLiteral("0");
 }
 
-void WriteCsv(const std::vector<TRunRecord>& runs, QTextStream& out)
+const char kCsvHeader[] =
+        "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
+        "failures,message,serial,transfer,transfer_reason,journal,report\r\n";
+
+void WriteCsv(const TRunRecord& r, QTextStream& out)
 {
-    const QString crlf = QStringLiteral("\r\n");
-    out << "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
-           "failures,"
-           "message,serial,transfer,transfer_reason,journal,report"
-        << crlf;
-    for (const auto& r : runs) {
-        const QStringList fields{Q(r.Id),
-                                 Q(r.Started),
-                                 Q(r.Finished),
-                                 Q(r.Station),
-                                 Q(r.Version),
-                                 Q(r.Options.Address),
-                                 Flag(r.Options.SetClock),
-                                 Flag(r.Options.Ethernet),
-                                 Flag(r.Options.Tamper),
-                                 Flag(r.Options.Vac),
-                                 QLatin1String(VerdictName(r.Verdict)),
-                                 QString::number(r.Failures),
-                                 Q(r.Message.value_or("")),
-                                 Q(r.Serial),
-                                 r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed")
-                                                                  : QStringLiteral("failed"))
-                                            : QString(),
-                                 r.Transfer ? Q(r.Transfer->Reason) : QString(),
-                                 Lines(r.Journal),
-                                 Lines(r.Report)};
-        QStringList quoted;
-        for (const auto& f : fields)
-            quoted << CsvField(f);
-        out << quoted.join(QLatin1Char(',')) << crlf;
-    }
+    const QStringList fields{
+            Q(r.Id),
+            Q(r.Started),
+            Q(r.Finished),
+            Q(r.Station),
+            Q(r.Version),
+            Q(r.Options.Address),
+            Flag(r.Options.SetClock),
+            Flag(r.Options.Ethernet),
+            Flag(r.Options.Tamper),
+            Flag(r.Options.Vac),
+            QLatin1String(VerdictName(r.Verdict)),
+            QString::number(r.Failures),
+            Q(r.Message.value_or("")),
+            Q(r.Serial),
+            r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed") : QStringLiteral("failed"))
+                       : QString(),
+            r.Transfer ? Q(r.Transfer->Reason) : QString(),
+            Lines(r.Journal),
+            Lines(r.Report)};
+    QStringList quoted;
+    for (const auto& f : fields)
+        quoted << CsvField(f);
+    out << quoted.join(QLatin1Char(',')) << "\r\n";
 }
 
-void WriteHistory(const std::vector<TRunRecord>& runs, QTextStream& out)
+void WriteHistory(const TRunRecord& r, QTextStream& out)
 {
-    for (const auto& r : runs)
-        out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
-                        .arg(Q(r.Started), -25)
-                        .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
-                        .arg(QLatin1String(VerdictName(r.Verdict)), -7)
-                        .arg(r.Failures, 2)
-                        .arg(Q(r.Options.Address), -15)
-                        .arg(Q(r.Id));
+    out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                    .arg(Q(r.Started), -25)
+                    .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
+                    .arg(QLatin1String(VerdictName(r.Verdict)), -7)
+                    .arg(r.Failures, 2)
+                    .arg(Q(r.Options.Address), -15)
+                    .arg(Q(r.Id));
 }
 
 void WriteRun(const TRunRecord& r, QTextStream& out)
@@ -140,16 +138,21 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
             WriteYield(*days, out);
         break;
     default: {
-        const auto runs = QueryRuns(db, c.Filter, e, c.Kind == TArchiveCommand::TKind::Export);
-        if (!runs)
-            break;
-        if (c.Kind == TArchiveCommand::TKind::History)
-            WriteHistory(*runs, out);
-        else if (c.Format == QLatin1String("csv"))
-            WriteCsv(*runs, out);
-        else
-            for (const auto& r : *runs)
-                out << QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact) << "\n";
+        // Each run is written as it is read: the output starts at once and memory stays flat.
+        const bool csv =
+                c.Kind == TArchiveCommand::TKind::Export && c.Format == QLatin1String("csv");
+        if (csv)
+            out << kCsvHeader;
+        e = ForEachRun(
+                db, c.Filter, c.Kind == TArchiveCommand::TKind::Export, [&](const TRunRecord& r) {
+                    if (c.Kind == TArchiveCommand::TKind::History)
+                        WriteHistory(r, out);
+                    else if (csv)
+                        WriteCsv(r, out);
+                    else
+                        out << QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)
+                            << "\n";
+                });
         break;
     }
     }
@@ -161,6 +164,30 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
         err << "tolvek: no run " << c.RunId << "\n";
         return 1;
     }
+    return 0;
+}
+
+int ForwardStatus(TRunArchive& archive, QTextStream& out, QTextStream& err)
+{
+    if (const QString error = archive.OpenExisting(); !error.isEmpty()) {
+        err << "tolvek: " << error << "\n";
+        return 1;
+    }
+    const int pending =
+            QDir(archive.PendingFolder()).entryList({QStringLiteral("*.json")}, QDir::Files).size();
+    out << "unsent runs: " << archive.UnsentCount();
+    if (pending > 0)
+        out << ", and " << pending << " kept in " << archive.PendingFolder();
+    out << "\n";
+    if (const QString oldest = archive.OldestUnsentStart(); !oldest.isEmpty()) {
+        const auto started = QDateTime::fromString(oldest, Qt::ISODateWithMs);
+        out << "oldest unsent: started " << started.toLocalTime().toString(Qt::ISODate) << ", "
+            << started.secsTo(QDateTime::currentDateTimeUtc()) << " s ago\n";
+    }
+    const auto last = archive.LastForwardError();
+    out << "last error: "
+        << (last.Text.isEmpty() ? QStringLiteral("none") : last.At + QLatin1Char(' ') + last.Text)
+        << "\n";
     return 0;
 }
 
@@ -191,6 +218,10 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
         return std::nullopt;
     c->ArchivePath = ArchivePathOption(p);
     c->Line = p.isSet(QStringLiteral("line"));
+    c->Status = p.isSet(QStringLiteral("status"));
+    c->Follow = p.isSet(QStringLiteral("follow"));
+    if (c->Status && c->Follow)
+        error = QStringLiteral("--status and --follow do not go together");
     c->RunId = p.value(QStringLiteral("show"));
     c->Format = p.value(QStringLiteral("export"));
     if (c->Kind == K::Export && c->Format != QLatin1String("json")
@@ -215,8 +246,13 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     return c;
 }
 
-int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& err)
+int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& err,
+                      const std::function<bool()>& stop)
 {
+    if (c.Status) {
+        TRunArchive archive(c.ArchivePath);
+        return ForwardStatus(archive, out, err);
+    }
     std::optional<TLineTarget> target;
     if (c.Line || c.Kind == TArchiveCommand::TKind::Forward) {
         const QString uri = ConfiguredLineUri();
@@ -230,6 +266,11 @@ int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& e
             err << "tolvek: " << error << "\n";
             return 1;
         }
+    }
+    if (c.Follow) {
+        FollowForward(c.ArchivePath, *target, stop,
+                      [&](const QString& news) { err << "tolvek: " << news << Qt::endl; });
+        return 0;
     }
     TRunArchive archive(c.ArchivePath);
     if (c.Kind == TArchiveCommand::TKind::Forward) {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTextStream>
 
+#include <functional>
 #include <optional>
 
 class QCommandLineParser;
@@ -21,17 +22,20 @@ struct TArchiveCommand
     QString Format;      // --export: "json" or "csv"
     TRunFilter Filter;   // serial (--history), --since, --until
     bool Line = false;   // query the line database instead of the bench's archive
+    bool Status = false; // --forward --status: what is unsent and the last error
+    bool Follow = false; // --forward --follow: keep forwarding until stopped
     QString ArchivePath; // --archive, else the default
 };
 
 // The archive command the parsed line asks for (options history, show, export, yield,
-// forward, since, until, line, archive; the serial number of --history as the positional
-// argument); nullopt when it asks for none, or when it is wrong, then with `error` set.
+// forward, since, until, line, archive, status, follow; the serial number of --history as the
+// positional argument); nullopt when it asks for none, or when it is wrong, then with `error` set.
 std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& parser,
                                                         QString& error);
 
-// Runs it; the exit status (0 done, 1 failed or nothing found).
-int RunArchiveCommand(const TArchiveCommand& command, QTextStream& out, QTextStream& err);
+// Runs it; the exit status (0 done, 1 failed or nothing found). `stop` ends --follow.
+int RunArchiveCommand(const TArchiveCommand& command, QTextStream& out, QTextStream& err,
+                      const std::function<bool()>& stop = {});
 
 // The archive path --archive names, else the default.
 QString ArchivePathOption(const QCommandLineParser& parser);

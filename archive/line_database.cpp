@@ -1,11 +1,13 @@
 #include "archive/line_database.h"
 
 #include "archive/run_store.h"
+#include "settings/ini_text.h"
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace tolvek {
 namespace {
@@ -32,6 +35,22 @@ QString NewConnectionName(const char* kind)
 
 } // namespace
 
+bool IsRefusal(const QSqlError& e)
+{
+    // SQLSTATE classes: 28 login, 3D database, 3F schema, 42 rights and missing tables.
+    const QString code = e.nativeErrorCode();
+    for (const char* refused : {"28", "3D", "3F", "42", "schema"})
+        if (code.startsWith(QLatin1String(refused)))
+            return true;
+    // libpq reports a refused login as the server's FATAL text, without a code; a server
+    // starting, stopping or full says FATAL too, and is only down for a while.
+    static const QRegularExpression passing(
+            QStringLiteral("too many|starting up|shutting down|recovery|terminating"));
+    const QString text = e.databaseText() + e.driverText();
+    return e.type() == QSqlError::ConnectionError && text.contains(QLatin1String("FATAL:"))
+           && !passing.match(text).hasMatch();
+}
+
 QString TLineTarget::Describe() const
 {
     return QStringLiteral("%1@%2:%3/%4")
@@ -42,8 +61,9 @@ QString TLineTarget::Describe() const
 
 QString TLineTarget::Scrub(QString text) const
 {
-    if (!Password.isEmpty())
-        text.replace(Password, QStringLiteral("********"));
+    for (const QString& form : PasswordForms)
+        if (!form.isEmpty())
+            text.replace(form, QStringLiteral("********"), Qt::CaseInsensitive);
     return text;
 }
 
@@ -62,6 +82,17 @@ std::optional<TLineTarget> ParseLineUri(const QString& uri, QString& error)
     t.Port = url.port(5432);
     t.User = url.userName(QUrl::FullyDecoded);
     t.Password = url.password(QUrl::FullyDecoded);
+    // As typed (user:password@ before the host), as Qt re-encodes it, and decoded: a
+    // message may quote the URI in any of them. Longest first, so no part is left over.
+    const QString text = uri.trimmed();
+    const auto authority = text.indexOf(QLatin1String("://")) + 3;
+    const auto at = text.lastIndexOf(QLatin1Char('@'), text.indexOf(QLatin1Char('/'), authority));
+    const auto colon = text.indexOf(QLatin1Char(':'), authority);
+    if (at > authority && colon >= 0 && colon < at)
+        t.PasswordForms << text.mid(colon + 1, at - colon - 1);
+    t.PasswordForms << url.password(QUrl::FullyEncoded) << t.Password;
+    std::sort(t.PasswordForms.begin(), t.PasswordForms.end(),
+              [](const QString& a, const QString& b) { return a.size() > b.size(); });
     t.Database = url.path(QUrl::FullyDecoded).mid(1);
     if (t.Database.isEmpty() || t.Database.contains(QLatin1Char('/'))) {
         error = QStringLiteral("the line database URI %1 names no database").arg(t.Scrub(uri));
@@ -105,11 +136,13 @@ QString ConfiguredLineUri(const QString& settingsFile)
     QString env = qEnvironmentVariable("TOLVEK_LINE_DATABASE");
     if (!env.isEmpty())
         return env;
-    if (!QFileInfo::exists(settingsFile))
+    // The store's own parser: a comma in the URI is plain text, as the store writes it.
+    QFile file(settingsFile);
+    if (!file.open(QIODevice::ReadOnly))
         return {};
-    return QSettings(settingsFile, QSettings::IniFormat)
-            .value(QStringLiteral("Line/Database"))
-            .toString();
+    const auto value =
+            TIniText(file.readAll()).value(QStringLiteral("Line"), QStringLiteral("Database"));
+    return value.isText ? value.text : QString();
 }
 
 TLineDatabase::TLineDatabase(TLineTarget target)
@@ -137,6 +170,7 @@ QString TLineDatabase::Open()
                       : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
     if (db.isOpen())
         return {};
+    refused_ = true;
     if (!db.isValid())
         return QStringLiteral("the PostgreSQL driver of Qt SQL is not installed (libqt6sql6-psql)");
     db.setHostName(target_.Host);
@@ -156,60 +190,126 @@ QString TLineDatabase::Open()
         e = db.lastError();
     else
         e = EnsureRunStore(db);
+    refused_ = IsRefusal(e);
     if (!e.isValid())
         return {};
     db.close();
     return target_.Scrub(
-            QStringLiteral("line database %1: %2").arg(target_.Describe(), e.text().trimmed()));
+            QStringLiteral("line database %1: %2").arg(target_.Describe(), e.text().simplified()));
 }
 
 TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
                                const std::function<bool()>& stop)
 {
     TForwardOutcome out;
-    const auto done = [&](const QString& message) {
-        out.Message = message;
+    // Forwarding never makes an archive: a missing one is a wrong path.
+    if (!QFileInfo::exists(archive.Path())) {
+        out.Message = QStringLiteral("no run archive at %1").arg(archive.Path());
+        return out;
+    }
+    if (const auto error = archive.Open(); !error.isEmpty()) {
+        out.Message = error;
         out.Left = archive.UnsentCount();
         return out;
+    }
+    const auto done = [&](const QString& message, bool refused) {
+        out.Message = message;
+        out.Refused = refused;
+        out.Left = archive.UnsentCount();
+        archive.NoteForwardError(message, refused);
+        return out;
     };
-    if (const auto error = archive.Open(); !error.isEmpty())
-        return done(error);
+    archive.TakeInPending();
     if (const auto error = line.Open(); !error.isEmpty())
-        return done(error);
+        return done(error, line.Refused());
     auto server = line.Database();
-    const auto fail = [&](const QString& what) {
+    const auto fail = [&](const QString& what, bool refused) {
         server.rollback();
-        return done(line.Target().Scrub(
-                QStringLiteral("line database %1: %2").arg(line.Target().Describe(), what)));
+        return done(
+                line.Target().Scrub(
+                        QStringLiteral("line database %1: %2").arg(line.Target().Describe(), what)),
+                refused);
+    };
+    // One line per message: the server's texts span several.
+    const auto failed = [&](const QSqlError& e) {
+        return fail(e.text().simplified(), IsRefusal(e));
     };
     TRunInserter insert(server);
     while (!(stop && stop())) {
         QString error;
         const auto runs = archive.Unsent(kBatch, error);
         if (!error.isEmpty())
-            return fail(QStringLiteral("the archive: ") + error);
+            return fail(QStringLiteral("the archive: ") + error, false);
         if (runs.empty())
             break;
         if (!server.transaction())
-            return fail(server.lastError().text().trimmed());
+            return failed(server.lastError());
         for (const auto& run : runs)
             if (const auto e = insert.Insert(run); e.isValid())
-                return fail(e.text().trimmed());
+                return failed(e);
         if (!server.commit())
-            return fail(server.lastError().text().trimmed());
+            return failed(server.lastError());
         // The server has them; should the mark fail, they go again and the run id turns
         // the second copies away.
         if (error = archive.MarkSent(runs); !error.isEmpty())
-            return fail(QStringLiteral("the archive: ") + error);
+            return fail(QStringLiteral("the archive: ") + error, false);
         out.Sent += static_cast<int>(runs.size());
     }
-    return done({});
+    return done({}, false);
+}
+
+void FollowForward(const QString& archivePath, const TLineTarget& target,
+                   const std::function<bool()>& stop,
+                   const std::function<void(const QString&)>& say)
+{
+    const auto pause = [&](int ms) {
+        for (int t = 0; t < ms && !stop(); t += 100)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    QString lastError;
+    int backOffMs = 0;
+    while (!stop()) {
+        QString error;
+        {
+            TRunArchive archive(archivePath);
+            error = archive.OpenExisting();
+            const bool work =
+                    error.isEmpty()
+                    && (archive.UnsentCount() != 0 || QFileInfo::exists(archive.PendingFolder()));
+            if (!work && error.isEmpty()) {
+                pause(1000);
+                continue;
+            }
+        }
+        if (error.isEmpty()) {
+            TRunArchive archive(archivePath);
+            TLineDatabase line(target);
+            const auto outcome = ForwardBacklog(archive, line, stop);
+            error = outcome.Message;
+            if (outcome.Sent > 0)
+                say(QStringLiteral("forwarded %1 runs to %2; %3 left")
+                            .arg(outcome.Sent)
+                            .arg(target.Describe())
+                            .arg(outcome.Left));
+        }
+        if (error.isEmpty()) {
+            lastError.clear();
+            backOffMs = 0;
+            continue;
+        }
+        if (error != lastError)
+            say(error);
+        lastError = error;
+        backOffMs = std::clamp(backOffMs * 2, 1000, 60000);
+        pause(backOffMs);
+    }
 }
 
 struct TLineForwarder::State
 {
     QString archivePath;
     TLineTarget target;
+    std::function<void(const QString&)> onRefused;
     std::mutex lock;
     std::condition_variable wake, idle;
     bool kicked = false, busy = false, stop = false;
@@ -234,6 +334,8 @@ struct TLineForwarder::State
                     return stop;
                 });
             }
+            if (outcome.Refused && onRefused)
+                onRefused(outcome.Message);
             l.lock();
             last = outcome;
             busy = false;
@@ -242,11 +344,13 @@ struct TLineForwarder::State
     }
 };
 
-TLineForwarder::TLineForwarder(QString archivePath, TLineTarget target)
+TLineForwarder::TLineForwarder(QString archivePath, TLineTarget target,
+                               std::function<void(const QString&)> onRefused)
     : state_(std::make_shared<State>())
 {
     state_->archivePath = std::move(archivePath);
     state_->target = std::move(target);
+    state_->onRefused = std::move(onRefused);
     // The thread holds the state too, so that it can outlive a forwarder left behind.
     thread_ = std::thread([s = state_] { s->Loop(); });
 }
@@ -290,14 +394,18 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     TKeepOutcome out;
     TRunArchive archive(archivePath);
     const auto stored = archive.Store(record);
-    out.Message = stored.Message;
+    if (!stored.Message.isEmpty())
+        out.Messages << stored.Message
+                                + (stored.Detail.isEmpty()
+                                           ? QString()
+                                           : QStringLiteral(" (%1)").arg(stored.Detail));
     const QString uri = ConfiguredLineUri();
     if (!stored.Stored || uri.isEmpty())
         return out;
     QString error;
     const auto target = ParseLineUri(uri, error);
     if (!target) {
-        out.Message = error;
+        out.Messages << error;
         return out;
     }
     QElapsedTimer t;
@@ -306,6 +414,12 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     forwarder.Kick();
     out.LeftBehind = !forwarder.WaitIdle(waitMs);
     forwarder.stopWaitMs = std::max(0, waitMs - static_cast<int>(t.elapsed()));
+    if (!out.LeftBehind) {
+        if (const auto last = forwarder.Last(); last.Refused)
+            out.Messages << last.Message;
+    } else if (const auto before = archive.LastForwardError(); before.Refused) {
+        out.Messages << before.Text;
+    }
     return out;
 }
 

@@ -7,6 +7,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -22,11 +23,13 @@ struct TLineTarget
     QString User;
     QString Password;
     QString Database;
-    QString Options; // further libpq keywords from the URI's query, ";"-separated
+    QString Options;           // further libpq keywords from the URI's query, ";"-separated
+    QStringList PasswordForms; // the password as written in the URI and as decoded
 
     // user@host:port/database: for messages, never with the password.
     QString Describe() const;
-    // The text with the password blotted out; every message about the server goes through it.
+    // The text with the password, in every form it was given, blotted out; every message
+    // about the server goes through it.
     QString Scrub(QString text) const;
 };
 
@@ -50,19 +53,27 @@ public:
 
     // Connects and creates the table if missing; empty on success, else the reason.
     QString Open();
+    // The last Open failed because the server said no, not because it was unreachable.
+    bool Refused() const { return refused_; }
     QSqlDatabase Database() const;
     const TLineTarget& Target() const { return target_; }
 
 private:
     TLineTarget target_;
     QString connection_;
+    bool refused_ = false;
 };
+
+// The server said no (login, rights, database, schema), as opposed to being down or slow:
+// a setting to mend, worth telling the operator at once.
+bool IsRefusal(const QSqlError& error);
 
 struct TForwardOutcome
 {
     int Sent = 0;
-    int Left = 0;    // still unsent afterwards (-1 when the archive could not say)
-    QString Message; // why it stopped early; empty when everything went
+    int Left = 0;         // still unsent afterwards (-1 when the archive could not say)
+    QString Message;      // why it stopped early; empty when everything went
+    bool Refused = false; // the line database refused, see IsRefusal
 };
 
 // Sends the archive's unsent runs, oldest first, a batch per server transaction, until
@@ -70,11 +81,21 @@ struct TForwardOutcome
 TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
                                const std::function<bool()>& stop = {});
 
+// Forwards until `stop` turns true: a pass whenever the archive holds unsent runs (looked at
+// every second), after a failed one a pause of 1, 2, 4 ... 60 s. `say` hears of each pass that
+// sent runs and of each new failure once. A missing archive is waited for like a server
+// that is down.
+void FollowForward(const QString& archivePath, const TLineTarget& target,
+                   const std::function<bool()>& stop,
+                   const std::function<void(const QString&)>& say);
+
 // Forwards in a thread of its own so that no run waits for the server.
 class TLineForwarder
 {
 public:
-    TLineForwarder(QString archivePath, TLineTarget target);
+    // onRefused, called on the forwarding thread, hears of every pass the server refused.
+    TLineForwarder(QString archivePath, TLineTarget target,
+                   std::function<void(const QString&)> onRefused = {});
     // Stops after the current batch; a server that hangs is left behind after
     // `stopWaitMs` (the runs stay marked unsent and go next time).
     ~TLineForwarder();
@@ -95,12 +116,13 @@ private:
 };
 
 // A run from the command line: archived, then given up to `waitMs` to reach the line
-// database when one is set. Message: for standard error, empty when all went well.
-// LeftBehind: the forwarding thread is still busy (a hanging server); the caller ends the
-// process without running static destructors under it.
+// database when one is set. Messages: for standard error, none when all went well; a
+// refusal of the line database is one of them (the last pass's, when this one is still
+// under way). LeftBehind: the forwarding thread is still busy (a hanging server); the
+// caller ends the process without running static destructors under it.
 struct TKeepOutcome
 {
-    QString Message;
+    QStringList Messages;
     bool LeftBehind = false;
 };
 TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs = 100);

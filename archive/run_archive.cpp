@@ -2,6 +2,7 @@
 
 #include "archive/run_record_json.h"
 #include "archive/run_store.h"
+#include "core/atomic_file.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
@@ -9,10 +10,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QUrl>
 #include <QUuid>
 #include <QVariant>
 
@@ -24,6 +27,7 @@ enum {
     kBusy = 5,
     kLocked = 6,
     kReadOnly = 8,
+    kIoErr = 10,
     kCorrupt = 11,
     kFull = 13,
     kCantOpen = 14,
@@ -40,27 +44,38 @@ bool Damaged(const QSqlError& e)
     return SqliteCode(e) == kCorrupt || SqliteCode(e) == kNotADb;
 }
 
+// The operator's words; SQLite's own text goes to standard error (Detail).
 QString Reason(const QSqlError& e)
 {
-    QString why;
     switch (SqliteCode(e)) {
     case kBusy:
-    case kLocked: why = QStringLiteral("архив занят другой программой"); break;
-    case kReadOnly: why = QStringLiteral("архив доступен только для чтения"); break;
-    case kFull: why = QStringLiteral("диск заполнен"); break;
-    case kCantOpen: why = QStringLiteral("файл архива не открывается"); break;
+    case kLocked: return QStringLiteral("архив занят другой программой");
+    case kReadOnly: return QStringLiteral("архив доступен только для чтения");
+    case kFull: return QStringLiteral("диск заполнен");
+    case kIoErr: return QStringLiteral("ошибка чтения или записи диска");
+    case kCantOpen: return QStringLiteral("файл архива не открывается");
     case kCorrupt:
-    case kNotADb: why = QStringLiteral("архив повреждён"); break;
-    default: return e.text().trimmed();
+    case kNotADb: return QStringLiteral("архив повреждён");
+    default: return QStringLiteral("ошибка базы данных архива");
     }
-    return why + QStringLiteral(" (")
-           + (e.databaseText().isEmpty() ? e.driverText() : e.databaseText()) + QLatin1Char(')');
+}
+
+QString Detail(const QSqlError& e)
+{
+    return e.text().simplified();
 }
 
 QString Failure(const QString& path, const QString& reason)
 {
     return QStringLiteral("Прогон не записан в архив %1: %2. Результат теста остаётся в силе.")
             .arg(path, reason);
+}
+
+QString KeptAside(const QString& path, const QString& folder, const QString& reason)
+{
+    return QStringLiteral("Прогон пока не записан в архив %1: %2. Он сохранён в %3 и будет "
+                          "внесён в архив при следующей записи. Результат теста остаётся в силе.")
+            .arg(path, reason, folder);
 }
 
 QSqlError Exec(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {})
@@ -96,8 +111,9 @@ void StampRun(TRunRecord& r)
         r.Version = TOLVEK_VERSION;
 }
 
-TRunArchive::TRunArchive(QString path)
+TRunArchive::TRunArchive(QString path, int waitMs)
     : path_(std::move(path))
+    , waitMs_(waitMs)
 {
     static QAtomicInteger<int> serial;
     connection_ = QStringLiteral("tolvek-archive-%1").arg(++serial);
@@ -128,20 +144,32 @@ QString TRunArchive::OpenExisting()
         return {};
     if (!QFileInfo::exists(path_))
         return QStringLiteral("no run archive at %1").arg(path_);
-    auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-    db.setDatabaseName(path_);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000;QSQLITE_OPEN_READONLY"));
-    QSqlQuery q(db);
-    if (!db.open()
-        || !q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'"))) {
-        const QString why = (db.isOpen() ? q.lastError() : db.lastError()).text().trimmed();
+    // A file in a folder this account cannot write (another account's archive, a read-only
+    // copy) cannot get the shared-memory index read-only opening wants: it is then read as
+    // it lies on disk.
+    QString why;
+    for (const auto& [name, options] :
+         {std::pair{path_, QStringLiteral("QSQLITE_OPEN_READONLY")},
+          std::pair{QStringLiteral("file:")
+                            + QString::fromLatin1(QUrl::toPercentEncoding(path_, "/"))
+                            + QStringLiteral("?immutable=1"),
+                    QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI")}}) {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+        db.setDatabaseName(name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000;") + options);
+        QSqlQuery q(db);
+        if (db.open()
+            && q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'"))) {
+            open_ = true;
+            return {};
+        }
+        if (why.isEmpty())
+            why = (db.isOpen() ? q.lastError() : db.lastError()).text().trimmed();
         q = QSqlQuery();
         db = QSqlDatabase();
         Close();
-        return QStringLiteral("%1 is not a readable run archive: %2").arg(path_, why);
     }
-    open_ = true;
-    return {};
+    return QStringLiteral("%1 is not a readable run archive: %2").arg(path_, why);
 }
 
 QSqlError TRunArchive::OpenDb()
@@ -152,9 +180,9 @@ QSqlError TRunArchive::OpenDb()
                          QSqlError::ConnectionError, QString::number(kCantOpen));
     auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db.setDatabaseName(path_);
-    // A reader (a query in another terminal) never blocks the writer in WAL mode; a
-    // writer that holds the file longer than this costs the run its archive entry, not its time.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=250"));
+    // A reader (a query in another terminal) never blocks the writer in WAL mode; writers
+    // take turns, and one that holds the file longer sends the run to the pending folder.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(waitMs_));
     QSqlError e;
     if (!db.open())
         e = db.lastError();
@@ -179,15 +207,15 @@ QString TRunArchive::Open()
     if (open_)
         return {};
     const auto e = OpenDb();
-    return e.isValid() ? Failure(path_, Reason(e)) : QString();
+    return e.isValid() ? Failure(path_, Reason(e)) + QStringLiteral(" (") + Detail(e) + u')'
+                       : QString();
 }
 
 QSqlError TRunArchive::Write(const TRunRecord& record)
 {
     auto db = Database();
-    QSqlError e;
-    if (!db.transaction())
-        e = db.lastError();
+    // IMMEDIATE takes the write lock first, so the busy wait covers the whole transaction.
+    QSqlError e = Exec(db, QStringLiteral("BEGIN IMMEDIATE"));
     if (!e.isValid())
         e = TRunInserter(db).Insert(record);
     if (!e.isValid())
@@ -195,13 +223,48 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
                  QStringLiteral(
                          "INSERT INTO tolvek_outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"),
                  {QString::fromStdString(record.Id)});
-    if (!e.isValid() && !db.commit())
-        e = db.lastError();
+    if (!e.isValid())
+        e = Exec(db, QStringLiteral("COMMIT"));
     if (e.isValid())
-        db.rollback();
+        Exec(db, QStringLiteral("ROLLBACK"));
     return e;
 }
 
+bool TRunArchive::KeepPending(const TRunRecord& record)
+{
+    if (!QDir().mkpath(PendingFolder()))
+        return false;
+    try {
+        WriteFileAtomically(QFile::encodeName(PendingFolder() + QLatin1Char('/')
+                                              + QString::fromStdString(record.Id)
+                                              + QStringLiteral(".json"))
+                                    .toStdString(),
+                            QJsonDocument(RunRecordToJson(record)).toJson().toStdString());
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+void TRunArchive::TakeInPending()
+{
+    QDir folder(PendingFolder());
+    if (!open_ || !folder.exists())
+        return;
+    for (const QString& name : folder.entryList({QStringLiteral("*.json")}, QDir::Files)) {
+        QFile f(folder.filePath(name));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const auto run = RunRecordFromJson(QJsonDocument::fromJson(f.readAll()).object());
+        f.close();
+        // Taken in twice (a crash before the removal) is harmless: the run id is the key.
+        if (run && !Write(*run).isValid())
+            f.remove();
+    }
+    QDir().rmdir(PendingFolder()); // only when empty
+}
+
+// On success `message` is the operator's notice, else the reason it failed.
 bool TRunArchive::SetAside(QString& message)
 {
     Close();
@@ -210,7 +273,7 @@ bool TRunArchive::SetAside(QString& message)
     for (int n = 2; QFileInfo::exists(aside); ++n)
         aside = path_ + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
     if (!QFile::rename(path_, aside)) {
-        message = Failure(path_, QStringLiteral("архив повреждён и не переименовывается"));
+        message = QStringLiteral("архив повреждён и не переименовывается");
         return false;
     }
     // The write-ahead log belongs to the damaged file; the shared-memory index is rebuilt.
@@ -231,16 +294,22 @@ TArchiveOutcome TRunArchive::Store(TRunRecord& record)
             e = Write(record);
         if (!e.isValid()) {
             out.Stored = true;
+            TakeInPending();
             return out;
         }
         // A damaged file is set aside once and the run goes to a fresh archive; a second
-        // failure is reported as it is.
-        if (!Damaged(e) || attempt == 1) {
-            out.Message = Failure(path_, Reason(e));
+        // failure keeps the run aside.
+        QString reason = Reason(e);
+        out.Detail = Detail(e);
+        if (!Damaged(e) || attempt == 1 || !SetAside(reason)) {
+            out.Kept = KeepPending(record);
+            const QString failure =
+                    out.Kept ? KeptAside(path_, PendingFolder(), reason) : Failure(path_, reason);
+            out.Message =
+                    out.Message.isEmpty() ? failure : out.Message + QLatin1Char(' ') + failure;
             return out;
         }
-        if (!SetAside(out.Message))
-            return out;
+        out.Message = reason; // the notice of the file set aside
     }
 }
 
@@ -276,6 +345,46 @@ int TRunArchive::UnsentCount()
     return q.exec(QStringLiteral("SELECT count(*) FROM tolvek_outbox")) && q.next()
                    ? q.value(0).toInt()
                    : -1;
+}
+
+void TRunArchive::NoteForwardError(const QString& text, bool refused)
+{
+    auto db = Database();
+    if (text.isEmpty()) {
+        Exec(db, QStringLiteral("DELETE FROM tolvek_meta WHERE key = 'forward_error'"));
+        return;
+    }
+    const QJsonObject note{
+            {QStringLiteral("at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+            {QStringLiteral("text"), text},
+            {QStringLiteral("refused"), refused}};
+    Exec(db,
+         QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('forward_error', ?)"
+                        " ON CONFLICT (key) DO UPDATE SET value = excluded.value"),
+         {QString::fromUtf8(QJsonDocument(note).toJson(QJsonDocument::Compact))});
+}
+
+TRunArchive::TForwardError TRunArchive::LastForwardError()
+{
+    QSqlQuery q(Database());
+    if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'forward_error'"))
+        || !q.next())
+        return {};
+    const auto note = QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object();
+    return {note.value(QStringLiteral("text")).toString(),
+            note.value(QStringLiteral("at")).toString(),
+            note.value(QStringLiteral("refused")).toBool()};
+}
+
+QString TRunArchive::OldestUnsentStart()
+{
+    QSqlQuery q(Database());
+    return q.exec(QStringLiteral(
+                   "SELECT r.started_utc FROM tolvek_outbox o CROSS JOIN tolvek_runs r"
+                   " ON r.id = o.id ORDER BY o.rowid LIMIT 1"))
+                           && q.next()
+                   ? q.value(0).toString()
+                   : QString();
 }
 
 QString TRunArchive::MarkSent(const std::vector<TRunRecord>& runs)

@@ -19,16 +19,23 @@ std::string NewRunId();
 // Fills the id, the station's host name and the program version where they are empty.
 void StampRun(TRunRecord& record);
 
+// Writers of one archive (the runs of a rack's slots) hold its lock for milliseconds each;
+// a run waits this long for them before it keeps its record in the pending folder.
+constexpr int kArchiveWaitMs = 10000;
+
 struct TArchiveOutcome
 {
     bool Stored = false;
-    QString Message; // for the operator when not empty: a failure or a damaged file set aside
+    bool Kept = false; // not in the archive, but in its pending folder until the next write
+    QString Message;   // for the operator when not empty: a failure or a damaged file set aside
+    QString Detail;    // the database's own words for a failure, for standard error
 };
 
 class TRunArchive
 {
 public:
-    explicit TRunArchive(QString path = DefaultArchivePath());
+    // waitMs: how long a write waits for another program that holds the archive.
+    explicit TRunArchive(QString path = DefaultArchivePath(), int waitMs = kArchiveWaitMs);
     ~TRunArchive();
     TRunArchive(const TRunArchive&) = delete;
     TRunArchive& operator=(const TRunArchive&) = delete;
@@ -36,11 +43,17 @@ public:
     const QString& Path() const { return path_; }
 
     // Stamps the record and stores it with its unsent mark in one transaction. Never
-    // throws; a failure leaves the run as it was and says why.
+    // throws. When the archive cannot take it, the record goes to the pending folder as
+    // a file written whole; the next write or forward takes it in.
     TArchiveOutcome Store(TRunRecord& record);
 
-    // Opens the file for reading and queries (no damaged-file handling, nothing created).
-    // Empty on success, else the reason.
+    // PATH.pending: one JSON record file per run the archive could not take at once.
+    QString PendingFolder() const { return path_ + QStringLiteral(".pending"); }
+    // Moves the pending records into the open archive; a file that is no record stays.
+    void TakeInPending();
+
+    // Opens the file read-only for queries (no damaged-file handling, nothing created or
+    // changed, also where this account cannot write). Empty on success, else the reason.
     QString OpenExisting();
     QSqlDatabase Database() const;
 
@@ -50,6 +63,18 @@ public:
     // Takes the unsent mark off them, all or none; empty on success, else the reason.
     QString MarkSent(const std::vector<TRunRecord>& runs);
 
+    // What the last forward pass ended with, kept in the archive for --forward --status:
+    // an empty text clears it.
+    void NoteForwardError(const QString& text, bool refused);
+    struct TForwardError
+    {
+        QString Text, At; // At: UTC, ISO 8601
+        bool Refused = false;
+    };
+    TForwardError LastForwardError();
+    // The store time (started, UTC ISO 8601) of the oldest unsent run; empty when none.
+    QString OldestUnsentStart();
+
     // Opens (and creates) the archive for writing; empty on success, else the message.
     QString Open();
 
@@ -57,9 +82,11 @@ private:
     QSqlError OpenDb();
     QSqlError Write(const TRunRecord& record);
     bool SetAside(QString& message);
+    bool KeepPending(const TRunRecord& record);
     void Close();
 
     QString path_;
+    int waitMs_;
     QString connection_;
     bool open_ = false;
 };

@@ -60,31 +60,72 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
 
 } // namespace
 
+QStringList RunStoreSchema()
+{
+    return {
+            QStringLiteral("CREATE TABLE IF NOT EXISTS tolvek_meta (key TEXT PRIMARY KEY, value "
+                           "TEXT NOT NULL)"),
+            QStringLiteral(
+                    "CREATE TABLE IF NOT EXISTS tolvek_runs (id TEXT PRIMARY KEY, started TEXT NOT "
+                    "NULL, started_utc TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
+                    " version TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL,"
+                    " verdict TEXT NOT NULL, failures INTEGER NOT NULL, message TEXT, record TEXT "
+                    "NOT NULL)"),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS tolvek_runs_started ON tolvek_runs "
+                           "(started_utc)"),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)"),
+            QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
+                           "CONFLICT (key) DO UPDATE SET value = excluded.value")
+                    .arg(kRunStoreSchema),
+    };
+}
+
+QString LineSchemaScript()
+{
+    QString sql =
+            QStringLiteral(
+                    "-- The tolvek line database, schema %1. Run once by the owner of the tables:\n"
+                    "--   tolvek --line-schema | psql -v ON_ERROR_STOP=1 -d DATABASE\n"
+                    "-- Benches log in as members of tolvek_bench, the line view as members of\n"
+                    "-- tolvek_viewer, for example:\n"
+                    "--   CREATE ROLE bench07 LOGIN PASSWORD '...' IN ROLE tolvek_bench;\n"
+                    "BEGIN;\n"
+                    "DO $$ BEGIN CREATE ROLE tolvek_bench NOLOGIN; EXCEPTION WHEN duplicate_object "
+                    "THEN "
+                    "NULL; END $$;\n"
+                    "DO $$ BEGIN CREATE ROLE tolvek_viewer NOLOGIN; EXCEPTION WHEN "
+                    "duplicate_object THEN "
+                    "NULL; END $$;\n")
+                    .arg(kRunStoreSchema);
+    for (const QString& statement : RunStoreSchema())
+        sql += statement + QStringLiteral(";\n");
+    // A bench checks the version, sends runs (INSERT ... ON CONFLICT DO NOTHING needs no
+    // more) and answers --line queries; the view only reads.
+    sql += QStringLiteral("GRANT SELECT ON tolvek_meta TO tolvek_bench, tolvek_viewer;\n"
+                          "GRANT SELECT, INSERT ON tolvek_runs TO tolvek_bench;\n"
+                          "GRANT SELECT ON tolvek_runs TO tolvek_viewer;\n"
+                          "COMMIT;\n");
+    return sql;
+}
+
 QSqlError EnsureRunStore(QSqlDatabase& db)
 {
-    const char* statements[] = {
-            "CREATE TABLE IF NOT EXISTS tolvek_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-            // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement over four lines
-            "CREATE TABLE IF NOT EXISTS tolvek_runs (id TEXT PRIMARY KEY, started TEXT NOT NULL,"
-            " started_utc TEXT NOT NULL, day TEXT NOT NULL, station TEXT NOT NULL,"
-            " version TEXT NOT NULL, address TEXT NOT NULL, serial TEXT NOT NULL,"
-            " verdict TEXT NOT NULL, failures INTEGER NOT NULL, message TEXT, record TEXT NOT "
-            "NULL)",
-            "CREATE INDEX IF NOT EXISTS tolvek_runs_started ON tolvek_runs (started_utc)",
-            "CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)",
-            "INSERT INTO tolvek_meta (key, value) VALUES ('schema', '1') ON CONFLICT (key) DO "
-            "NOTHING",
-    };
-    for (const char* sql : statements)
-        if (auto e = Exec(db, QString::fromLatin1(sql)); e.isValid())
-            return e;
+    // Tables in this version (made by a DBA, or before) are used as they are: a bench role
+    // with only the rights it needs may create nothing.
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) || !q.next())
-        return q.lastError();
-    if (q.value(0).toInt() > kRunStoreSchema)
-        return QSqlError(
-                QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()), {},
-                QSqlError::UnknownError, QStringLiteral("schema"));
+    if (q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) && q.next()) {
+        const int version = q.value(0).toInt();
+        if (version == kRunStoreSchema)
+            return {};
+        if (version > kRunStoreSchema)
+            return QSqlError(
+                    QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()),
+                    {}, QSqlError::UnknownError, QStringLiteral("schema"));
+    }
+    q = QSqlQuery();
+    for (const QString& sql : RunStoreSchema())
+        if (auto e = Exec(db, sql); e.isValid())
+            return e;
     return {};
 }
 
@@ -130,23 +171,30 @@ std::optional<QString> ParseDay(const QString& text)
     return d.toString(Qt::ISODate);
 }
 
-std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
-                                                 QSqlError& error, bool oldestFirst)
+QSqlError ForEachRun(QSqlDatabase& db, const TRunFilter& filter, bool oldestFirst,
+                     const std::function<void(const TRunRecord&)>& each)
 {
     QVariantList binds;
     QSqlQuery q(db);
     const QString order = oldestFirst ? QStringLiteral(" ORDER BY started_utc, id")
                                       : QStringLiteral(" ORDER BY started_utc DESC, id DESC");
     if (!Select(q, QStringLiteral("SELECT record FROM tolvek_runs") + Where(filter, binds) + order,
-                binds)) {
-        error = q.lastError();
-        return std::nullopt;
-    }
-    std::vector<TRunRecord> runs;
+                binds))
+        return q.lastError();
     while (q.next())
         if (auto r = RunRecordFromJson(
                     QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object()))
-            runs.push_back(std::move(*r));
+            each(*r);
+    return q.lastError().isValid() ? q.lastError() : QSqlError();
+}
+
+std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
+                                                 QSqlError& error, bool oldestFirst)
+{
+    std::vector<TRunRecord> runs;
+    error = ForEachRun(db, filter, oldestFirst, [&](const TRunRecord& r) { runs.push_back(r); });
+    if (error.isValid())
+        return std::nullopt;
     return runs;
 }
 

@@ -8,16 +8,26 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
 namespace tolvek {
 
+// The one description of the tables: its statements in order, idempotent, ending with the
+// version row. A change to them raises kRunStoreSchema.
 constexpr int kRunStoreSchema = 1;
+QStringList RunStoreSchema();
 
-// Creates the tables if missing and checks the schema version. Error text if the
-// database cannot be used (made by a newer program, not writable, ...).
+// The line database's set-up for a DBA (tolvek --line-schema): the schema, the roles
+// tolvek_bench (what forwarding and --line queries need) and tolvek_viewer (reads only)
+// and their grants, as one PostgreSQL transaction.
+QString LineSchemaScript();
+
+// Creates nothing when the tables are there in this version; else creates what is
+// missing. Error if the database cannot be used (made by a newer program, not writable, ...).
 QSqlError EnsureRunStore(QSqlDatabase& db);
 
 // Inserts runs with one statement prepared once; a run whose id is already there is
@@ -44,7 +54,11 @@ struct TRunFilter
 // Checks a date given on the command line; nullopt when it is no calendar day.
 std::optional<QString> ParseDay(const QString& text);
 
-// Runs that match, newest first (oldest first when asked).
+// Hands each run that matches to `each` as it is read, newest first (oldest first when
+// asked), so memory stays the same whatever the number of runs. Error when the query failed.
+QSqlError ForEachRun(QSqlDatabase& db, const TRunFilter& filter, bool oldestFirst,
+                     const std::function<void(const TRunRecord&)>& each);
+// The same gathered in memory, for a few runs.
 std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
                                                  QSqlError& error, bool oldestFirst = false);
 std::optional<TRunRecord> QueryRun(QSqlDatabase& db, const QString& id, QSqlError& error);

@@ -12,14 +12,15 @@
 namespace tolvek::cli {
 namespace {
 
-const char kSynopsis[] = "Usage: tolvek                 the station window\n"
-                         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
-                         "[--vac] [--json PATH|-] [--quiet]\n"
-                         "                     [--max-time SECONDS] [--archive PATH]\n"
-                         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
-                         "DAY] [--until DAY] [--line] [--archive PATH]\n"
-                         "       tolvek --show RUN_ID | --forward  [--archive PATH]\n"
-                         "       tolvek --help | --version\n";
+const char kSynopsis[] =
+        "Usage: tolvek                 the station window\n"
+        "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
+        "[--vac] [--json PATH|-] [--quiet]\n"
+        "                     [--max-time SECONDS] [--archive PATH]\n"
+        "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
+        "DAY] [--until DAY] [--line] [--archive PATH]\n"
+        "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
+        "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
 // here and in the synopsis, its own options go to kModeOptions.
@@ -66,6 +67,8 @@ const TMode kModes[] = {
          "Print runs, passed, failed, aborted and first-pass yield per day.", ArchiveMode},
         {nullptr, "forward", nullptr, "Send the runs the line database has not received yet.",
          ArchiveMode},
+        {nullptr, "line-schema", nullptr,
+         "Print the line database's tables, roles and grants as SQL for its DBA.", LineSchemaMode},
         {"h", "help", nullptr, "Show this help.", HelpMode},
         {"v", "version", nullptr, "Show the program version.", VersionMode},
 };
@@ -96,6 +99,14 @@ const TModeOption kModeOptions[] = {
          nullptr,
          "Ask the line database instead of the bench's run archive.",
          {"history", "export", "yield"}},
+        {"status",
+         nullptr,
+         "With --forward: print the unsent runs, the oldest one's age and the last error.",
+         {"forward"}},
+        {"follow",
+         nullptr,
+         "With --forward: keep sending new runs as they are archived, until SIGTERM or SIGINT.",
+         {"forward"}},
         {"archive",
          "PATH",
          "The bench's run archive (default ~/.local/share/tolvek/runs.sqlite).",

@@ -35,6 +35,7 @@ int CommandLineMain(int argc, char** argv);
 // The modes; each gets the parsed arguments.
 int RunMode(const QCommandLineParser& args);
 int ArchiveMode(const QCommandLineParser& args);
+int LineSchemaMode(const QCommandLineParser& args);
 
 // A bad argument found by a mode: the reason and the usage on standard error.
 int UsageError(const QString& reason);

@@ -230,8 +230,8 @@ int RunMode(const QCommandLineParser& args)
     // Kept (and stamped with its id, station and version) before the outcome is reported;
     // a failed archive write is reported and the verdict stands.
     const auto kept = KeepRun(record, ArchivePathOption(args));
-    if (!kept.Message.isEmpty())
-        std::fprintf(stderr, "tolvek: %s\n", kept.Message.toLocal8Bit().constData());
+    for (const QString& message : kept.Messages)
+        std::fprintf(stderr, "tolvek: %s\n", message.toLocal8Bit().constData());
     if (json) {
         const QByteArray text = QJsonDocument(RunRecordToJson(record)).toJson();
         try {

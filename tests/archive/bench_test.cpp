@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
@@ -141,4 +142,40 @@ TEST(Bench, DISABLED_ArchiveAndForward)
            "same records %.0f runs/s; "
            "ratio of rates (ours/peer) %.2f\n",
            backlog, backlog / forwardS, forwardS, backlog / copyS, copyS / forwardS);
+}
+
+// Peak memory of `tolvek --export json` over many copies of one record, against the
+// program's own start (tolvek --version).
+TEST(Bench, DISABLED_ExportMemory)
+{
+    const int runs = Env("TOLVEK_BENCH_EXPORT_RUNS", 100000);
+    QTemporaryDir dir(QStringLiteral(TOLVEK_BINARY_DIR "/bench-export-XXXXXX"));
+    const QString path = dir.filePath("runs.sqlite");
+    {
+        TRunArchive archive(path);
+        auto r = Typical(0);
+        ASSERT_TRUE(archive.Store(r).Stored);
+        QSqlQuery q(archive.Database());
+        ASSERT_TRUE(q.exec(
+                QStringLiteral(
+                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                        "%1)"
+                        " INSERT INTO tolvek_runs SELECT id || '-' || i, started, started_utc, day,"
+                        " station, version, address, serial, verdict, failures, message, record"
+                        " FROM tolvek_runs, n")
+                        .arg(runs - 1)))
+                << q.lastError().text().toStdString();
+    }
+    const auto peakKiB = [](const QStringList& args) {
+        QProcess p;
+        p.setStandardOutputFile(QProcess::nullDevice());
+        p.start("/usr/bin/time", QStringList{"-f", "%M", TOLVEK_BINARY_DIR "/app/tolvek"} + args);
+        EXPECT_TRUE(p.waitForFinished(600000));
+        return QString::fromLatin1(p.readAllStandardError()).trimmed().section('\n', -1).toLong();
+    };
+    const long exportKiB = peakKiB({"--export", "json", "--archive", path});
+    const long startKiB = peakKiB({"--version"});
+    printf("bench-archive: --export json over %d runs: peak %.1f MiB (goal: under 64 MiB); "
+           "tolvek --version %.1f MiB; ratio %.2f\n",
+           runs, exportKiB / 1024.0, startKiB / 1024.0, double(exportKiB) / startKiB);
 }

@@ -2,6 +2,7 @@
 // logins never lose a run nor put one there twice, and never show the password.
 #include "archive/archive_command.h"
 #include "archive/line_database.h"
+#include "archive/run_store.h"
 #include "archive_support.h"
 #include "pg_server.h"
 
@@ -9,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
@@ -83,9 +85,10 @@ TEST(LineUri, SettingsFileUnlessTheEnvironmentSaysOtherwise)
     const QString ini = dir.filePath("tolvek.ini");
     QFile f(ini);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("[TForm1]\nName_Text=x\n[Line]\nDatabase=postgresql://eng:p%3Bw@db:5432/results\n");
+    f.write("[TForm1]\nName_Text=x\n[Line]\nDatabase=postgresql://eng:p%3Bw@db:5432/"
+            "results?options=a,b\n");
     f.close();
-    EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://eng:p%3Bw@db:5432/results");
+    EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://eng:p%3Bw@db:5432/results?options=a,b");
     EXPECT_EQ(ConfiguredLineUri(dir.filePath("none.ini")), "");
     qputenv("TOLVEK_LINE_DATABASE", "postgresql://other@h/db");
     EXPECT_EQ(ConfiguredLineUri(ini), "postgresql://other@h/db");
@@ -220,4 +223,49 @@ TEST(LineForwarder, ForwardsInTheBackgroundAndNeverHoldsTheCallerOnASilentServer
     // The refused connection lets the thread left behind end before the program does.
     silent.Close();
     usleep(300000);
+}
+
+TEST(LineDatabase, TablesSetUpByTheDbaServeRolesWithOnlyTheirGrants)
+{
+    PgServer server;
+    ASSERT_TRUE(server.Start());
+    QProcess psql;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("PGPASSWORD", PgServer::kPassword);
+    psql.setProcessEnvironment(env);
+    psql.start("psql", {"-h", "127.0.0.1", "-p", QString::number(server.Port()), "-U", "tolvek",
+                        "-d", "postgres", "-q", "-v", "ON_ERROR_STOP=1"});
+    psql.write(LineSchemaScript().toUtf8()
+               + "CREATE ROLE bench LOGIN PASSWORD 'pw' IN ROLE tolvek_bench;\n"
+                 "CREATE ROLE viewer LOGIN PASSWORD 'pw' IN ROLE tolvek_viewer;\n"
+                 "CREATE ROLE nobody LOGIN PASSWORD 'pw';\n");
+    psql.closeWriteChannel();
+    ASSERT_TRUE(psql.waitForFinished(30000));
+    ASSERT_EQ(psql.exitCode(), 0) << psql.readAllStandardError().toStdString();
+
+    struct Case
+    {
+        const char* role;
+        bool forwards, reads;
+    };
+    for (const Case& c :
+         {Case{"bench", true, true}, Case{"viewer", false, true}, Case{"nobody", false, false}}) {
+        SCOPED_TRACE(c.role);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("runs.sqlite");
+        {
+            TRunArchive archive(path);
+            Fill(archive, 2);
+        }
+        const auto target = Target("postgresql://" + std::string(c.role) + ":pw@127.0.0.1:"
+                                   + std::to_string(server.Port()) + "/postgres");
+        const auto outcome = Forward(path, target);
+        EXPECT_EQ(outcome.Message.isEmpty(), c.forwards) << outcome.Message.toStdString();
+        EXPECT_EQ(outcome.Refused, !c.forwards);
+        EXPECT_EQ(outcome.Left, c.forwards ? 0 : 2);
+        TLineDatabase line(target);
+        EXPECT_EQ(line.Open().isEmpty(), c.reads);
+        QSqlQuery q(line.Database());
+        EXPECT_EQ(q.exec("SELECT count(*) FROM tolvek_runs"), c.reads);
+    }
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -150,16 +151,19 @@ TEST(RunArchive, UnwritablePlacesGiveOneMessageAndKeepTheRun)
         EXPECT_TRUE(outcome.Message.contains(c.says)) << outcome.Message.toStdString();
         EXPECT_TRUE(outcome.Message.contains("Результат теста остаётся в силе"))
                 << outcome.Message.toStdString();
+        // SQLite's English goes to standard error, not to the operator.
+        EXPECT_FALSE(outcome.Detail.isEmpty());
+        EXPECT_FALSE(outcome.Message.contains(outcome.Detail)) << outcome.Message.toStdString();
         EXPECT_EQ(QDir(QFileInfo(path).absolutePath()).entryList({"*.damaged-*"}).size(), 0);
         QFile::setPermissions(QFileInfo(path).absolutePath(),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 }
 
-TEST(RunArchive, LockedArchiveFailsWithinItsWaitAndWorksAgainAfterwards)
+TEST(RunArchive, RunsTheLockedArchiveCannotTakeAreKeptAndTakenInByTheNextWrite)
 {
     QTemporaryDir dir;
-    TRunArchive archive(dir.filePath("runs.sqlite"));
+    TRunArchive archive(dir.filePath("runs.sqlite"), 100);
     auto first = MakeRun("2026-12-08T10:00:00+03:00", "SN1", TRunVerdict::Passed);
     ASSERT_TRUE(archive.Store(first).Stored);
 
@@ -170,13 +174,62 @@ TEST(RunArchive, LockedArchiveFailsWithinItsWaitAndWorksAgainAfterwards)
         QSqlQuery q(other);
         ASSERT_TRUE(q.exec("BEGIN IMMEDIATE"));
         auto run = MakeRun("2026-12-08T10:01:00+03:00", "SN2", TRunVerdict::Failed);
+        QElapsedTimer t;
+        t.start();
         const auto outcome = archive.Store(run);
+        EXPECT_LT(t.elapsed(), 1000);
         EXPECT_FALSE(outcome.Stored);
+        EXPECT_TRUE(outcome.Kept);
         EXPECT_TRUE(outcome.Message.contains("занят")) << outcome.Message.toStdString();
+        EXPECT_EQ(QDir(archive.PendingFolder()).entryList({"*.json"}).size(), 1);
         q.exec("ROLLBACK");
-        EXPECT_TRUE(archive.Store(run).Stored);
     }
+    auto next = MakeRun("2026-12-08T10:02:00+03:00", "SN3", TRunVerdict::Passed);
+    EXPECT_TRUE(archive.Store(next).Stored);
+    EXPECT_EQ(archive.UnsentCount(), 3);
+    EXPECT_FALSE(QFileInfo::exists(archive.PendingFolder()));
     other.close();
     other = QSqlDatabase();
     QSqlDatabase::removeDatabase("locker");
+}
+
+TEST(RunArchive, QueriesReadAnArchiveThisAccountCannotWriteAndForwardingMakesNone)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ro/runs.sqlite");
+    {
+        TRunArchive archive(path);
+        auto r = MakeRun("2026-12-08T09:00:00+03:00", "SN0", TRunVerdict::Passed);
+        ASSERT_TRUE(archive.Store(r).Stored);
+    }
+    const auto ro = QFile::ReadOwner | QFile::ReadOther | QFile::ExeOwner | QFile::ExeOther;
+    QFile::setPermissions(dir.filePath("ro"), ro);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadOther);
+    QFile::setPermissions(dir.path(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther);
+    // Root ignores file modes: this thread's file-system identity is dropped instead.
+    if (geteuid() == 0) {
+        setfsgid(65534);
+        setfsuid(65534);
+    }
+    QString error;
+    std::optional<std::vector<TYieldDay>> days;
+    {
+        TRunArchive archive(path);
+        error = archive.OpenExisting();
+        auto db = archive.Database();
+        QSqlError e;
+        if (error.isEmpty())
+            days = QueryYield(db, {}, e);
+    }
+    setfsuid(0);
+    setfsgid(0);
+    EXPECT_EQ(error.toStdString(), "");
+    ASSERT_TRUE(days);
+    EXPECT_EQ(days->size(), 1u);
+    EXPECT_EQ(QDir(dir.filePath("ro")).entryList(QDir::Files), QStringList{"runs.sqlite"});
+
+    TRunArchive missing(dir.filePath("typo/runs.sqlite"));
+    EXPECT_TRUE(missing.OpenExisting().contains("no run archive"));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("typo")));
 }

@@ -48,16 +48,11 @@ QString TPeer::output()
     return QString::fromLocal8Bit(process_.readAll());
 }
 
-TStandIn::TStandIn(const QString& scenario, const QStringList& extra)
+TStandIn::TStandIn(const QString& scenario, const QStringList& extra, const QString& address)
 {
     const QString script = QStringLiteral(TOLVEK_SOURCE_DIR "/standin/tolvek_unit.py");
-    QStringList args{script,
-                     QStringLiteral("--address"),
-                     QString::fromLatin1(kUnitAddress),
-                     QStringLiteral("--scenario"),
-                     scenario,
-                     QStringLiteral("--log"),
-                     logPath()};
+    QStringList args{script,   QStringLiteral("--address"), address,  QStringLiteral("--scenario"),
+                     scenario, QStringLiteral("--log"),     logPath()};
     args += extra;
     peer_ = std::make_unique<TPeer>(QStringLiteral("python3"), args, QStringLiteral("ready"));
 }

@@ -36,7 +36,8 @@ private:
 class TStandIn
 {
 public:
-    explicit TStandIn(const QString& scenario, const QStringList& extra = {});
+    explicit TStandIn(const QString& scenario, const QStringList& extra = {},
+                      const QString& address = QString::fromLatin1(kUnitAddress));
     bool ok() const { return peer_->ok(); }
     QStringList log() const;
     // The shell commands the unit received, exactly (non-printable bytes as \xNN).
