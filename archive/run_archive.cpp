@@ -2,7 +2,7 @@
 
 #include "archive/run_record_json.h"
 #include "archive/run_store.h"
-#include "core/atomic_file.h"
+#include "files/atomic_file.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
