@@ -188,14 +188,14 @@ private:
         Journal("IP:" + Address());
         if (!telnet_->WaitForText("login:"))
             Fail("Нет приглашения 'login:'");
-        if (!Exchange("root\n", "$"))
+        if (!telnet_->Exchange("root\n", "$"))
             Fail("Нет приглашения '$'");
         EndStep();
         if (host_.Options().SetClock) {
             BeginStep("clock");
-            if (!Exchange("date -s " + UnitClockTime(host_.Now()) + "\n", "$"))
+            if (!telnet_->Exchange("date -s " + UnitClockTime(host_.Now()) + "\n", "$"))
                 Fail("Нет приглашения после вызова date");
-            if (!Exchange("hwclock -w\n", "$"))
+            if (!telnet_->Exchange("hwclock -w\n", "$"))
                 Fail("Нет приглашения после вызова hwclock");
             EndStep();
         }
@@ -204,15 +204,6 @@ private:
         telnet_->Timeout = kReportTimeout;
         telnet_->WaitLimit = kReportLineLimit;
         ReadReport();
-    }
-
-    // A command and its prompt share the prompt's whole bound, so a unit that has
-    // stopped reading cannot add the send's own time-out to the wait.
-    bool Exchange(const std::string& command, const char* prompt)
-    {
-        TWaitLimit limit(telnet_->Sock, kPromptWaitLimit);
-        telnet_->Send(command);
-        return telnet_->WaitForText(prompt);
     }
 
     // A failure becomes one journal line and one counted failure; an abort found after

@@ -107,6 +107,13 @@ bool TTelnetSend::WaitForText(const std::string& text)
     return Sock.LastError() == 0;
 }
 
+bool TTelnetSend::Exchange(const std::string& command, const std::string& prompt)
+{
+    TWaitLimit limit(Sock, WaitLimit);
+    Send(command);
+    return WaitForText(prompt);
+}
+
 std::string TTelnetSend::ReadLine()
 {
     TWaitLimit limit(Sock, WaitLimit);

@@ -34,6 +34,9 @@ public:
     void Logout();
     void Send(const std::string& text);
     bool WaitForText(const std::string& text);
+    // Sends a command and waits for its prompt within one WaitLimit, so a peer that has
+    // stopped reading cannot add the send's own time-out to the wait.
+    bool Exchange(const std::string& command, const std::string& prompt);
     std::string ReadLine();
 
 private:

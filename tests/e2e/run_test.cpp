@@ -270,6 +270,36 @@ TEST(TestRun, JournalIsPaintedAsTheRunGoes)
     EXPECT_EQ(counts, QList<int>({1, 2, 3, 4, 5, 6, 7, 8, 9})) << "every line is seen as it comes";
 }
 
+// A report longer than the view, faster than the journal is laid out while it runs, whose
+// last line is journaled just before the connection breaks (no pass in between): the
+// final status still paints the journal as it stands, rows and scroll bar.
+TEST(TestRun, LongJournalIsPaintedWholeAtTheFinalStatus)
+{
+    TStandIn unit(QStringLiteral("broken-mid-report"),
+                  {QStringLiteral("--repeat"), QStringLiteral("10")});
+    ASSERT_UNIT(unit);
+    TStation st;
+    TForm1& form = st.form();
+    form.FormStorage1->setActive(false);
+    form.show();
+    QCoreApplication::processEvents();
+    TListBox* list = form.ListBox2;
+    auto painted = [&] {
+        const QPoint at = list->mapTo(&form, QPoint(0, 0));
+        return form.screen()
+                ->grabWindow(form.winId(), at.x(), at.y(), list->width(), list->height())
+                .toImage();
+    };
+
+    st.run();
+    const QImage atStatus = painted();
+    ASSERT_EQ(st.status(), kError);
+    ASSERT_GT(list->count() * list->itemHeight(), list->viewport()->height());
+    list->layoutNow(true);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(atStatus == painted()) << "the final status painted a journal laid out earlier";
+}
+
 TEST(TestRun, BrokenConnectionEndsTheRunWithAMessage)
 {
     TStandIn unit(QStringLiteral("broken-mid-report"));

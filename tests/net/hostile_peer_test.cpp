@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -82,6 +83,25 @@ const HostileCase kCases[] = {
              EXPECT_EQ(t.Sock.LastError(), WSAETIMEDOUT);
              EXPECT_TRUE(t.AnswersStopped());
              t.Sock.CloseAbortively();
+         }},
+        {"CommandToAPeerThatStopsReadingEndsWithItsPrompt", 2500,
+         [] {
+             // Tiny buffers and a long command, so the send itself must wait for the peer.
+             std::atomic<bool> done{false};
+             ScriptedPeer peer([&](int fd) {
+                 const int small = 4096;
+                 setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+                 for (int i = 0; i < 100 && !done; ++i)
+                     SleepMs(50); // never reads
+             });
+             TTelnetSend t;
+             t.Sock.ConfigureOption(TSocketOption{OPT_SendBuffer, false, 4096});
+             t.Sock.NonblockSendTimeout = 1000;
+             Start(t, peer, 500);
+             Stopwatch w;
+             EXPECT_FALSE(t.Exchange(std::string(size_t{4} << 20, 'x') + "\n", "$"));
+             EXPECT_LT(w.Ms(), 900); // the one bound, not the send's time-out added to it
+             done = true;
          }},
         {"SynchBeforeLoginIsNotAClose", 3000,
          [] {
