@@ -30,14 +30,8 @@ int ArchiveMode(const QCommandLineParser& args)
     if (!command)
         return UsageError(error);
     QTextStream out(stdout), err(stderr);
-    if (command->Follow) {
-        struct sigaction sa
-        {};
-        sa.sa_handler = OnStop;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-    }
+    if (command->Follow)
+        HandleStopSignals(OnStop, 0);
     return RunArchiveCommand(*command, out, err, [] { return gStop.load(); });
 }
 

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -147,6 +148,18 @@ QString UsageText()
 }
 
 } // namespace
+
+void HandleStopSignals(void (*handler)(int), int flags)
+{
+    struct sigaction sa
+    {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = flags;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
 
 int UsageError(const QString& reason)
 {

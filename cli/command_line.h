@@ -42,4 +42,8 @@ int ServeMode(const QCommandLineParser& args);
 // A bad argument found by a mode: the reason and the usage on standard error.
 int UsageError(const QString& reason);
 
+// SIGINT and SIGTERM call handler, installed with the given sigaction flags; SIGPIPE is
+// ignored, so a reader that went away is a failed write, not the end of the program.
+void HandleStopSignals(void (*handler)(int), int flags);
+
 } // namespace tolvek::cli

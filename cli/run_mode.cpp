@@ -48,16 +48,9 @@ void OnStopSignal(int)
 void CatchStopSignals()
 {
     PrepareRunStop();
-    struct sigaction sa
-    {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     // A reader that went away (tolvek --run ... | head) must not kill the run before its
-    // record is written.
-    signal(SIGPIPE, SIG_IGN);
+    // record is written: SIGPIPE is ignored with them.
+    HandleStopSignals(OnStopSignal, SA_RESTART);
 }
 
 // The run on a terminal or in a script: the journal on standard output as it grows, the

@@ -34,14 +34,7 @@ void QuitOnStopSignals()
             new QSocketNotifier(gStopPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(),
                      &QCoreApplication::quit);
-    struct sigaction sa
-    {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    HandleStopSignals(OnStopSignal, SA_RESTART);
 }
 
 // HOST:PORT, HOST an IPv4 or [IPv6] address; false when the text is no such thing.
