@@ -173,7 +173,7 @@ int ForwardStatus(TRunArchive& archive, QTextStream& out, QTextStream& err)
         err << "tolvek: " << error << "\n";
         return 1;
     }
-    const int pending =
+    const qsizetype pending =
             QDir(archive.PendingFolder()).entryList({QStringLiteral("*.json")}, QDir::Files).size();
     out << "unsent runs: " << archive.UnsentCount();
     if (pending > 0)
