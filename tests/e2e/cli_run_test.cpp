@@ -425,6 +425,7 @@ TEST(CommandLineRun, ControlBytesShownAndBounded)
     QProcess p;
     p.start(QStringLiteral("python3"),
             {"-c",
+             // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one script over four lines
              "import resource,subprocess,sys\n"
              "r=subprocess.run(sys.argv[1:],capture_output=True)\n"
              "sys.stderr.buffer.write(r.stdout)\n"
@@ -478,9 +479,10 @@ TEST(CommandLineRun, NoEchoPermissionLeavesTheUnitUntested)
     ASSERT_TRUE(write("1 0"));
     QTemporaryDir dir;
     QProcess p;
-    p.start(QStringLiteral("setpriv"), {"--bounding-set", "-net_raw", "--inh-caps", "-net_raw",
-                                        TOLVEK_BINARY_DIR "/app/tolvek", "--run", kUnitAddress,
-                                        "--archive", dir.filePath("runs.sqlite"), "--json", "-"});
+    p.start(QStringLiteral("setpriv"),
+            {"--bounding-set", "-net_raw", "--inh-caps", "-net_raw",
+             QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek"), "--run", kUnitAddress, "--archive",
+             dir.filePath("runs.sqlite"), "--json", "-"});
     ASSERT_TRUE(p.waitForFinished(30000));
     EXPECT_TRUE(write(old));
     EXPECT_EQ(p.exitCode(), 3);
