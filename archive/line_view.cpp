@@ -311,14 +311,10 @@ struct TConnectionGuard
 
 QString OpenReadOnly(const QString& path, TConnectionGuard& guard)
 {
-    guard.name = NewConnection();
-    auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), guard.name);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=1000"));
-    if (!db.open())
-        throw std::runtime_error(QStringLiteral("the archive %1: %2")
-                                         .arg(path, db.lastError().text().trimmed())
-                                         .toStdString());
+    const QString name = NewConnection();
+    if (const QString error = OpenArchiveReadOnly(path, name); !error.isEmpty())
+        throw std::runtime_error(error.toStdString());
+    guard.name = name;
     return guard.name;
 }
 

@@ -138,38 +138,44 @@ void TRunArchive::Close()
     open_ = false;
 }
 
-QString TRunArchive::OpenExisting()
+QString OpenArchiveReadOnly(const QString& path, const QString& connection)
 {
-    if (open_)
-        return {};
-    if (!QFileInfo::exists(path_))
-        return QStringLiteral("no run archive at %1").arg(path_);
+    if (!QFileInfo::exists(path))
+        return QStringLiteral("no run archive at %1").arg(path);
     // A file in a folder this account cannot write (another account's archive, a read-only
     // copy) cannot get the shared-memory index read-only opening wants: it is then read as
     // it lies on disk.
     QString why;
     for (const auto& [name, options] :
-         {std::pair{path_, QStringLiteral("QSQLITE_OPEN_READONLY")},
+         {std::pair{path, QStringLiteral("QSQLITE_OPEN_READONLY")},
           std::pair{QStringLiteral("file:")
-                            + QString::fromLatin1(QUrl::toPercentEncoding(path_, "/"))
+                            + QString::fromLatin1(QUrl::toPercentEncoding(path, "/"))
                             + QStringLiteral("?immutable=1"),
                     QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI")}}) {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-        db.setDatabaseName(name);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000;") + options);
-        QSqlQuery q(db);
-        if (db.open()
-            && q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'"))) {
-            open_ = true;
-            return {};
+        {
+            auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(name);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000;") + options);
+            QSqlQuery q(db);
+            if (db.open()
+                && q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")))
+                return {};
+            if (why.isEmpty())
+                why = (db.isOpen() ? q.lastError() : db.lastError()).text().trimmed();
         }
-        if (why.isEmpty())
-            why = (db.isOpen() ? q.lastError() : db.lastError()).text().trimmed();
-        q = QSqlQuery();
-        db = QSqlDatabase();
-        Close();
+        QSqlDatabase::database(connection, false).close();
+        QSqlDatabase::removeDatabase(connection);
     }
-    return QStringLiteral("%1 is not a readable run archive: %2").arg(path_, why);
+    return QStringLiteral("%1 is not a readable run archive: %2").arg(path, why);
+}
+
+QString TRunArchive::OpenExisting()
+{
+    if (open_)
+        return {};
+    QString error = OpenArchiveReadOnly(path_, connection_);
+    open_ = error.isEmpty();
+    return error;
 }
 
 QSqlError TRunArchive::OpenDb()

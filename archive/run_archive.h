@@ -23,6 +23,11 @@ void StampRun(TRunRecord& record);
 // a run waits this long for them before it keeps its record in the pending folder.
 constexpr int kArchiveWaitMs = 10000;
 
+// Opens the archive file at path read-only on a new SQLite connection of that name, for
+// queries: nothing created or changed, also where this account cannot write. Empty on
+// success, else the reason; on failure the connection is removed again.
+QString OpenArchiveReadOnly(const QString& path, const QString& connection);
+
 struct TArchiveOutcome
 {
     bool Stored = false;
