@@ -68,21 +68,24 @@ function localDay(date = new Date()) {
   return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())}`;
 }
 
-// Calls `load` again whenever the data changes, checking every few seconds.
-function followChanges(load, everyMs = 3000) {
+// Calls `load` again whenever the data changes. One change feed per page: an event stream
+// (GET /api/changes) whose first event is the store's change text at once, then one event
+// whenever a run is added; "failure" events say the store does not answer. The browser
+// opens the stream again by itself when it drops, and a changed text then loads again.
+function followChanges(load) {
   let last = null;
-  const check = async () => {
-    try {
-      const { change } = await getJson("/api/changes");
-      if (last !== null && change !== last) await load();
-      last = change;
-      setStatus("");
-    } catch (e) {
-      setStatus("The server does not answer: " + e.message);
+  const feed = new EventSource("/api/changes");
+  feed.onmessage = async (event) => {
+    setStatus("");
+    const moved = last !== null && event.data !== last;
+    last = event.data;
+    if (moved) {
+      try { await load(); } catch (e) { setStatus(e.message); }
     }
-    setTimeout(check, everyMs);
   };
-  check();
+  feed.addEventListener("failure", (event) => setStatus("The database does not answer: " + event.data));
+  feed.onerror = () => setStatus("The server does not answer; trying again");
+  return feed;
 }
 
 document.addEventListener("DOMContentLoaded", () => {
