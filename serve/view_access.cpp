@@ -14,7 +14,7 @@
 namespace tolvek {
 namespace {
 
-constexpr qint64 kAdmittedMs = 10 * 60 * 1000; // a checked login is checked again after it
+constexpr qint64 kAdmittedMs = 10LL * 60 * 1000; // a checked login is checked again after it
 constexpr int kAdmittedMax = 256;
 constexpr qint64 kMaxFileBytes = 1 << 20;
 

@@ -192,7 +192,7 @@ bool TViewServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
     auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
     const bool queued = pool_.Submit(
             plan.Lane, std::move(plan.Job), this,
-            [this, pending, address, peer = QPointer<QTcpSocket>(socket)](TReply reply) {
+            [this, pending, address, peer = QPointer<QTcpSocket>(socket)](const TReply& reply) {
                 if (--queries_[address] <= 0)
                     queries_.remove(address);
                 if (peer && peer->state() == QAbstractSocket::ConnectedState)
@@ -250,7 +250,7 @@ void TViewServer::PollChanges()
                 return TReply{200, {}, view.LatestChange().toUtf8()};
             },
             this,
-            [this](TReply reply) {
+            [this](const TReply& reply) {
                 polling_ = false;
                 if (reply.Status != 200) {
                     if (!failing_)
@@ -305,7 +305,7 @@ TViewServer::TPlan TViewServer::Route(const QStringList& path, const QUrlQuery& 
 
 TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& query)
 {
-    const QString name = path[0];
+    const QString& name = path[0];
     const QString key = path.value(1);
     if (key.size() > kMaxKeyLength)
         return {Error(TStatus::NotFound, QStringLiteral("no such item"))};
@@ -351,8 +351,8 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))
-            return {{}, lane, [p = *period, list](TLineView& v) {
-                        return JsonReply((v.*list)(p));
+            return {{}, lane, [p = *period, query = list](TLineView& v) {
+                        return JsonReply((v.*query)(p));
                     }};
     return {Error(TStatus::NotFound, QStringLiteral("no such item"))};
 }
