@@ -311,16 +311,16 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
         return {Error(TStatus::NotFound, QStringLiteral("no such item"))};
     if (path.size() == 2 && !key.isEmpty()) {
         if (name == QLatin1String("unit"))
-            return {{}, TLane::Quick, [key](TLineView& v) { return JsonReply(v.UnitRuns(key)); }};
+            return {TLane::Quick, [key](TLineView& v) { return JsonReply(v.UnitRuns(key)); }};
         if (name == QLatin1String("run"))
-            return {{}, TLane::Quick, [key](TLineView& v) {
+            return {TLane::Quick, [key](TLineView& v) {
                         const auto run = v.Run(key);
                         return run ? JsonReply(*run)
                                    : ErrorReply(404, QStringLiteral("no such run"));
                     }};
     }
     if (path.size() == 1 && name == QLatin1String("changes"))
-        return {{}, TLane::Quick, [](TLineView& v) {
+        return {TLane::Quick, [](TLineView& v) {
                     return JsonReply(QJsonObject{{QStringLiteral("change"), v.LatestChange()}});
                 }};
 
@@ -337,12 +337,11 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
         const QString check = query.queryItemValue(QStringLiteral("check"), QUrl::FullyDecoded);
         if (check.isEmpty() || check.size() > kMaxKeyLength)
             return {Error(TStatus::BadRequest, QStringLiteral("check= names the failing check"))};
-        return {{}, lane, [p = *period, check](TLineView& v) {
-                    return JsonReply(v.RunsOfCheck(p, check));
-                }};
+        return {lane,
+                [p = *period, check](TLineView& v) { return JsonReply(v.RunsOfCheck(p, check)); }};
     }
     if (name == QLatin1String("summary"))
-        return {{}, lane, [p = *period](TLineView& v) { return JsonReply(v.Summary(p)); }};
+        return {lane, [p = *period](TLineView& v) { return JsonReply(v.Summary(p)); }};
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
             {"yield", &TLineView::YieldPerDay},   {"throughput", &TLineView::RunsPerHour},
@@ -351,9 +350,8 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))
-            return {{}, lane, [p = *period, query = list](TLineView& v) {
-                        return JsonReply((v.*query)(p));
-                    }};
+            return {lane,
+                    [p = *period, query = list](TLineView& v) { return JsonReply((v.*query)(p)); }};
     return {Error(TStatus::NotFound, QStringLiteral("no such item"))};
 }
 

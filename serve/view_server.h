@@ -64,6 +64,13 @@ private:
     // What a request asks for: an answer at once, or a query for the pool.
     struct TPlan
     {
+        TPlan(QHttpServerResponse now) // NOLINT(google-explicit-constructor): a plain answer
+            : Now(std::move(now))
+        {}
+        TPlan(TLane lane, TViewPool::TJob job)
+            : Lane(lane)
+            , Job(std::move(job))
+        {}
         std::optional<QHttpServerResponse> Now;
         TLane Lane = TLane::Quick;
         TViewPool::TJob Job;
