@@ -151,21 +151,20 @@ TEST(ViewService, AnswersAgainAfterItsStoreRestartsOrIsReplaced)
     {
         const char* name;
         QStringList args;
-        std::function<void()> disturb;
-        QByteArray said;            // once on stderr
-        QByteArray target, bodyHas; // afterwards
+        std::function<void()> down, up; // the store goes away (or not), then comes back
+        QByteArray said;                // once on stderr
+        QByteArray target, bodyHas;     // afterwards
     } cases[] = {
             {"line database restarted",
              {QStringLiteral("--line")},
-             [&] {
-                 pg.Stop();
-                 ASSERT_TRUE(pg.Start());
-             },
+             [&] { pg.Stop(); },
+             [&] { ASSERT_TRUE(pg.Start()); },
              "the connection was lost; reconnected",
              "/api/unit/SN-A",
              "SN-A"},
             {"archive replaced",
              {QStringLiteral("--archive"), archive},
+             {},
              [&] {
                  const QString other = dir.filePath(QStringLiteral("new.sqlite"));
                  StoreRuns(other, {"SN-A", "SN-NEW"});
@@ -185,7 +184,30 @@ TEST(ViewService, AnswersAgainAfterItsStoreRestartsOrIsReplaced)
         ASSERT_TRUE(serve.Serving()) << serve.Errors().toStdString();
         for (const auto& call : kCalls)
             EXPECT_EQ(Fetch(port, call).status, 200) << call.toStdString();
-        c.disturb();
+        // A page's change feed says when the store stops answering, and again when it answers.
+        QTcpSocket feed;
+        feed.connectToHost(QHostAddress::LocalHost, port);
+        feed.write("GET /api/changes HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n");
+        QByteArray events;
+        const auto heard = [&](const QByteArray& event, qsizetype after = 0) {
+            QElapsedTimer clock;
+            clock.start();
+            while (events.indexOf(event, after) < 0 && clock.elapsed() < 10'000) {
+                feed.waitForReadyRead(50);
+                events += feed.readAll();
+            }
+            return events.indexOf(event, after);
+        };
+        EXPECT_GE(heard("\n\ndata: "), 0);
+        if (c.down) {
+            c.down();
+            EXPECT_GE(heard("event: failure\ndata: "), 0);
+        }
+        const qsizetype failed = events.size();
+        c.up();
+        if (c.down) {
+            EXPECT_GE(heard("\n\ndata: ", failed - 2), 0) << events.toStdString();
+        }
         for (const auto& call : kCalls) {
             QElapsedTimer clock;
             clock.start();
