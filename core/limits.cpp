@@ -164,7 +164,7 @@ const std::vector<std::string>& LimitMeasurementNames()
     return names;
 }
 
-TLimitsText ParseLimits(std::string_view text, const std::string& origin)
+TLimitsText ParseLimits(std::string_view text, const std::string& origin, bool sectionOnly)
 {
     struct TSeen
     {
@@ -173,7 +173,7 @@ TLimitsText ParseLimits(std::string_view text, const std::string& origin)
     };
     std::map<std::string, TSeen> seen;
     std::vector<std::string> order;
-    bool reading = true; // before any header, or in [Limits]
+    bool reading = !sectionOnly; // before any header, or in [Limits]
     int number = 0;
     const auto fail = [&](int line, const std::string& what) {
         return TLimitsText{{}, origin + ", line " + std::to_string(line) + ": " + what};

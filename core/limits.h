@@ -43,8 +43,10 @@ struct TLimitsText
     std::string Error; // empty when the text is good
 };
 
-// Reads a limits text; `origin` names it in the message ("limits.ini").
-TLimitsText ParseLimits(std::string_view text, const std::string& origin);
+// Reads a limits text; `origin` names it in the message ("limits.ini"). With sectionOnly
+// (the station's settings file) lines before any section header are passed over too.
+TLimitsText ParseLimits(std::string_view text, const std::string& origin,
+                        bool sectionOnly = false);
 
 // Judges the measurements the record holds (its steps and measurements); one judgement per
 // limit whose measurement was taken, in the order of the limits. A step counts only when
