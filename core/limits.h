@@ -45,8 +45,7 @@ struct TLimitsText
 
 // Reads a limits text; `origin` names it in the message ("limits.ini"). With sectionOnly
 // (the station's settings file) lines before any section header are passed over too.
-TLimitsText ParseLimits(std::string_view text, const std::string& origin,
-                        bool sectionOnly = false);
+TLimitsText ParseLimits(std::string_view text, const std::string& origin, bool sectionOnly = false);
 
 // Judges the measurements the record holds (its steps and measurements); one judgement per
 // limit whose measurement was taken, in the order of the limits. A step counts only when

@@ -48,8 +48,8 @@ void Fill(TRunArchive& archive, int runs)
         auto r =
                 MakeRun("2026-12-08T10:00:00+03:00", "SN" + std::to_string(i), TRunVerdict::Passed);
         if (i == 0)
-            r.Judgements = {{"download_mib_s", 8.25, 8, std::nullopt, 9, 40,
-                             TJudgementResult::Marginal}};
+            r.Judgements = {
+                    {"download_mib_s", 8.25, 8, std::nullopt, 9, 40, TJudgementResult::Marginal}};
         ASSERT_TRUE(archive.Store(r).Stored);
     }
 }

@@ -66,14 +66,25 @@ TEST(RunLimits, SlowPortAgainstItsLimits)
         const char* results; // "measurement=result ..." as the record keeps them
     };
     const Case cases[] = {
-            {"below the low limit", "[Limits]\nupload_mib_s = 4..\ndownload_mib_s = 0.01..\n", {}, 1,
-             "Скорость передачи файла на ЦФН-ЛР ", "upload_mib_s=failed download_mib_s=passed"},
+            {"below the low limit",
+             "[Limits]\nupload_mib_s = 4..\ndownload_mib_s = 0.01..\n",
+             {},
+             1,
+             "Скорость передачи файла на ЦФН-ЛР ",
+             "upload_mib_s=failed download_mib_s=passed"},
             {"inside the marginal band",
-             "[Limits]\nupload_mib_s = 0.01..\nupload_mib_s.marginal = 4..\n", {}, 0,
-             "Скорость передачи файла на ЦФН-ЛР ", "upload_mib_s=marginal"},
+             "[Limits]\nupload_mib_s = 0.01..\nupload_mib_s.marginal = 4..\n",
+             {},
+             0,
+             "Скорость передачи файла на ЦФН-ЛР ",
+             "upload_mib_s=marginal"},
             {"no limits", QByteArray(), {}, 0, "", ""},
-            {"transfer off", "upload_mib_s = 4..\ndownload_mib_s = 4..\n", {"--no-ethernet"}, 0,
-             "", ""},
+            {"transfer off",
+             "upload_mib_s = 4..\ndownload_mib_s = 4..\n",
+             {"--no-ethernet"},
+             0,
+             "",
+             ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
