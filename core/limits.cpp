@@ -125,7 +125,7 @@ std::string ValueBeside(double value, double limit, bool below)
     // Whole digits are never cut: 21500 ms is "21500", not "2.15e+04".
     const int whole = std::abs(value) >= 1 ? int(std::log10(std::abs(value))) + 1 : 0;
     for (int precision = std::max(3, whole); precision < 17; ++precision) {
-        const std::string text = Number(value, precision);
+        std::string text = Number(value, precision);
         const double shown = std::strtod(text.c_str(), nullptr);
         if (below ? shown < limit : shown > limit)
             return text;
