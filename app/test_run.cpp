@@ -101,7 +101,7 @@ private:
 tolvek::TLimitsText StoredLimits(const QString& settingsFile)
 {
     // The settings file is a few lines; past this it is not read for limits.
-    constexpr qint64 kMaxSettingsFile = 1024 * 1024;
+    constexpr qint64 kMaxSettingsFile = qint64{1024} * 1024;
     QFile file(settingsFile);
     if (!file.open(QIODevice::ReadOnly))
         return {};

@@ -171,7 +171,7 @@ bool IsUnitAddress(const std::string& address)
 TLimits ReadLimitsFile(const QString& path, QString& error)
 {
     // A limits file is a few lines; a bigger one is not one.
-    constexpr qint64 kMaxLimitsFile = 64 * 1024;
+    constexpr qint64 kMaxLimitsFile = qint64{64} * 1024;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         error = QStringLiteral("cannot read the limits file %1: %2").arg(path, file.errorString());
