@@ -17,7 +17,7 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--max-time SECONDS] [--archive PATH]\n"
+        "                     [--interface PORT] [--max-time SECONDS] [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
@@ -87,6 +87,11 @@ const TModeOption kModeOptions[] = {
          "Write the run record as JSON to PATH, or to standard output with -.",
          {"run"}},
         {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+        {"interface",
+         "PORT",
+         "Go through the network port PORT only (the fixture slot's; default: [Network] "
+         "Interface in the settings file, else any).",
+         {"run"}},
         {"max-time",
          "SECONDS",
          "End the run as failed after SECONDS (default 600, 0 for no bound).",
