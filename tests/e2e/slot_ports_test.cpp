@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <net/if.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -324,37 +326,55 @@ INSTANTIATE_TEST_SUITE_P(
         });
 
 // Active mode: the station listens on the slot's port, names that port's own address in
-// PORT/EPRT, and the unit's data connection comes back through it.
-TEST(SlotPortsFtp, ActiveModeThroughASlot)
+// PORT/EPRT, and the unit's data connection comes back through it. Every socket the client
+// opens (control, listening, passive data) is bound to the port before it is used.
+TEST(SlotPortsFtp, EveryModeThroughASlot)
 {
     TSlotNetwork net(2);
     ASSERT_TRUE(net.ok());
     ASSERT_TRUE(net.StartUnit(1, QStringLiteral("pass")));
     ASSERT_TRUE(net.StartUnit(2, QStringLiteral("pass")));
     const std::string payload(200000, 'x');
-    for (const bool extended : {true, false}) {
-        SCOPED_TRACE(extended ? "EPRT" : "PORT");
+    const struct
+    {
+        const char* name;
+        bool passive, oldPort;
+    } modes[] = {{"EPRT", false, false}, {"PORT", false, true}, {"EPSV", true, false}};
+    std::vector<std::string> devices; // of every socket created
+    const auto boundDevice = [&](TBlockSocket* socket) {
+        char name[IFNAMSIZ + 1]{};
+        socklen_t length = IFNAMSIZ;
+        getsockopt(socket->Socket(), SOL_SOCKET, SO_BINDTODEVICE, name, &length);
+        devices.emplace_back(name);
+    };
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode.name);
         TFTPSend ftp;
         ftp.TargetHost = kUnitAddress;
         ftp.TargetPort = "21";
         ftp.UserName = "root";
         ftp.Password = "";
         ftp.Interface = "slot2";
-        ftp.PassiveMode = false;
-        ftp.ForceOldPort = !extended;
+        ftp.PassiveMode = mode.passive;
+        ftp.ForceOldPort = mode.oldPort;
         ftp.Timeout = 20000;
+        ftp.Sock().OnCreateSocket = boundDevice;
+        ftp.DSock().OnCreateSocket = boundDevice;
         ASSERT_TRUE(ftp.Login()) << ftp.Sock().LastErrorText() << " " << ftp.ResultString();
         ftp.DataStream().str(payload);
-        ASSERT_TRUE(ftp.PutFile("/var/active.bin", false));
-        EXPECT_TRUE(ftp.DataIP() == "192.168.1.1") << ftp.DataIP();
+        ASSERT_TRUE(ftp.PutFile("/var/slot.bin", false));
+        if (!mode.passive)
+            EXPECT_EQ(ftp.DataIP(), "192.168.1.1");
         ftp.DataStream().str("");
-        ASSERT_TRUE(ftp.FetchFile("/var/active.bin", false));
+        ASSERT_TRUE(ftp.FetchFile("/var/slot.bin", false));
         EXPECT_EQ(ftp.DataStream().str().size(), payload.size());
         ftp.Logout();
     }
+    EXPECT_EQ(devices.size(), 9u); // each mode: a control socket and two data sockets
+    EXPECT_EQ(std::count(devices.begin(), devices.end(), "slot2"), long(devices.size()));
     EXPECT_EQ(net.UnitEvents(2, QStringLiteral("ftp command EPRT |1|192.168.1.1|")), 2);
     EXPECT_EQ(net.UnitEvents(2, QStringLiteral("ftp command PORT 192,168,1,1,")), 2);
-    EXPECT_EQ(net.UnitEvents(2, QStringLiteral("ftp stored /var/active.bin 200000")), 2);
+    EXPECT_EQ(net.UnitEvents(2, QStringLiteral("ftp stored /var/slot.bin 200000")), 3);
     EXPECT_EQ(net.UnitEvents(1, QStringLiteral("ftp connect")), 0);
 }
 
