@@ -439,7 +439,7 @@ TEST(Bench, DISABLED_EightSlotsAgainstOneSlot)
         ASSERT_TRUE(net.StartUnit(s, QStringLiteral("pass"), {QStringLiteral("--delay"), delay}));
     const TRackTiming one = TimeRack(net, 1, rounds);
     const TRackTiming rack = TimeRack(net, slotCount, rounds);
-    std::printf("bench-slotCount: %d slotCount at once, %d rounds, report lines %s s apart: median "
+    std::printf("bench-slots: %d slots at once, %d rounds, report lines %s s apart: median "
                 "round "
                 "%.2f s against one slot %.2f s, wall-time ratio %.2f (goal <= 1.2); CPU per run "
                 "%.0f ms against %.0f ms, ratio %.2f\n",
