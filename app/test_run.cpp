@@ -4,6 +4,8 @@
 #include "settings/form_storage.h"
 #include "core/test_run.h"
 #include "app/seams.h"
+#include "settings/form_storage.h"
+#include "settings/station_port.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -31,9 +33,11 @@ tolvek::TStationTime StationTime()
 class TWindowRunHost : public tolvek::TRunHost
 {
 public:
+    // The bench's unit port is read once a run: it has no control in the window.
     TWindowRunHost(TForm1& form, tolvek::TLimits limits)
         : form_(form)
         , limits_(std::move(limits))
+        , port_(ConfiguredStationPort(form.FormStorage1->storeFileName()).toStdString())
     {}
 
     void Begin() override
@@ -49,9 +53,12 @@ public:
 
     tolvek::TRunOptions Options() override
     {
-        return {form_.LabeledEdit1->text().toStdString(), form_.CheckBox1->isChecked(),
-                form_.CheckBox2->isChecked(), form_.CheckBox3->isChecked(),
-                form_.CheckBox4->isChecked()};
+        return {form_.LabeledEdit1->text().toStdString(),
+                form_.CheckBox1->isChecked(),
+                form_.CheckBox2->isChecked(),
+                form_.CheckBox3->isChecked(),
+                form_.CheckBox4->isChecked(),
+                port_};
     }
 
     bool AbortRequested() override { return form_.abortFlag(); }
@@ -94,6 +101,7 @@ public:
 private:
     TForm1& form_;
     tolvek::TLimits limits_;
+    std::string port_;
 };
 
 // The [Limits] section of the station's settings file, read at each press so a line

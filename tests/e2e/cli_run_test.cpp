@@ -186,8 +186,9 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     // The run id under which the run is archived.
     EXPECT_EQ(j["id"].toString().size(), 36);
     EXPECT_EQ(j["format"].toInt(), 1);
-    EXPECT_EQ(j["station"].toObject(),
-              (QJsonObject{{"host", QSysInfo::machineHostName()}, {"version", TOLVEK_VERSION}}));
+    EXPECT_EQ(j["station"].toObject(), (QJsonObject{{"host", QSysInfo::machineHostName()},
+                                                    {"version", TOLVEK_VERSION},
+                                                    {"interface", QJsonValue::Null}}));
     EXPECT_EQ(j["address"].toString(), kUnitAddress);
     const QRegularExpression iso(
             QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"));
