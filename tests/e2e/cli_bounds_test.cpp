@@ -173,13 +173,15 @@ TEST(CommandLineStops, HostNamesLookedUpBoundedAndStoppable)
     ASSERT_TRUE(silent.ok());
     QTemporaryDir dir;
     // The run sees this machine's files replaced by the test's, in a mount namespace of its own.
+    const QString bindAndRun = QStringLiteral(
+            "mount --bind \"$1\" /etc/resolv.conf && mount --bind \"$2\" /etc/hosts && shift 2 "
+            "&& exec \"$@\"");
     const QStringList wrapper{
             "unshare",
             "-m",
             "sh",
             "-c",
-            "mount --bind \"$1\" /etc/resolv.conf && mount --bind \"$2\" /etc/hosts && shift 2 "
-            "&& exec \"$@\"",
+            bindAndRun,
             "sh",
             TextFile(dir, "resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n"),
             TextFile(dir, "hosts", "127.0.0.1 localhost\n192.168.1.178 unit7.rack\n")};
