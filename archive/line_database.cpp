@@ -421,6 +421,7 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     TKeepOutcome out;
     TRunArchive archive(archivePath);
     const auto stored = archive.Store(record);
+    out.Kept = stored.Stored || stored.Kept;
     if (!stored.Message.isEmpty())
         out.Messages << stored.Message
                                 + (stored.Detail.isEmpty()

@@ -128,6 +128,7 @@ struct TKeepOutcome
 {
     QStringList Messages;
     bool LeftBehind = false;
+    bool Kept = false; // in the archive or its pending folder; else the run is lost
 };
 TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs = 100);
 

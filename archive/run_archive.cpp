@@ -3,6 +3,7 @@
 #include "archive/run_record_json.h"
 #include "archive/run_store.h"
 #include "files/atomic_file.h"
+#include "net/run_stop.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
@@ -17,7 +18,11 @@
 #include <QSysInfo>
 #include <QUrl>
 #include <QUuid>
+#include <QSqlDriver>
 #include <QVariant>
+
+#include <sqlite3.h>
+#include <unistd.h>
 
 namespace tolvek {
 namespace {
@@ -33,6 +38,22 @@ enum {
     kCantOpen = 14,
     kNotADb = 26
 };
+
+// Another program's write lock is waited for in short turns, each of which looks at the
+// run's stop: once stopped (SIGINT/SIGTERM) the run waits half a second at most, then its
+// record goes to the pending folder.
+constexpr int kBusyTurnMs = 10;
+constexpr int kBusyAfterStopMs = 500;
+
+int BusyTurn(void* waitMs, int turn)
+{
+    const int waited = turn * kBusyTurnMs;
+    if (waited >= *static_cast<const int*>(waitMs)
+        || (RunStopRaised() && waited >= kBusyAfterStopMs))
+        return 0;
+    usleep(kBusyTurnMs * 1000);
+    return 1;
+}
 
 int SqliteCode(const QSqlError& e)
 {
@@ -192,6 +213,10 @@ QSqlError TRunArchive::OpenDb()
     QSqlError e;
     if (!db.open())
         e = db.lastError();
+    else if (const QVariant handle = db.driver()->handle();
+             qstrcmp(handle.typeName(), "sqlite3*") == 0)
+        if (auto* sqlite = *static_cast<sqlite3* const*>(handle.constData()))
+            sqlite3_busy_handler(sqlite, BusyTurn, &waitMs_);
     for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"})
         if (!e.isValid())
             e = Exec(db, QString::fromLatin1(sql));
