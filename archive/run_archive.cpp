@@ -20,6 +20,8 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace tolvek {
 namespace {
 
@@ -44,6 +46,10 @@ bool Damaged(const QSqlError& e)
 {
     return SqliteCode(e) == kCorrupt || SqliteCode(e) == kNotADb;
 }
+
+// How long a run's own write waits for another program before it takes in the runs kept
+// aside earlier.
+constexpr int kPendingWaitMs = 50;
 
 // Below this much free space an I/O error is the disk being full: SQLite reports one when
 // its shared-memory file cannot grow, not "database or disk is full".
@@ -338,9 +344,10 @@ TArchiveOutcome TRunArchive::Store(TRunRecord& record)
             e = Write(record);
         if (!e.isValid()) {
             out.Stored = true;
-            // The run is in; older ones kept aside come along when the archive is free at
-            // once, else the next write or forward takes them (the caller is not held).
-            TakeInPending(0);
+            // The run is in; older ones kept aside come along when the archive is free
+            // within moments, else the next write or forward takes them (the caller, the
+            // window's thread perhaps, is not held for them).
+            TakeInPending(std::min(waitMs_, kPendingWaitMs));
             return out;
         }
         // A damaged file is set aside once and the run goes to a fresh archive; a second
