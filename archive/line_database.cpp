@@ -78,8 +78,8 @@ QString BlotPasswords(QString text)
     }
     // password=... as a URI's query parameter (to the next "&") and as a key=value
     // connection string's keyword (a quoted value to its closing quote, else to a blank).
-    static const QRegularExpression keyword(QStringLiteral(
-            "(\\bpassword\\s*=\\s*)('(?:[^'\\\\]|\\\\.)*'?|[^\\s&]*)"),
+    static const QRegularExpression keyword(
+            QStringLiteral("(\\bpassword\\s*=\\s*)('(?:[^'\\\\]|\\\\.)*'?|[^\\s&]*)"),
             QRegularExpression::CaseInsensitiveOption);
     text.replace(keyword, QStringLiteral("\\1") + blot);
     return text;
@@ -333,8 +333,7 @@ namespace {
 std::pair<int, int> Backlog(const QString& archivePath)
 {
     TRunArchive archive(archivePath);
-    return {archive.OpenExisting().isEmpty() ? archive.UnsentCount() : -1,
-            archive.PendingCount()};
+    return {archive.OpenExisting().isEmpty() ? archive.UnsentCount() : -1, archive.PendingCount()};
 }
 
 } // namespace

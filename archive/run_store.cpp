@@ -118,7 +118,8 @@ QString LineSchemaScript()
                     "-- Benches log in as members of tolvek_bench, the line view as members of\n"
                     "-- tolvek_viewer, for example:\n"
                     "--   CREATE ROLE bench07 LOGIN PASSWORD '...' IN ROLE tolvek_bench;\n"
-                    "-- tolvek_bench: SELECT, INSERT on the runs; SELECT, INSERT, UPDATE, DELETE on\n"
+                    "-- tolvek_bench: SELECT, INSERT on the runs; SELECT, INSERT, UPDATE, DELETE "
+                    "on\n"
                     "-- the view's facts and sums; SELECT on tolvek_meta and UPDATE of its change\n"
                     "-- counter only (row policy), never of the schema version. tolvek_viewer:\n"
                     "-- SELECT only.\n"
@@ -300,10 +301,10 @@ std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFil
         binds << filter.Until;
     }
     const auto where = [&](const char* column) {
-        return range.isEmpty() ? QString()
-                               : QStringLiteral(" WHERE ")
-                                         + range.join(QStringLiteral(" AND "))
-                                                   .arg(QLatin1String(column));
+        return range.isEmpty()
+                       ? QString()
+                       : QStringLiteral(" WHERE ")
+                                 + range.join(QStringLiteral(" AND ")).arg(QLatin1String(column));
     };
     std::map<QString, TYieldDay> days;
     QSqlQuery q(db);

@@ -57,9 +57,9 @@ std::string IsoTime(const TStationTime& t)
     char text[80], ms[8] = "";
     if (t.Millisecond >= 0)
         std::snprintf(ms, sizeof ms, ".%03d", t.Millisecond % 1000);
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s%c%02d:%02d", t.Year,
-                  t.Month, t.Day, t.Hour, t.Minute, t.Second, ms,
-                  t.UtcOffsetSeconds < 0 ? '-' : '+', offset / 3600, offset / 60 % 60);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s%c%02d:%02d", t.Year, t.Month,
+                  t.Day, t.Hour, t.Minute, t.Second, ms, t.UtcOffsetSeconds < 0 ? '-' : '+',
+                  offset / 3600, offset / 60 % 60);
     return text;
 }
 

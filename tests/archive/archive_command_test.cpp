@@ -152,9 +152,8 @@ TEST(ArchiveYield, FirstRunsByTheMillisecondThenStoringOrderInAnyLetterCase)
         }
     }
     const auto yield = Command({"--yield", "--archive", path});
-    EXPECT_EQ(yield.out.section('\n', 1),
-              "2026-12-08     5       2       3        0  0.0% (0/3)\n"
-              "2026-12-09     1       1       0        0  -\n");
+    EXPECT_EQ(yield.out.section('\n', 1), "2026-12-08     5       2       3        0  0.0% (0/3)\n"
+                                          "2026-12-09     1       1       0        0  -\n");
     EXPECT_EQ(Ids(Command({"--history", "u0005Ee", "--archive", path}).out).join(""), "19");
     EXPECT_EQ(Ids(Command({"--history", "l", "--archive", path}).out).join(""), "37");
 

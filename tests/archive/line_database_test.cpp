@@ -315,8 +315,8 @@ TEST(LineDatabase, TablesSetUpByTheDbaServeRolesWithOnlyTheirGrants)
 
     // A bench cannot set the schema version (and lock every bench out); it still moves the
     // change counter the view watches.
-    const auto bench =
-            Target("postgresql://bench:pw@127.0.0.1:" + std::to_string(server.Port()) + "/postgres");
+    const auto bench = Target("postgresql://bench:pw@127.0.0.1:" + std::to_string(server.Port())
+                              + "/postgres");
     const auto meta = [&](const char* key) {
         TLineDatabase line(bench);
         QSqlQuery q(line.Open().isEmpty() ? line.Database() : QSqlDatabase());
@@ -396,7 +396,8 @@ TEST(LineDatabase, PendingRunsWaitWholeUntilTheArchiveIsFreeAndAreCounted)
 
     std::atomic<bool> stop{false};
     auto follow = std::async(std::launch::async, [&] {
-        FollowForward(path, target, [&] { return stop.load(); }, [](const QString&) {});
+        FollowForward(
+                path, target, [&] { return stop.load(); }, [](const QString&) {});
     });
     for (int i = 0; i < 200 && ServerRuns(target).first != 5; ++i)
         usleep(100000);

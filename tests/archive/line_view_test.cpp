@@ -169,8 +169,7 @@ TEST(LineView, KnownRunsGiveTheirFigures)
               Array(R"([{"bench":"b1","hour":"2026-12-08T08","runs":2},
                         {"bench":"b2","hour":"2026-12-08T09","runs":2}])"));
     // By hour, then bench.
-    EXPECT_EQ(view->RunsPerHour(kAll),
-              Array(R"([{"bench":"b1","hour":"2026-12-08T08","runs":2},
+    EXPECT_EQ(view->RunsPerHour(kAll), Array(R"([{"bench":"b1","hour":"2026-12-08T08","runs":2},
                         {"bench":"b2","hour":"2026-12-08T09","runs":2},
                         {"bench":"b1","hour":"2026-12-09T10","runs":2},
                         {"bench":"b2","hour":"2026-12-09T10","runs":1}])"));

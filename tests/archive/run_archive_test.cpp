@@ -290,8 +290,7 @@ TEST(RunArchive, CompletelyFullDiskIsSaidAsFull)
             QFile filler(dir.filePath("filler"));
             ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
             const QByteArray block(4096, 'x');
-            while (filler.write(block) == block.size() && filler.flush()) {
-            }
+            while (filler.write(block) == block.size() && filler.flush()) {}
         }
         QFile::remove(path + "-shm");
         TRunArchive archive(path);

@@ -189,8 +189,8 @@ TEST(CommandLineRun, JsonRecordFieldByField)
     EXPECT_EQ(j["station"].toObject(),
               (QJsonObject{{"host", QSysInfo::machineHostName()}, {"version", TOLVEK_VERSION}}));
     EXPECT_EQ(j["address"].toString(), kUnitAddress);
-    const QRegularExpression iso(
-            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
+    const QRegularExpression iso(QStringLiteral(
+            "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
     EXPECT_TRUE(iso.match(j["started"].toString()).hasMatch())
             << j["started"].toString().toStdString();
     EXPECT_TRUE(iso.match(j["finished"].toString()).hasMatch())
