@@ -442,5 +442,5 @@ TEST(LineDatabase, FollowerPausingAfterAFailureIsWokenByANewRun)
         usleep(100000);
     stop = true;
     follow.get();
-    EXPECT_EQ(ServerRuns(target), std::make_pair(2, 2));
+    EXPECT_EQ(ServerRuns(target), std::make_pair(2, 2)) << said.join('\n').toStdString();
 }
