@@ -15,6 +15,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/fsuid.h>
 #include <sys/mount.h>
@@ -287,10 +288,14 @@ TEST(RunArchive, CompletelyFullDiskIsSaidAsFull)
     QStringList said;
     for (const bool archived : {true, false}) {
         if (!archived) { // every byte taken, the archive's own files apart
-            QFile filler(dir.filePath("filler"));
-            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-            const QByteArray block(4096, 'x');
-            while (filler.write(block) == block.size() && filler.flush()) {}
+            const int filler =
+                    open(dir.filePath("filler").toLocal8Bit().constData(), O_WRONLY | O_CREAT, 0600);
+            ASSERT_GE(filler, 0);
+            const std::string block(4096, 'x');
+            for (size_t size : {block.size(), size_t(1)})
+                while (write(filler, block.data(), size) == ssize_t(size)) {
+                }
+            close(filler);
         }
         QFile::remove(path + "-shm");
         TRunArchive archive(path);
