@@ -269,3 +269,28 @@ TEST(LineView, LineDatabaseAnswersAsTheArchiveToARoleThatMaySelectOnly)
     EXPECT_EQ(Text(line), Text(expected));
     EXPECT_EQ(line["unit"].toArray().size(), 2);
 }
+
+// An archive whose units were counted by an earlier version (serial numbers in their
+// letter case) has them counted again when this version first opens it.
+TEST(LineView, UnitsOfAnEarlierVersionAreCountedAgain)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    const auto runs = StoreKnown(path);
+    const auto expected = Everything(*TLineView::OpenArchive(path), runs);
+    {
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "old");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("UPDATE tolvek_meta SET value = '2' WHERE key = 'schema'"));
+        ASSERT_TRUE(q.exec("INSERT INTO tolvek_units SELECT 'sn-a', first_utc, first_id,"
+                           " first_day, first_station, first_passed FROM tolvek_units"
+                           " WHERE serial = 'SN-A'"));
+        ASSERT_TRUE(q.exec("UPDATE tolvek_day_stats SET units = units + 1"));
+    }
+    QSqlDatabase::removeDatabase("old");
+    auto migrated = Everything(*TLineView::OpenArchive(path), runs);
+    migrated["change"] = expected["change"];
+    EXPECT_EQ(Text(migrated), Text(expected));
+}
