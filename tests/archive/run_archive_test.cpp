@@ -288,13 +288,12 @@ TEST(RunArchive, CompletelyFullDiskIsSaidAsFull)
     QStringList said;
     for (const bool archived : {true, false}) {
         if (!archived) { // every byte taken, the archive's own files apart
-            const int filler =
-                    open(dir.filePath("filler").toLocal8Bit().constData(), O_WRONLY | O_CREAT, 0600);
+            const int filler = open(dir.filePath("filler").toLocal8Bit().constData(),
+                                    O_WRONLY | O_CREAT, 0600);
             ASSERT_GE(filler, 0);
             const std::string block(4096, 'x');
             for (size_t size : {block.size(), size_t(1)})
-                while (write(filler, block.data(), size) == ssize_t(size)) {
-                }
+                while (write(filler, block.data(), size) == ssize_t(size)) {}
             close(filler);
         }
         QFile::remove(path + "-shm");
