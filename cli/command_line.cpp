@@ -17,7 +17,7 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--max-time SECONDS] [--archive PATH]\n"
+        "                     [--max-time SECONDS] [--limits PATH] [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
@@ -90,6 +90,10 @@ const TModeOption kModeOptions[] = {
         {"max-time",
          "SECONDS",
          "End the run as failed after SECONDS (default 600, 0 for no bound).",
+         {"run"}},
+        {"limits",
+         "PATH",
+         "Judge the run's measurements by the limits in PATH (a [Limits] section).",
          {"run"}},
         {"since",
          "DAY",
