@@ -25,7 +25,8 @@ tolvek::TStationTime StationTime()
     const QDateTime now = StationNow();
     const QDate d = now.date();
     const QTime t = now.time();
-    return {d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), now.offsetFromUtc()};
+    return {d.year(),   d.month(),           d.day(), t.hour(), t.minute(),
+            t.second(), now.offsetFromUtc(), t.msec()};
 }
 
 // The run as the window shows it: every step reads the controls when it needs them, and

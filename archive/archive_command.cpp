@@ -218,8 +218,7 @@ int ForwardStatus(TRunArchive& archive, QTextStream& out, QTextStream& err)
         err << "tolvek: " << error << "\n";
         return 1;
     }
-    const qsizetype pending =
-            QDir(archive.PendingFolder()).entryList({QStringLiteral("*.json")}, QDir::Files).size();
+    const int pending = archive.PendingCount();
     out << "unsent runs: " << archive.UnsentCount();
     if (pending > 0)
         out << ", and " << pending << " kept in " << archive.PendingFolder();
@@ -325,7 +324,11 @@ int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& e
         TLineDatabase line(*target);
         const auto outcome = ForwardBacklog(archive, line);
         out << "forwarded " << outcome.Sent << " runs to " << target->Describe() << "; "
-            << outcome.Left << " left\n";
+            << (outcome.Left >= 0 ? QString::number(outcome.Left) + QStringLiteral(" left")
+                                  : QStringLiteral("the unsent runs cannot be counted"));
+        if (outcome.Pending > 0)
+            out << ", and " << outcome.Pending << " kept in " << archive.PendingFolder();
+        out << "\n";
         if (!outcome.Message.isEmpty())
             err << "tolvek: " << outcome.Message << "\n";
         return outcome.Message.isEmpty() ? 0 : 1;

@@ -384,11 +384,16 @@ std::unique_ptr<TLineView> TLineView::OpenArchive(const QString& path)
         if (Schema(OpenReadOnly(path, probe)) >= kRunStoreSchema)
             return probe.Take();
     }
-    // Made by an older tolvek: opened for writing once to gain what the view reads.
+    // Made by an older tolvek: opened for writing once to gain what the view reads; one
+    // with the facts is read as it is where it cannot be written.
     {
         TRunArchive archive(path);
-        if (const QString error = archive.Open(); !error.isEmpty())
+        if (const QString error = archive.Open(); !error.isEmpty()) {
+            TConnectionGuard probe;
+            if (Schema(OpenReadOnly(path, probe)) >= kRunFactsSchema)
+                return probe.Take();
             throw std::runtime_error(error.toStdString());
+        }
     }
     TConnectionGuard view;
     OpenReadOnly(path, view);

@@ -40,31 +40,6 @@ QStringList RunSlotsSchema()
                            " interface TEXT NOT NULL)")};
 }
 
-QSqlError MigrateToSlots(QSqlDatabase& db)
-{
-    if (!db.transaction())
-        return db.lastError();
-    QSqlQuery q(db);
-    QSqlError e;
-    if (!q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = 'schema' AND"
-                               " value = '%2'")
-                        .arg(kRunSlotsSchema)
-                        .arg(kRunFactsSchema)))
-        e = q.lastError();
-    // Runs stored before had no port: nothing to fill in.
-    const bool first = !e.isValid() && q.numRowsAffected() == 1;
-    for (const QString& sql : RunSlotsSchema()) {
-        QSqlQuery create(db);
-        if (first && !e.isValid() && !create.exec(sql))
-            e = create.lastError();
-    }
-    if (!e.isValid() && !db.commit())
-        e = db.lastError();
-    if (e.isValid())
-        db.rollback();
-    return e;
-}
-
 TRunSlotWriter::TRunSlotWriter(const QSqlDatabase& db)
     : query_(db)
 {}

@@ -19,11 +19,9 @@
 namespace tolvek {
 
 // The schema that added the slots' table.
-constexpr int kRunSlotsSchema = kRunFactsSchema + 1;
-// Its statements, idempotent.
+constexpr int kRunSlotsSchema = kRunUnitsSchema + 1;
+// Its statements, idempotent; an older store gets them in its migration.
 QStringList RunSlotsSchema();
-// Raises a store of the facts' schema to this one (once, whoever gets there first).
-QSqlError MigrateToSlots(QSqlDatabase& db);
 
 // Keeps the port of each run that had one; prepared once.
 class TRunSlotWriter

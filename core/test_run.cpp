@@ -22,16 +22,18 @@ namespace tolvek {
 
 TStationTime LocalTimeNow()
 {
-    const std::time_t now = std::time(nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     std::tm tm{};
-    localtime_r(&now, &tm);
+    localtime_r(&now.tv_sec, &tm);
     return {tm.tm_year + 1900,
             tm.tm_mon + 1,
             tm.tm_mday,
             tm.tm_hour,
             tm.tm_min,
             tm.tm_sec,
-            static_cast<int>(tm.tm_gmtoff)};
+            static_cast<int>(tm.tm_gmtoff),
+            static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 std::string JournalTime(const TStationTime& t)
@@ -53,9 +55,11 @@ std::string UnitClockTime(const TStationTime& t)
 std::string IsoTime(const TStationTime& t)
 {
     const int offset = t.UtcOffsetSeconds < 0 ? -t.UtcOffsetSeconds : t.UtcOffsetSeconds;
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", t.Year, t.Month,
-                  t.Day, t.Hour, t.Minute, t.Second, t.UtcOffsetSeconds < 0 ? '-' : '+',
+    char text[80], ms[8] = "";
+    if (t.Millisecond >= 0)
+        std::snprintf(ms, sizeof ms, ".%03d", t.Millisecond % 1000);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s%c%02d:%02d", t.Year, t.Month,
+                  t.Day, t.Hour, t.Minute, t.Second, ms, t.UtcOffsetSeconds < 0 ? '-' : '+',
                   offset / 3600, offset / 60 % 60);
     return text;
 }

@@ -118,8 +118,8 @@ TEST(CommandLineRun, JsonRecordFieldByField)
                                                     {"version", TOLVEK_VERSION},
                                                     {"interface", QJsonValue::Null}}));
     EXPECT_EQ(j["address"].toString(), kUnitAddress);
-    const QRegularExpression iso(
-            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"));
+    const QRegularExpression iso(QStringLiteral(
+            "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
     EXPECT_TRUE(iso.match(j["started"].toString()).hasMatch())
             << j["started"].toString().toStdString();
     EXPECT_TRUE(iso.match(j["finished"].toString()).hasMatch())
