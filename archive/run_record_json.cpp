@@ -102,6 +102,8 @@ QJsonObject RunRecordToJson(const TRunRecord& r)
             QJsonObject{{"echo_ms", Optional(r.Measurements.EchoMilliseconds)},
                         {"upload_mib_s", Optional(r.Measurements.UploadMiBPerSecond)},
                         {"download_mib_s", Optional(r.Measurements.DownloadMiBPerSecond)}};
+    if (r.FailedTests)
+        o["failed_tests"] = Lines(*r.FailedTests);
     return o;
 }
 
@@ -131,6 +133,9 @@ std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
     r.Serial = o["serial"].toString().toStdString();
     if (!ReadLines(o["journal"], r.Journal) || !ReadLines(o["report"], r.Report)
         || !ReadSteps(o["steps"], r.Steps))
+        return std::nullopt;
+    // Absent in records made before the run kept its failed tests' names.
+    if (!o["failed_tests"].isUndefined() && !ReadLines(o["failed_tests"], r.FailedTests.emplace()))
         return std::nullopt;
     const auto m = o["measurements"].toObject();
     r.Measurements = {ReadNumber(m["echo_ms"]), ReadNumber(m["upload_mib_s"]),

@@ -65,6 +65,11 @@ namespace {
 // broken: the run ends instead of buffering without limit.
 constexpr int kMaxReportLine = 64 * 1024;
 
+// A failed test's name as the record keeps it, and how many names: a check's name in the
+// line view is at most 200 characters, the note of a cut name included.
+constexpr size_t kMaxFailedTestName = 160;
+constexpr size_t kMaxFailedTests = 100;
+
 [[noreturn]] void Fail(const char* message)
 {
     throw std::runtime_error(message);
@@ -93,7 +98,9 @@ class TTestRun
 public:
     explicit TTestRun(TRunHost& host)
         : host_(host)
-    {}
+    {
+        record_.FailedTests.emplace();
+    }
 
     TRunRecord Execute()
     {
@@ -135,6 +142,16 @@ private:
     {
         Journal(line);
         keptBytes_ += line.size();
+    }
+
+    // Each failed test's name once, bounded in length and in number: a unit repeating
+    // failures cannot grow the record.
+    void KeepFailedTest(const std::string& name)
+    {
+        auto& kept = *record_.FailedTests;
+        const std::string line = KeptLine(name, kMaxFailedTestName);
+        if (kept.size() < kMaxFailedTests && std::find(kept.begin(), kept.end(), line) == kept.end())
+            kept.push_back(line);
     }
 
     bool TimeIsUp() const { return deadline_ != 0 && SteadyMilliseconds() >= deadline_; }
@@ -311,8 +328,10 @@ private:
                 UnitJournal("serial number: " + record_.Serial);
                 break;
             case TReportLineKind::Failed:
-                if (r.counted)
+                if (r.counted) {
                     ++failures_;
+                    KeepFailedTest(r.journal.substr(0, r.journal.rfind(" failed:")));
+                }
                 UnitJournal(KeptLine(r.journal, UnitTextLimit()));
                 break;
             case TReportLineKind::Passed: UnitJournal(KeptLine(r.journal, UnitTextLimit())); break;
