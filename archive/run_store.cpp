@@ -53,20 +53,22 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
     return q.exec();
 }
 
-// Brings a store of schema 1 up to the facts' schema, once, whoever gets there first: the
-// guarded update keeps a second bench that opens the line database meanwhile from doing it again.
-QSqlError MigrateToFacts(QSqlDatabase& db)
+// Brings a store of an older schema up to this one, once, whoever gets there first: the
+// guarded update keeps a second bench that opens the line database meanwhile from doing it
+// again. Schema 1 gains the facts (the trends with them), schema 2 the trends.
+QSqlError Migrate(QSqlDatabase& db, int from)
 {
     if (!db.transaction())
         return db.lastError();
     QSqlQuery q(db);
     QSqlError e;
     if (!q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = 'schema' AND"
-                               " value = '1'")
-                        .arg(kRunFactsSchema)))
+                               " value = '%2'")
+                        .arg(kRunStoreSchema)
+                        .arg(from)))
         e = q.lastError();
     else if (q.numRowsAffected() == 1)
-        e = AddRunFacts(db);
+        e = from < kRunFactsSchema ? AddRunFacts(db) : AddRunTrends(db);
     if (!e.isValid() && !db.commit())
         e = db.lastError();
     if (e.isValid())
@@ -157,8 +159,7 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
                     QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()),
                     {}, QSqlError::UnknownError, QStringLiteral("schema"));
         q.finish();
-        if (version < kRunFactsSchema)
-            return MigrateToFacts(db);
+        return Migrate(db, version);
     }
     q = QSqlQuery();
     for (const QString& sql : RunStoreSchema())
