@@ -41,6 +41,8 @@ const QByteArray kSecurityHeaders[][2] = {
 };
 
 constexpr int kMaxKeyLength = 256; // serial numbers, run ids, check names, label texts
+constexpr int kMaxRows = 10000;     // the most runs of a check asked for at once
+constexpr int kHourlyDays = 7;      // a period this long or longer: throughput per day
 
 QHttpServerResponse Json(const QJsonValue& value, TStatus status = TStatus::Ok)
 {
@@ -61,8 +63,10 @@ std::optional<TViewPeriod> PeriodOf(const QUrlQuery& query, QString& error)
                             std::pair{QStringLiteral("until"), &period.Until}}) {
         if (!query.hasQueryItem(key))
             continue;
-        *day = QDate::fromString(query.queryItemValue(key), Qt::ISODate);
-        if (!day->isValid()) {
+        // Exactly a day: Qt would also take one with a time of day after it.
+        const QString text = query.queryItemValue(key);
+        *day = QDate::fromString(text, Qt::ISODate);
+        if (!day->isValid() || text.size() != 10) {
             error = key + QStringLiteral(" is not a day (YYYY-MM-DD)");
             return std::nullopt;
         }
@@ -259,14 +263,34 @@ QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& q
         const QString check = query.queryItemValue(QStringLiteral("check"), QUrl::FullyDecoded);
         if (check.isEmpty() || check.size() > kMaxKeyLength)
             return Error(TStatus::BadRequest, QStringLiteral("check= names the failing check"));
-        return Json(view_->RunsOfCheck(*period, check));
+        // The page asks for one more than it shows, to tell that the list was cut.
+        bool given = false;
+        const int limit = query.queryItemValue(QStringLiteral("limit")).toInt(&given);
+        if (query.hasQueryItem(QStringLiteral("limit")) && (!given || limit < 1 || limit > kMaxRows))
+            return Error(TStatus::BadRequest, QStringLiteral("limit= is 1 to %1").arg(kMaxRows));
+        return Json(view_->RunsOfCheck(*period, check, given ? limit : 1000));
     }
+    if (name == QLatin1String("throughput")) {
+        // Per hour for a short period, per day for a long one, unless asked for.
+        const QString per = query.queryItemValue(QStringLiteral("per"));
+        const bool days = per.isEmpty() ? period->Since.daysTo(period->Until) >= kHourlyDays
+                                        : per == QLatin1String("day");
+        if (!per.isEmpty() && !days && per != QLatin1String("hour"))
+            return Error(TStatus::BadRequest, QStringLiteral("per= is day or hour"));
+        return Json(days ? view_->RunsPerDay(*period) : view_->RunsPerHour(*period));
+    }
+    if (name == QLatin1String("never-passed"))
+        return Json(view_->NeverPassed(*period));
     if (name == QLatin1String("summary"))
         return Json(view_->Summary(*period));
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
-            {"yield", &TLineView::YieldPerDay},   {"throughput", &TLineView::RunsPerHour},
-            {"pareto", &TLineView::Pareto},       {"steps", &TLineView::StepMedians},
+            {"yield", &TLineView::YieldPerDay},
+            {"bench-yield", &TLineView::YieldPerBenchDay},
+            {"pareto", &TLineView::Pareto},
+            {"bench-pareto", &TLineView::ParetoPerBench},
+            {"steps", &TLineView::StepMedians},
+            {"durations", &TLineView::Durations},
             {"rates", &TLineView::TransferRates},
     };
     for (auto [listName, list] : lists)

@@ -3,6 +3,8 @@
 // started by mistake would end the program.
 #include "unit_harness.h"
 
+#include "archive/line_view.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -407,6 +409,32 @@ TEST(CommandLineRun, OverlongReportLineFails)
     const TCliRun r = RunCli(QStringList{"--run", kUnitAddress, "--quiet"} + kSelfTestOnly);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "ЦФН-ЛР прислал слишком длинную строку (нет конца строки)\n");
+}
+
+// A failed test line of 2 000 characters, its marker past the part the record keeps: the
+// run's own judgement goes with the record, so the run stands under its check in the view.
+TEST(CommandLineRun, LongFailedLineKeepsItsCheck)
+{
+    QTemporaryDir dir;
+    const QByteArray name = "test " + QByteArray(1990, 'n');
+    TStandIn unit(QStringLiteral("pass"),
+                  {"--report", ReportFile(dir, name + " <FAILED> x\n" + "test RTC <FAILED> " +
+                                                       QByteArray(2000, 'r') + "\n")});
+    ASSERT_TRUE(unit.ok());
+    const QString archive = dir.filePath("runs.sqlite");
+    const TCliRun r = RunCli(QStringList{"--run", kUnitAddress, "--json", "{json}", "--archive",
+                                         archive} + kSelfTestOnly);
+    ASSERT_EQ(r.exitCode, 1) << r.err.toStdString();
+    const QStringList judged = Strings(r.json["failed_tests"]);
+    ASSERT_EQ(judged.size(), 2);
+    EXPECT_TRUE(judged[0].startsWith(QString::fromLatin1(name.left(160)) + "…[")) << judged[0].toStdString();
+    EXPECT_EQ(judged[1], "test RTC");
+
+    const auto view = tolvek::TLineView::OpenArchive(archive);
+    const QJsonArray pareto = view->Pareto({});
+    ASSERT_EQ(pareto.size(), 2);
+    for (const auto& check : pareto)
+        EXPECT_EQ(check.toObject()["runs"], 1) << check.toObject()["check"].toString().toStdString();
 }
 
 // Control bytes from the unit: the record keeps a bounded part of them and the program
