@@ -300,6 +300,30 @@ TEST(LineView, ArchiveMadeBeforeTheTrendsGainsThemAndAnswersAlike)
     EXPECT_EQ(Text(migrated), Text(expected));
 }
 
+// The nearest-rank 90th percentile: of 1..10 ms the 9th value, of 1..11 the 10th.
+TEST(LineView, DurationPercentiles)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    {
+        TRunArchive archive(path);
+        for (int n : {10, 11})
+            for (int ms = 1; ms <= n; ++ms) {
+                auto r = MakeRun("2026-12-0" + std::to_string(n - 9) + "T08:10:00+01:00", "",
+                                 V::Passed);
+                r.Steps = {{"echo", ms, true}};
+                ASSERT_TRUE(archive.Store(r).Stored);
+            }
+    }
+    const auto durations = TLineView::OpenArchive(path)->Durations(kAll);
+    ASSERT_EQ(durations.size(), 4); // echo and the whole run, two days
+    for (const auto& [i, median, p90] : {std::tuple{0, 5.5, 9.0}, {2, 6.0, 10.0}}) {
+        EXPECT_EQ(durations[i]["median_ms"], median) << i;
+        EXPECT_EQ(durations[i]["p90_ms"], p90) << i;
+        EXPECT_EQ(durations[i + 1]["p90_ms"], p90) << i; // the whole run: its one step
+    }
+}
+
 // Where a run's failing checks come from: what the run judged, else its kept lines, and a
 // failed run stands under some cause even when neither names one.
 TEST(LineView, EveryFailedRunHasAFailingCheck)
