@@ -229,15 +229,15 @@ async function refresh() {
     data[name] = answers[i];
     text[name] = JSON.stringify(answers[i]);
   });
-  let redrawn = 0;
+  const redrawn = [];
   for (const [part, from] of Object.entries(sources)) {
     const key = q + "\n" + from.map((name) => text[name]).join("\n");
     if (drawn[part] === key) continue;
     drawn[part] = key;
     parts[part](data[from[0]]);
-    ++redrawn;
+    redrawn.push(part);
   }
-  document.body.dataset.redrawn = String(redrawn);
+  document.body.dataset.redrawn = redrawn.join(" ");
   document.body.dataset.loaded = String(Number(document.body.dataset.loaded ?? 0) + 1);
 }
 

@@ -209,7 +209,34 @@ def main():
         check(all(got.get(k) == v for k, v in want.items()), f"figures {got} equal {want}")
         check(yield_figures(archive) == {k: got[k] for k in yield_figures(archive)},
               "the figures equal what tolvek --yield prints")
-        check(browser.js("Object.keys(Chart.instances).length") == 3, "three charts are drawn")
+        check(browser.js("Object.keys(Chart.instances).length") == 5, "five charts are drawn")
+        never = browser.js("[...document.querySelectorAll('#never-passed tbody tr')]"
+                           ".map(r => [r.cells[0].textContent, decodeURIComponent(r.querySelector('a').pathname)])")
+        want_never = sorted([s, "/unit/" + s] for s in units
+                            if all(v == "failed" for s2, _, v in RUNS if s2 == s))
+        check(sorted(never or []) == want_never,
+              f"the units that never passed {never} are listed, linking to their pages")
+        last = {serial: verdict for serial, _, verdict in RUNS}
+        final = f"{100 * sum(v == 'passed' for v in last.values()) / len(last):.1f} %"
+        check(got.get("never_passed") == str(len(want_never)) and got.get("final_yield") == final,
+              f"the final yield {final} and the count of units that never passed are shown")
+        # Every table downloads as CSV with its rows, the unit's text as text.
+        downloads = os.path.join(work, "downloads")
+        browser.call("Browser.setDownloadBehavior", behavior="allow", downloadPath=downloads)
+        browser.js("document.querySelector('#never-passed button.csv').click()")
+        deadline = time.monotonic() + 10
+        files = []
+        while time.monotonic() < deadline and not [f for f in files if f.endswith(".csv")]:
+            time.sleep(0.1)
+            files = os.listdir(downloads) if os.path.isdir(downloads) else []
+        csv_text = ""
+        for name in files:
+            if name.endswith(".csv"):
+                with open(os.path.join(downloads, name), newline="") as f:
+                    csv_text = f.read()
+        check(csv_text.startswith("Serial number,First run,Last run,Last verdict,Runs\r\n")
+              and IMG in csv_text and csv_text.count("\r\n") == len(want_never) + 1,
+              f"the never-passed table downloads as CSV ({csv_text[:80]!r})")
         check(browser.js("[...document.querySelectorAll('canvas')].every(c => c.width > 0 && "
                          "c.getContext('2d').getImageData(0, 0, c.width, c.height).data"
                          ".some(v => v !== 0))"), "every chart has drawn pixels")
@@ -223,10 +250,18 @@ def main():
         check(browser.wait(f"document.querySelector('#pareto-runs')?.textContent.includes({json.dumps(IMG)})"),
               "the runs behind the bar show the hostile serial number as text")
 
-        # A run made while the page is open appears within 10 s.
+        check(browser.wait("/\\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d/.test("
+                           "document.querySelector('#pareto-runs tbody td').textContent)"),
+              "run times show with their offset from UTC")
+
+        # A run made while the page is open appears within 10 s; what it did not change
+        # (no failing check, no unit that never passed) is not drawn again.
         make_run(archive, *LATE_RUN[:2], work)
         check(browser.wait(f"document.getElementById('fig-runs').textContent === '{len(RUNS) + 1}'", 10),
               "a new run appears on the open page within 10 s")
+        redrawn = browser.js("document.body.dataset.redrawn")
+        check("summary" in redrawn and "pareto" not in redrawn and "neverPassed" not in redrawn,
+              f"only the parts the run changed are drawn again ({redrawn})")
 
         # The label's barcode text and Enter open the unit's page with today's runs marked.
         label = "0123456789ABCDEF-" + datetime.date.today().strftime("%d%m%y")
@@ -242,6 +277,15 @@ def main():
         check(browser.wait("location.pathname === '/unit/A1B2C3' && "
                            "document.querySelectorAll('#runs tbody tr').length === 1"),
               "a serial typed in another letter case finds the unit")
+
+        # A serial number never tested, and an address that names none, say so.
+        browser.open(base + "/unit/NOSUCH")
+        check(browser.wait("document.querySelector('#runs p')?.textContent === 'No runs of this serial number.'"
+                           " && document.querySelector('.barcode').hidden"),
+              "an unknown serial number says there are no runs and draws no label")
+        browser.open(base + "/unit/%E0%A4%A")
+        check(browser.wait("document.querySelector('#runs p')?.textContent.includes('does not name a serial')"),
+              "a malformed unit address shows a message")
 
         # Hostile serial numbers: shown as those characters, nothing of them runs.
         for serial in (SCRIPT, IMG):
