@@ -4,6 +4,8 @@
 --run` made against the stand-in unit. Run inside scripts/in-unit-netns.
 
 Usage: browser_test.py TOLVEK SOURCE_DIR ARTEFACT_DIR
+       browser_test.py --year TOLVEK ARCHIVE SINCE UNTIL   (for scripts/bench-serve: prints
+       how long the line page over those days takes to be drawn, and exits 1 past 2 s)
 """
 
 import base64
@@ -16,7 +18,8 @@ import tempfile
 import time
 import urllib.parse
 
-TOLVEK, SOURCE, ARTEFACTS = sys.argv[1:4]
+YEAR = sys.argv[1] == "--year"
+TOLVEK, SOURCE, ARTEFACTS = sys.argv[2:5] if YEAR else sys.argv[1:4]
 UNIT = "192.168.1.178"
 SCRIPT = "<script>alert(1)</script>"
 IMG = "<img src=x onerror=alert(2)>"
@@ -311,5 +314,32 @@ def main():
     return 1 if failures else 0
 
 
+def year_page(archive, since, until):
+    """The line page over a long period of a large archive: the time until drawn whole."""
+    work = tempfile.mkdtemp(prefix="tolvek-year-")
+    server = subprocess.Popen([TOLVEK, "--serve", "--listen", "127.0.0.1:0", "--archive", archive],
+                              stdout=subprocess.PIPE, text=True)
+    base = server.stdout.readline().split()[-1].rstrip("/")
+    browser = Browser(os.path.join(work, "profile"))
+    try:
+        seconds = []
+        for _ in range(3):  # the first also warms the server's and the system's caches
+            browser.open("about:blank")
+            browser.call("Page.navigate", session=True, url=f"{base}/?since={since}&until={until}")
+            if not browser.wait("document.body?.dataset.firstDrawnMs", 120):
+                print("bench-serve: chromium did not draw the line page within 120 s")
+                return 1
+            seconds.append(int(browser.js("document.body.dataset.firstDrawnMs")) / 1000)
+        browser.screenshot(os.path.join(work, "year.png"))
+        best = min(seconds[1:])
+        print(f"bench-serve: chromium draws the line page of {since} to {until} in {best:.2f} s"
+              f" (first {seconds[0]:.2f} s; goal 2 s); picture {work}/year.png", flush=True)
+        return 0 if best <= 2 else 1
+    finally:
+        browser.close()
+        server.terminate()
+        server.wait(10)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(year_page(*sys.argv[3:6]) if YEAR else main())
