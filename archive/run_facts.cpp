@@ -278,7 +278,8 @@ QSqlError TRunFacts::AddOutcome(const TRunRecord& r, const QString& utc, const Q
             QStringLiteral(
                     "INSERT INTO tolvek_unit_outcomes AS o (serial_key, serial, first_utc,"
                     " first_day, first_station, last_utc, last_id, last_verdict, ever_passed,"
-                    " runs) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 1) ON CONFLICT (serial_key) DO UPDATE"
+                    " runs) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 1) ON CONFLICT (serial_key) DO "
+                    "UPDATE"
                     " SET serial = CASE WHEN excluded.first_utc < o.first_utc"
                     " THEN excluded.serial ELSE o.serial END,"
                     " first_day = CASE WHEN excluded.first_utc < o.first_utc"
@@ -411,24 +412,24 @@ QSqlError TRunFacts::RefreshTrends(const QVariantList& key,
                     QStringLiteral("INSERT INTO tolvek_duration_stats (day, station, name, runs,"
                                    " median_ms, p90_ms) VALUES (?, ?, ?, ?, ?, ?)"),
                     key
-                            + QVariantList{it->first, int(it->second.size()),
-                                           *Median(it->second), Percentile90(it->second)});
+                            + QVariantList{it->first, int(it->second.size()), *Median(it->second),
+                                           Percentile90(it->second)});
     if (!e.isValid())
         e = Run(db_,
-                QStringLiteral("INSERT INTO tolvek_unit_day_stats (day, station, units,"
-                               " final_passed, never_passed) SELECT first_day, first_station,"
-                               " COUNT(*), COALESCE(SUM(CASE WHEN last_verdict = 'passed' THEN 1"
-                               " ELSE 0 END), 0), COALESCE(SUM(1 - ever_passed), 0)"
-                               " FROM tolvek_unit_outcomes WHERE first_day = ? AND first_station = ?"
-                               " GROUP BY first_day, first_station"),
+                QStringLiteral(
+                        "INSERT INTO tolvek_unit_day_stats (day, station, units,"
+                        " final_passed, never_passed) SELECT first_day, first_station,"
+                        " COUNT(*), COALESCE(SUM(CASE WHEN last_verdict = 'passed' THEN 1"
+                        " ELSE 0 END), 0), COALESCE(SUM(1 - ever_passed), 0)"
+                        " FROM tolvek_unit_outcomes WHERE first_day = ? AND first_station = ?"
+                        " GROUP BY first_day, first_station"),
                 key);
     return e;
 }
 
 QStringList RunFactsSchema()
 {
-    return IdempotentStatements(std::begin(kTables), std::end(kTables))
-           + RunTrendsSchema();
+    return IdempotentStatements(std::begin(kTables), std::end(kTables)) + RunTrendsSchema();
 }
 
 QStringList RunTrendsSchema()
@@ -456,7 +457,8 @@ QSqlError AddRunTrends(QSqlDatabase& db)
         std::vector<QVariantList> runs;
         while (q.next()) {
             last = q.value(0).toString();
-            runs.push_back({q.value(0), q.value(1), q.value(2), q.value(3), q.value(4), q.value(5)});
+            runs.push_back(
+                    {q.value(0), q.value(1), q.value(2), q.value(3), q.value(4), q.value(5)});
         }
         q.finish();
         for (const auto& v : runs) {
@@ -490,7 +492,6 @@ QSqlError TRunFacts::RefreshAll()
     q.finish();
     return Refresh();
 }
-
 
 QSqlError AddRunFacts(QSqlDatabase& db)
 {

@@ -150,7 +150,8 @@ private:
     {
         auto& kept = *record_.FailedTests;
         const std::string line = KeptLine(name, kMaxFailedTestName);
-        if (kept.size() < kMaxFailedTests && std::find(kept.begin(), kept.end(), line) == kept.end())
+        if (kept.size() < kMaxFailedTests
+            && std::find(kept.begin(), kept.end(), line) == kept.end())
             kept.push_back(line);
     }
 

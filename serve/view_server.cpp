@@ -41,8 +41,8 @@ const QByteArray kSecurityHeaders[][2] = {
 };
 
 constexpr int kMaxKeyLength = 256; // serial numbers, run ids, check names, label texts
-constexpr int kMaxRows = 10000;     // the most runs of a check asked for at once
-constexpr int kHourlyDays = 7;      // a period this long or longer: throughput per day
+constexpr int kMaxRows = 10000;    // the most runs of a check asked for at once
+constexpr int kHourlyDays = 7;     // a period this long or longer: throughput per day
 
 QHttpServerResponse Json(const QJsonValue& value, TStatus status = TStatus::Ok)
 {
@@ -266,7 +266,8 @@ QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& q
         // The page asks for one more than it shows, to tell that the list was cut.
         bool given = false;
         const int limit = query.queryItemValue(QStringLiteral("limit")).toInt(&given);
-        if (query.hasQueryItem(QStringLiteral("limit")) && (!given || limit < 1 || limit > kMaxRows))
+        if (query.hasQueryItem(QStringLiteral("limit"))
+            && (!given || limit < 1 || limit > kMaxRows))
             return Error(TStatus::BadRequest, QStringLiteral("limit= is 1 to %1").arg(kMaxRows));
         return Json(view_->RunsOfCheck(*period, check, given ? limit : 1000));
     }
@@ -285,12 +286,9 @@ QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& q
         return Json(view_->Summary(*period));
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
-            {"yield", &TLineView::YieldPerDay},
-            {"bench-yield", &TLineView::YieldPerBenchDay},
-            {"pareto", &TLineView::Pareto},
-            {"bench-pareto", &TLineView::ParetoPerBench},
-            {"steps", &TLineView::StepMedians},
-            {"durations", &TLineView::Durations},
+            {"yield", &TLineView::YieldPerDay},   {"bench-yield", &TLineView::YieldPerBenchDay},
+            {"pareto", &TLineView::Pareto},       {"bench-pareto", &TLineView::ParetoPerBench},
+            {"steps", &TLineView::StepMedians},   {"durations", &TLineView::Durations},
             {"rates", &TLineView::TransferRates},
     };
     for (auto [listName, list] : lists)

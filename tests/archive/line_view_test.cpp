@@ -205,12 +205,10 @@ TEST(LineView, KnownRunsGiveTheirFigures)
     EXPECT_EQ(view->RunsPerDay(kAll), Array(R"([{"bench":"b1","day":"2026-12-08","runs":2},
         {"bench":"b2","day":"2026-12-08","runs":2},{"bench":"b1","day":"2026-12-09","runs":2},
         {"bench":"b2","day":"2026-12-09","runs":1}])"));
-    EXPECT_EQ(view->ParetoPerBench(kAll),
-              Array(R"([{"check":"test RTC","bench":"b1","runs":2},
+    EXPECT_EQ(view->ParetoPerBench(kAll), Array(R"([{"check":"test RTC","bench":"b1","runs":2},
         {"check":"test file transfer","bench":"b1","runs":1},
         {"check":"Блок не отвечает","bench":"b2","runs":1}])"));
-    EXPECT_EQ(view->Durations(kFirstDay),
-              Array(R"([
+    EXPECT_EQ(view->Durations(kFirstDay), Array(R"([
         {"bench":"b1","day":"2026-12-08","step":"echo","median_ms":3,"p90_ms":4,"runs":2},
         {"bench":"b1","day":"2026-12-08","step":"upload","median_ms":450,"p90_ms":500,"runs":2},
         {"bench":"b1","day":"2026-12-08","step":"download","median_ms":300,"p90_ms":300,"runs":1},
@@ -344,7 +342,9 @@ TEST(LineView, EveryFailedRunHasAFailingCheck)
              {QString::fromStdString(longName.substr(0, 160) + "…[1745 bytes more]")}},
             {std::vector<std::string>{}, {"test RTC <FAILED> x"}, V::Passed, {}},
             // Older records: the kept lines judged again; a cut one names no check.
-            {std::nullopt, {"test RTC <FAILED> late", "test RTC <FAILED> again"}, V::Failed,
+            {std::nullopt,
+             {"test RTC <FAILED> late", "test RTC <FAILED> again"},
+             V::Failed,
              {"test RTC"}},
             {std::nullopt, {cutLine}, V::Failed, {kUnnamedFailure}},
             {std::nullopt, {cutLine}, V::Aborted, {}},

@@ -128,7 +128,8 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             {"/api/nothing", 404, "error"},
             // Serial numbers and checks reach the queries exactly, "/" and markup included.
             {"/api/unit/a%2Fb%3Cimg%20src%3Dx%3E", 200, R"(["a/b<img src=x>"])"},
-            {"/api/pareto/runs?check=%D0%91%D0%BB%D0%BE%D0%BA%20%26%20x", 200, R"(["Блок & x",1000])"},
+            {"/api/pareto/runs?check=%D0%91%D0%BB%D0%BE%D0%BA%20%26%20x", 200,
+             R"(["Блок & x",1000])"},
             {"/api/pareto/runs", 400, "check"},
             {"/api/run/r1", 200, R"("id":"r1")"},
             {"/api/run/r2", 404, "no such run"},
