@@ -4,8 +4,8 @@
 --run` made against the stand-in unit. Run inside scripts/in-unit-netns.
 
 Usage: browser_test.py TOLVEK SOURCE_DIR ARTEFACT_DIR
-       browser_test.py --year TOLVEK ARCHIVE SINCE UNTIL   (for scripts/bench-serve: prints
-       how long the line page over those days takes to be drawn, and exits 1 past 2 s)
+       browser_test.py --year TOLVEK ARCHIVE SINCE UNTIL [PICTURE]   (for scripts/bench-serve:
+       prints how long the line page over those days takes to be drawn, exits 1 past 2 s)
 """
 
 import base64
@@ -314,8 +314,9 @@ def main():
     return 1 if failures else 0
 
 
-def year_page(archive, since, until):
-    """The line page over a long period of a large archive: the time until drawn whole."""
+def year_page(archive, since, until, picture=None):
+    """The line page over a long period of a large archive: the time until drawn whole;
+    with `picture`, a PNG of the whole page (the README's)."""
     work = tempfile.mkdtemp(prefix="tolvek-year-")
     server = subprocess.Popen([TOLVEK, "--serve", "--listen", "127.0.0.1:0", "--archive", archive],
                               stdout=subprocess.PIPE, text=True)
@@ -330,7 +331,14 @@ def year_page(archive, since, until):
                 print("bench-serve: chromium did not draw the line page within 120 s")
                 return 1
             seconds.append(int(browser.js("document.body.dataset.firstDrawnMs")) / 1000)
-        browser.screenshot(os.path.join(work, "year.png"))
+        if picture:
+            height = browser.js("document.documentElement.scrollHeight")
+            browser.call("Emulation.setDeviceMetricsOverride", session=True, width=1280,
+                         height=height, deviceScaleFactor=1, mobile=False)
+            time.sleep(1)  # the charts redraw at the new size on the next frames
+            browser.screenshot(picture)
+        else:
+            browser.screenshot(os.path.join(work, "year.png"))
         best = min(seconds[1:])
         print(f"bench-serve: chromium draws the line page of {since} to {until} in {best:.2f} s"
               f" (first {seconds[0]:.2f} s; goal 2 s); picture {work}/year.png", flush=True)
@@ -342,4 +350,4 @@ def year_page(archive, since, until):
 
 
 if __name__ == "__main__":
-    sys.exit(year_page(*sys.argv[3:6]) if YEAR else main())
+    sys.exit(year_page(*sys.argv[3:7]) if YEAR else main())
