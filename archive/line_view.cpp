@@ -169,11 +169,15 @@ public:
         return rows.Take();
     }
 
-    QJsonArray Durations(const TViewPeriod& period) override
+    QJsonArray Durations(const TViewPeriod& period, const QString& step) override
     {
-        auto q = Select("SELECT station, day, name, median_ms, p90_ms, runs"
-                        " FROM tolvek_duration_stats WHERE day BETWEEN ? AND ?",
-                        Days(period));
+        auto q = step.isEmpty() ? Select("SELECT station, day, name, median_ms, p90_ms, runs"
+                                         " FROM tolvek_duration_stats WHERE day BETWEEN ? AND ?",
+                                         Days(period))
+                                : Select("SELECT station, day, name, median_ms, p90_ms, runs"
+                                         " FROM tolvek_duration_stats WHERE day BETWEEN ? AND ?"
+                                         " AND name = ?",
+                                         Days(period) + QVariantList{step});
         TSortedRows<std::tuple<QString, QString, int, QString>> rows;
         while (q.next()) {
             const QString bench = q.value(0).toString(), day = q.value(1).toString(),

@@ -58,7 +58,8 @@ public:
     virtual QJsonArray ParetoPerBench(const TViewPeriod& period) = 0;
     // Per bench, day and step, the whole run ("run": its steps together) among them, by
     // bench, day, step: {bench, day, step, median_ms, p90_ms, runs}; p90 is the nearest rank.
-    virtual QJsonArray Durations(const TViewPeriod& period) = 0;
+    // `step`, when given, keeps that step's rows alone.
+    virtual QJsonArray Durations(const TViewPeriod& period, const QString& step = {}) = 0;
     // The units first tested in the period that passed none of their runs, newest first, at
     // most `limit`: {serial, first, last (UTC times), last_id, last_verdict, runs}.
     virtual QJsonArray NeverPassed(const TViewPeriod& period, int limit = 1000) = 0;

@@ -280,16 +280,21 @@ QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& q
             return Error(TStatus::BadRequest, QStringLiteral("per= is day or hour"));
         return Json(days ? view_->RunsPerDay(*period) : view_->RunsPerHour(*period));
     }
+    if (name == QLatin1String("durations")) {
+        const QString step = query.queryItemValue(QStringLiteral("step"), QUrl::FullyDecoded);
+        if (step.size() > kMaxKeyLength)
+            return Error(TStatus::BadRequest, QStringLiteral("step= is too long"));
+        return Json(view_->Durations(*period, step));
+    }
     if (name == QLatin1String("never-passed"))
         return Json(view_->NeverPassed(*period));
     if (name == QLatin1String("summary"))
         return Json(view_->Summary(*period));
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
-            {"yield", &TLineView::YieldPerDay},   {"bench-yield", &TLineView::YieldPerBenchDay},
-            {"pareto", &TLineView::Pareto},       {"bench-pareto", &TLineView::ParetoPerBench},
-            {"steps", &TLineView::StepMedians},   {"durations", &TLineView::Durations},
-            {"rates", &TLineView::TransferRates},
+            {"yield", &TLineView::YieldPerDay}, {"bench-yield", &TLineView::YieldPerBenchDay},
+            {"pareto", &TLineView::Pareto},     {"bench-pareto", &TLineView::ParetoPerBench},
+            {"steps", &TLineView::StepMedians}, {"rates", &TLineView::TransferRates},
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))

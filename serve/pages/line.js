@@ -181,9 +181,7 @@ const parts = {
     ], pareto, "No failing check.");
   },
 
-  durations() {
-    const step = document.getElementById("duration-step").value;
-    const rows = data.durations.filter((d) => d.step === step);
+  durations(rows) {
     const median = perBench(rows, (d) => d.day, (d) => d.median_ms);
     const p90 = perBench(rows, (d) => d.day, (d) => d.p90_ms);
     draw("duration-chart", "line", median.labels, median.benches.flatMap((bench, i) => [
@@ -213,28 +211,33 @@ const parts = {
   },
 };
 
-// Which answers each part is drawn from.
-const sources = {
-  summary: ["summary"], yield: ["yield", "bench-yield"], throughput: ["throughput"],
-  pareto: ["pareto", "bench-pareto"], durations: ["durations"], rates: ["rates"],
-  neverPassed: ["never-passed"],
-};
+// Which answers each part is drawn from; the durations of the chosen step alone.
+function sources() {
+  const step = encodeURIComponent(document.getElementById("duration-step").value);
+  return {
+    summary: ["summary"], yield: ["yield", "bench-yield"], throughput: ["throughput"],
+    pareto: ["pareto", "bench-pareto"], durations: [`durations?step=${step}`],
+    rates: ["rates"], neverPassed: ["never-passed"],
+  };
+}
 
 async function refresh() {
   const q = periodQuery();
-  const names = [...new Set(Object.values(sources).flat())];
-  const answers = await Promise.all(names.map((name) => getJson(`/api/${name}?${q}`)));
+  const from = sources();
+  const names = [...new Set(Object.values(from).flat())];
+  const answers = await Promise.all(names.map((name) =>
+    getJson(`/api/${name}${name.includes("?") ? "&" : "?"}${q}`)));
   const text = {};
   names.forEach((name, i) => {
     data[name] = answers[i];
     text[name] = JSON.stringify(answers[i]);
   });
   const redrawn = [];
-  for (const [part, from] of Object.entries(sources)) {
-    const key = q + "\n" + from.map((name) => text[name]).join("\n");
+  for (const [part, names] of Object.entries(from)) {
+    const key = q + "\n" + names.map((name) => name + text[name]).join("\n");
     if (drawn[part] === key) continue;
     drawn[part] = key;
-    parts[part](data[from[0]]);
+    parts[part](data[names[0]]);
     redrawn.push(part);
   }
   document.body.dataset.redrawn = redrawn.join(" ");
@@ -260,7 +263,8 @@ document.addEventListener("DOMContentLoaded", () => {
     field.value = initial[id];
     field.addEventListener("change", () => refresh().catch((e) => setStatus(e.message)));
   }
-  document.getElementById("duration-step").addEventListener("change", () => parts.durations());
+  document.getElementById("duration-step").addEventListener("change",
+    () => refresh().catch((e) => setStatus(e.message)));
   document.getElementById("rate-kind").addEventListener("change", () => parts.rates());
   refresh().catch((e) => setStatus(e.message));
   followChanges(refresh);

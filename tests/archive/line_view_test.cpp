@@ -226,6 +226,10 @@ TEST(LineView, KnownRunsGiveTheirFigures)
                                                 {"last_verdict", "failed"},
                                                 {"runs", 1}}));
     EXPECT_EQ(view->NeverPassed(kFirstDay).size(), 0);
+    const auto wholeRuns = view->Durations(kFirstDay, "run");
+    ASSERT_EQ(wholeRuns.size(), 2);
+    EXPECT_EQ(wholeRuns[1]["bench"], "b2");
+    EXPECT_EQ(wholeRuns[1]["step"], "run");
     EXPECT_EQ(view->Summary(kSecondDay)["final_yield"], 0); // SN-C and SN-D, never passed
 
     // Any letter case finds the unit; newest first, each run with its failing checks.

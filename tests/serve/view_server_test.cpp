@@ -26,7 +26,10 @@ public:
     QJsonArray RunsPerDay(const TViewPeriod&) override { return {"day"}; }
     QJsonArray Pareto(const TViewPeriod&) override { return {}; }
     QJsonArray ParetoPerBench(const TViewPeriod&) override { return {"bench-pareto"}; }
-    QJsonArray Durations(const TViewPeriod&) override { return {"durations"}; }
+    QJsonArray Durations(const TViewPeriod&, const QString& step) override
+    {
+        return {"durations", step};
+    }
     QJsonArray NeverPassed(const TViewPeriod&, int limit) override { return {"never", limit}; }
     QJsonArray RunsOfCheck(const TViewPeriod&, const QString& check, int limit) override
     {
@@ -188,7 +191,8 @@ TEST_F(ViewServerTest, PeriodsAndListSizes)
             {"/api/pareto/runs?check=x&limit=10001", 400, "limit"},
             {"/api/pareto/runs?check=x&limit=many", 400, "limit"},
             {"/api/never-passed", 200, R"(["never",1000])"},
-            {"/api/durations?since=2026-12-01", 200, "durations"},
+            {"/api/durations?since=2026-12-01", 200, R"(["durations",""])"},
+            {"/api/durations?step=run", 200, R"(["durations","run"])"},
             {"/api/bench-yield", 200, "bench-yield"},
             {"/api/bench-pareto", 200, "bench-pareto"},
     };
