@@ -30,17 +30,30 @@ function color(i) {
 // Draws a chart the first time, then only changes its data.
 function draw(id, type, labels, datasets, options = {}) {
   if (typeof Chart === "undefined") return;
-  const chart = charts[id];
+  let chart = charts[id];
+  if (chart && chart.config.type !== type) {
+    chart.destroy();
+    chart = charts[id] = undefined;
+  }
   if (chart) {
     chart.data.labels = labels;
     chart.data.datasets = datasets;
+    chart.options.elements.point.radius = labels.length > 60 ? 0 : 3;
     chart.update("none");
     return;
   }
+  // A long period's lines without a dot per day: drawing them costs more than they tell.
+  const points = { radius: labels.length > 60 ? 0 : 3, hitRadius: 4 };
+  // Which day labels fit is judged from a sample, not by measuring every label.
+  const scales = options.scales ?? {};
+  const axis = options.indexAxis === "y" ? "y" : "x";
+  scales[axis] = { ...scales[axis], ticks: { sampleSize: 20, maxRotation: 0, autoSkipPadding: 12 } };
+  options = { ...options, scales };
   charts[id] = new Chart(document.getElementById(id), {
     type,
     data: { labels, datasets },
-    options: { animation: false, maintainAspectRatio: false, normalized: true, ...options },
+    options: { animation: false, maintainAspectRatio: false, normalized: true,
+               elements: { point: points }, ...options },
   });
 }
 
@@ -59,16 +72,17 @@ function perBench(rows, labelOf, valueOf) {
 
 // A table's rows as CSV (RFC 4180, CRLF), control characters written as \xNN as the
 // command line's export does, downloaded under `name`.
-function csvButton(name, tableNode) {
+function csvButton(name, columns, rows) {
   const button = el("button", { class: "csv", type: "button", text: "CSV" });
   button.addEventListener("click", () => {
+    const text = (value) => value instanceof Node ? value.textContent : String(value ?? "");
     const field = (text) => {
       text = text.replace(/[\x00-\x08\x0b-\x1f\x7f-\x9f]/g,
         (c) => "\\x" + c.charCodeAt(0).toString(16).toUpperCase().padStart(2, "0"));
       return /[",\r\n]/.test(text) ? `"${text.replaceAll('"', '""')}"` : text;
     };
-    const lines = [...tableNode.rows].map((row) =>
-      [...row.cells].map((cell) => field(cell.textContent)).join(","));
+    const lines = [columns.map(([heading]) => field(heading)).join(","),
+                   ...rows.map((row) => columns.map(([, value]) => field(text(value(row)))).join(","))];
     const blob = new Blob([lines.join("\r\n") + "\r\n"], { type: "text/csv" });
     const a = el("a", { href: URL.createObjectURL(blob), download: name });
     document.body.append(a);
@@ -79,16 +93,20 @@ function csvButton(name, tableNode) {
   return button;
 }
 
-// A table with its CSV button in place of the target's content.
-function showTable(targetId, name, columns, rows, empty = "None.") {
+// A table with its CSV button in place of the target's content; at most `shown` rows are
+// placed in the page, the CSV has them all.
+function showTable(targetId, name, columns, rows, empty = "None.", shown = Infinity) {
   const target = document.getElementById(targetId);
   if (!rows.length) {
     target.replaceChildren(el("p", { text: empty }));
     return;
   }
-  const node = table(columns, rows);
-  target.replaceChildren(csvButton(`${name}-${periodQuery().replace(/[^0-9-]+/g, "_")}.csv`, node),
-                         node);
+  const node = table(columns, rows.slice(0, shown));
+  const file = `${name}-${periodQuery().replace(/[^0-9-]+/g, "_")}.csv`;
+  target.replaceChildren(csvButton(file, columns, rows), node);
+  if (rows.length > shown)
+    target.append(el("p", { class: "cut", text:
+      `The first ${shown} of ${rows.length} are shown; the CSV has them all.` }));
 }
 
 async function showRunsOfCheck(check) {
@@ -130,12 +148,17 @@ const parts = {
       label: bench, borderColor: color(i), backgroundColor: color(i), borderWidth: 1,
       data: series.get(bench),
     }))], { spanGaps: true, scales: { y: { min: 0, max: 100 } } });
-    showTable("bench-yield", "first-pass-yield", [
+    // A year holds thousands of rows: the table is built when it is opened.
+    const box = document.getElementById("bench-yield-box");
+    const build = () => showTable("bench-yield", "first-pass-yield", [
       ["Bench", (d) => d.bench], ["Day", (d) => d.day], ["Runs", (d) => d.runs],
       ["Passed", (d) => d.passed], ["Failed", (d) => d.failed], ["Units", (d) => d.units],
       ["First passed", (d) => d.first_passed],
       ["First-pass yield", (d) => percent(d.first_pass_yield)],
     ], byBench);
+    box.ontoggle = () => { if (box.open) build(); };
+    if (box.open) build();
+    else document.getElementById("bench-yield").replaceChildren();
   },
 
   throughput(rows) {
@@ -143,9 +166,12 @@ const parts = {
     document.getElementById("throughput-title").textContent =
       daily ? "Runs per day per bench" : "Runs per hour per bench";
     const { labels, benches, series } = perBench(rows, (r) => r.day ?? r.hour, (r) => r.runs);
-    draw("throughput-chart", "bar", labels, benches.map((bench, i) => ({
-      label: bench, backgroundColor: color(i), data: series.get(bench),
-    })), { scales: { x: { stacked: true }, y: { stacked: true, beginAtZero: true } } });
+    // Stacked bars for a few days; a line per bench for many, which draws far faster.
+    const bars = labels.length <= 200;
+    draw("throughput-chart", bars ? "bar" : "line", labels, benches.map((bench, i) => ({
+      label: bench, backgroundColor: color(i), borderColor: color(i), borderWidth: 1,
+      data: series.get(bench),
+    })), { scales: { x: { stacked: bars }, y: { stacked: bars, beginAtZero: true } } });
   },
 
   pareto() {
@@ -207,7 +233,7 @@ const parts = {
       ["Last run", (u) => link("/run/" + encodeURIComponent(u.last_id), when(u.last))],
       ["Last verdict", (u) => el("span", { class: u.last_verdict, text: u.last_verdict })],
       ["Runs", (u) => u.runs],
-    ], units, "Every unit first tested in these days has passed.");
+    ], units, "Every unit first tested in these days has passed.", 100);
   },
 };
 
@@ -237,8 +263,9 @@ async function refresh() {
     const key = q + "\n" + names.map((name) => name + text[name]).join("\n");
     if (drawn[part] === key) continue;
     drawn[part] = key;
+    const start = performance.now();
     parts[part](data[names[0]]);
-    redrawn.push(part);
+    redrawn.push(`${part}:${Math.round(performance.now() - start)}`);
   }
   document.body.dataset.redrawn = redrawn.join(" ");
   // For the benchmark: the time from the page's start until it was first drawn whole.
