@@ -106,7 +106,7 @@ function showTable(targetId, name, columns, rows, empty = "None.", shown = Infin
   target.replaceChildren(csvButton(file, columns, rows), node);
   if (rows.length > shown)
     target.append(el("p", { class: "cut", text:
-      `The first ${shown} of ${rows.length} are shown; the CSV has them all.` }));
+      `The first ${shown} of the ${rows.length} listed are shown; the CSV has all ${rows.length}.` }));
 }
 
 async function showRunsOfCheck(check) {
