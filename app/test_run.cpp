@@ -1,11 +1,14 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
+#include "settings/form_storage.h"
 #include "core/test_run.h"
 #include "app/seams.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QPushButton>
 
 namespace {
@@ -28,8 +31,9 @@ tolvek::TStationTime StationTime()
 class TWindowRunHost : public tolvek::TRunHost
 {
 public:
-    explicit TWindowRunHost(TForm1& form)
+    TWindowRunHost(TForm1& form, tolvek::TLimits limits)
         : form_(form)
+        , limits_(std::move(limits))
     {}
 
     void Begin() override
@@ -51,6 +55,7 @@ public:
     }
 
     bool AbortRequested() override { return form_.abortFlag(); }
+    tolvek::TLimits Limits() override { return limits_; }
     tolvek::TStationTime Now() override { return StationTime(); }
     void Journal(const std::string& line) override { form_.JournalAppend(Q(line)); }
     void ReportLine(const std::string& line) override { form_.ListBox1->addItem(Q(line)); }
@@ -88,7 +93,23 @@ public:
 
 private:
     TForm1& form_;
+    tolvek::TLimits limits_;
 };
+
+// The [Limits] section of the station's settings file, read at each press so a line
+// engineer's change counts from the next run. A file that cannot be read has none.
+tolvek::TLimitsText StoredLimits(const QString& settingsFile)
+{
+    // The settings file is a few lines; past this it is not read for limits.
+    constexpr qint64 kMaxSettingsFile = qint64{1024} * 1024;
+    QFile file(settingsFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.read(kMaxSettingsFile);
+    return tolvek::ParseLimits(std::string_view(text.constData(), size_t(text.size())),
+                               QFileInfo(settingsFile).fileName().toStdString() + " [Limits]",
+                               /*sectionOnly=*/true);
+}
 
 } // namespace
 
@@ -96,7 +117,12 @@ private:
 void TForm1::BitBtn1Click()
 {
     GuardHandler([this] {
-        TWindowRunHost host(*this);
+        auto limits = StoredLimits(FormStorage1->storeFileName());
+        if (!limits.Error.empty()) {
+            ShowLimitsRefused(Q(limits.Error));
+            return;
+        }
+        TWindowRunHost host(*this, std::move(limits.Limits));
         // The host's End keeps the record, stamped with its id, in lastRun_.
         tolvek::ExecuteTestRun(host);
     });

@@ -41,8 +41,9 @@ constexpr char kWholeRun[] = "run";
 
 // A run's failing checks in the order found, each once: the counted "<FAILED>" tests of
 // its report (the test's name, as the run judged it), "test file transfer" when the
-// transfer test failed, and the failed step's message; a failed run with none of these
-// (an older record whose failed line was cut before its marker) has kUnnamedFailure.
+// transfer test failed, the failed step's message, and each measurement outside its limits
+// (under its name); a failed run with none of these (an older record whose failed line was
+// cut before its marker) has kUnnamedFailure.
 constexpr char kUnnamedFailure[] = "failure not named in the record";
 std::vector<QString> FailingChecks(const TRunRecord& record);
 

@@ -17,11 +17,12 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--max-time SECONDS] [--archive PATH]\n"
+        "                     [--max-time SECONDS] [--limits PATH] [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
+        "                      [--tls-cert FILE --tls-key FILE] [--passwords FILE] [--insecure]\n"
         "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
@@ -91,6 +92,10 @@ const TModeOption kModeOptions[] = {
          "SECONDS",
          "End the run as failed after SECONDS (default 600, 0 for no bound).",
          {"run"}},
+        {"limits",
+         "PATH",
+         "Judge the run's measurements by the limits in PATH (a [Limits] section).",
+         {"run"}},
         {"since",
          "DAY",
          "Only runs started on or after DAY (yyyy-mm-dd).",
@@ -104,6 +109,16 @@ const TModeOption kModeOptions[] = {
          "Ask the line database instead of the bench's run archive.",
          {"history", "export", "yield", "serve"}},
         {"listen", "HOST:PORT", "Where --serve listens (default 127.0.0.1:8470).", {"serve"}},
+        {"tls-cert", "FILE", "Serve HTTPS with this PEM certificate (chain).", {"serve"}},
+        {"tls-key", "FILE", "The PEM private key of --tls-cert.", {"serve"}},
+        {"passwords",
+         "FILE",
+         "Admit only the logins of FILE (NAME:HASH lines, crypt(3) hashes).",
+         {"serve"}},
+        {"insecure",
+         nullptr,
+         "Serve beyond loopback without HTTPS and logins all the same.",
+         {"serve"}},
         {"status",
          nullptr,
          "With --forward: print the unsent runs, the oldest one's age and the last error.",
