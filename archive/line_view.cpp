@@ -113,7 +113,108 @@ public:
                         " COALESCE(SUM(first_passed), 0) FROM tolvek_day_stats"
                         " WHERE day BETWEEN ? AND ?",
                         Days(period));
-        return q.next() ? Counts(q, 0).Json() : TCounts().Json();
+        auto summary = q.next() ? Counts(q, 0).Json() : TCounts().Json();
+        q = Select("SELECT COALESCE(SUM(units), 0), COALESCE(SUM(final_passed), 0),"
+                   " COALESCE(SUM(never_passed), 0) FROM tolvek_unit_day_stats"
+                   " WHERE day BETWEEN ? AND ?",
+                   Days(period));
+        const qint64 units = q.next() ? q.value(0).toLongLong() : 0;
+        const qint64 finalPassed = units ? q.value(1).toLongLong() : 0;
+        summary["final_passed"] = finalPassed;
+        summary["final_yield"] =
+                units ? QJsonValue(double(finalPassed) / double(units)) : QJsonValue();
+        summary["never_passed"] = units ? q.value(2).toLongLong() : 0;
+        return summary;
+    }
+
+    QJsonArray YieldPerBenchDay(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT station, day, runs, passed, failed, aborted, untested, units,"
+                        " first_passed FROM tolvek_day_stats WHERE day BETWEEN ? AND ?",
+                        Days(period));
+        TSortedRows<std::pair<QString, QString>> rows;
+        while (q.next()) {
+            const QString bench = q.value(0).toString(), day = q.value(1).toString();
+            auto o = Counts(q, 2).Json();
+            o["bench"] = bench;
+            o["day"] = day;
+            rows.Add({bench, day}, std::move(o));
+        }
+        return rows.Take();
+    }
+
+    QJsonArray RunsPerDay(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT station, day, runs FROM tolvek_day_stats WHERE day BETWEEN ? AND ?",
+                        Days(period));
+        TSortedRows<std::pair<QString, QString>> rows;
+        while (q.next()) {
+            const QString bench = q.value(0).toString(), day = q.value(1).toString();
+            rows.Add({day, bench},
+                     {{"bench", bench}, {"day", day}, {"runs", q.value(2).toLongLong()}});
+        }
+        return rows.Take();
+    }
+
+    QJsonArray ParetoPerBench(const TViewPeriod& period) override
+    {
+        auto q = Select("SELECT name, station, SUM(runs) FROM tolvek_check_stats"
+                        " WHERE day BETWEEN ? AND ? GROUP BY name, station",
+                        Days(period));
+        std::map<QString, qint64> totals;
+        std::vector<std::tuple<QString, QString, qint64>> found;
+        while (q.next()) {
+            found.emplace_back(q.value(0).toString(), q.value(1).toString(),
+                               q.value(2).toLongLong());
+            totals[std::get<0>(found.back())] += std::get<2>(found.back());
+        }
+        // In the Pareto's order of checks, then by bench.
+        TSortedRows<std::tuple<qint64, QString, QString>> rows;
+        for (auto& [check, bench, runs] : found)
+            rows.Add({-totals[check], check, bench},
+                     {{"check", check}, {"bench", bench}, {"runs", runs}});
+        return rows.Take();
+    }
+
+    QJsonArray Durations(const TViewPeriod& period, const QString& step) override
+    {
+        auto q = step.isEmpty() ? Select("SELECT station, day, name, median_ms, p90_ms, runs"
+                                         " FROM tolvek_duration_stats WHERE day BETWEEN ? AND ?",
+                                         Days(period))
+                                : Select("SELECT station, day, name, median_ms, p90_ms, runs"
+                                         " FROM tolvek_duration_stats WHERE day BETWEEN ? AND ?"
+                                         " AND name = ?",
+                                         Days(period) + QVariantList{step});
+        TSortedRows<std::tuple<QString, QString, int, QString>> rows;
+        while (q.next()) {
+            const QString bench = q.value(0).toString(), day = q.value(1).toString(),
+                          step = q.value(2).toString();
+            rows.Add({bench, day, StepRank(step), step}, {{"bench", bench},
+                                                          {"day", day},
+                                                          {"step", step},
+                                                          {"median_ms", q.value(3).toDouble()},
+                                                          {"p90_ms", q.value(4).toDouble()},
+                                                          {"runs", q.value(5).toLongLong()}});
+        }
+        return rows.Take();
+    }
+
+    QJsonArray NeverPassed(const TViewPeriod& period, int limit) override
+    {
+        auto q = Select("SELECT serial, first_utc, last_utc, last_id, last_verdict, runs"
+                        " FROM tolvek_unit_outcomes WHERE ever_passed = 0"
+                        " AND first_day BETWEEN ? AND ?"
+                        " ORDER BY first_day DESC, first_utc DESC LIMIT ?",
+                        Days(period) + QVariantList{limit});
+        QJsonArray out;
+        while (q.next())
+            out.append(QJsonObject{{"serial", q.value(0).toString()},
+                                   {"first", q.value(1).toString()},
+                                   {"last", q.value(2).toString()},
+                                   {"last_id", q.value(3).toString()},
+                                   {"last_verdict", q.value(4).toString()},
+                                   {"runs", q.value(5).toLongLong()}});
+        return out;
     }
 
     QJsonArray YieldPerDay(const TViewPeriod& period) override
@@ -164,11 +265,21 @@ public:
 
     QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check, int limit) override
     {
+        // Newest first by the moment, whatever the bench's zone; the moments searched are
+        // those that can fall on the period's local days anywhere.
+        const auto days = Days(period);
+        const auto moment = [](const QDate& day, int addDays, const char* open) {
+            return day.isValid() ? day.addDays(addDays).toString(Qt::ISODate)
+                                 : QString::fromLatin1(open);
+        };
         auto q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict"
                         " FROM tolvek_checks c JOIN tolvek_runs r ON r.id = c.run_id"
-                        " WHERE c.name = ? AND c.day BETWEEN ? AND ?"
-                        " ORDER BY c.day DESC, c.started_utc DESC, c.run_id DESC LIMIT ?",
-                        QVariantList{check} + Days(period) + QVariantList{limit});
+                        " WHERE c.name = ? AND c.started_utc >= ? AND c.started_utc < ?"
+                        " AND c.day BETWEEN ? AND ?"
+                        " ORDER BY c.started_utc DESC, c.run_id DESC LIMIT ?",
+                        QVariantList{check, moment(period.Since, -1, "0000"),
+                                     moment(period.Until, 2, "9999")}
+                                + days + QVariantList{limit});
         QJsonArray out;
         while (q.next())
             out.append(QJsonObject{{"id", q.value(0).toString()},
@@ -410,7 +521,7 @@ std::unique_ptr<TLineView> TLineView::OpenLine(const QString& uri)
     const QString reason = OpenLineConnection(*target, guard.name);
     if (!reason.isEmpty())
         throw std::runtime_error(reason.toStdString());
-    if (Schema(guard.name) < kRunFactsSchema)
+    if (Schema(guard.name) < kRunStoreSchema)
         throw std::runtime_error(
                 target->Describe().toStdString()
                 + ": made by an older tolvek; a bench of this version brings it up to date"

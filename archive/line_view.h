@@ -45,8 +45,24 @@ public:
     // A role that may only SELECT is enough.
     static std::unique_ptr<TLineView> OpenLine(const QString& uri);
 
-    // {runs, passed, failed, aborted, untested, units, first_passed, first_pass_yield}
+    // {runs, passed, failed, aborted, untested, units, first_passed, first_pass_yield,
+    //  final_passed, final_yield, never_passed}: of the units first tested in the period,
+    // final_passed passed their last run so far and never_passed passed none of their runs.
     virtual QJsonObject Summary(const TViewPeriod& period) = 0;
+    // As YieldPerDay per bench and day, by bench then day, with {bench}.
+    virtual QJsonArray YieldPerBenchDay(const TViewPeriod& period) = 0;
+    // Per bench and day that has runs, by day then bench: {bench, day, runs}.
+    virtual QJsonArray RunsPerDay(const TViewPeriod& period) = 0;
+    // Pareto split by bench, in the Pareto's order of checks, then by bench:
+    // {check, bench, runs}.
+    virtual QJsonArray ParetoPerBench(const TViewPeriod& period) = 0;
+    // Per bench, day and step, the whole run ("run": its steps together) among them, by
+    // bench, day, step: {bench, day, step, median_ms, p90_ms, runs}; p90 is the nearest rank.
+    // `step`, when given, keeps that step's rows alone.
+    virtual QJsonArray Durations(const TViewPeriod& period, const QString& step = {}) = 0;
+    // The units first tested in the period that passed none of their runs, newest first, at
+    // most `limit`: {serial, first, last (UTC times), last_id, last_verdict, runs}.
+    virtual QJsonArray NeverPassed(const TViewPeriod& period, int limit = 1000) = 0;
     // Per day that has runs, oldest first: {day, runs, passed, failed, aborted, untested,
     // units, first_passed, first_pass_yield}.
     virtual QJsonArray YieldPerDay(const TViewPeriod& period) = 0;
@@ -54,7 +70,8 @@ public:
     virtual QJsonArray RunsPerHour(const TViewPeriod& period) = 0;
     // Per failing check, most runs first (then by name): {check, runs}.
     virtual QJsonArray Pareto(const TViewPeriod& period) = 0;
-    // The runs behind one Pareto bar, newest first (by day, then time), at most `limit`:
+    // The runs behind one Pareto bar, newest first (by the moment, benches in any zone), at
+    // most `limit`:
     // {id, started, bench, serial, verdict}.
     virtual QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check,
                                    int limit = 1000) = 0;

@@ -58,8 +58,31 @@ const char* const kTables[] = {
         "NOTHING",
 };
 
-const char* const kPerDayTables[] = {"tolvek_day_stats", "tolvek_hour_stats", "tolvek_step_stats",
-                                     "tolvek_check_stats"};
+// Added later, each statement on its own so a store of the facts' first version gains them:
+// each unit's first and last run and whether it ever passed (serial numbers in any letter
+// case are one unit), per bench and day the final yield of the units first tested there,
+// the 90th percentile beside the median of each step and of the whole run, and the runs of
+// a failing check newest first across benches in different zones.
+const char* const kTrendTables[] = {
+        "CREATE TABLE tolvek_unit_outcomes (serial_key TEXT PRIMARY KEY, serial TEXT NOT NULL,"
+        " first_utc TEXT NOT NULL, first_day TEXT NOT NULL, first_station TEXT NOT NULL,"
+        " last_utc TEXT NOT NULL, last_id TEXT NOT NULL, last_verdict TEXT NOT NULL,"
+        " ever_passed INTEGER NOT NULL, runs INTEGER NOT NULL)",
+        "CREATE INDEX tolvek_unit_outcomes_day ON tolvek_unit_outcomes (first_day, first_station)",
+        "CREATE INDEX tolvek_unit_outcomes_never ON tolvek_unit_outcomes"
+        " (ever_passed, first_day, first_utc)",
+        "CREATE TABLE tolvek_unit_day_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
+        " units INTEGER NOT NULL, final_passed INTEGER NOT NULL, never_passed INTEGER NOT NULL,"
+        " PRIMARY KEY (day, station))",
+        "CREATE TABLE tolvek_duration_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
+        " name TEXT NOT NULL, runs INTEGER NOT NULL, median_ms DOUBLE PRECISION NOT NULL,"
+        " p90_ms DOUBLE PRECISION NOT NULL, PRIMARY KEY (day, station, name))",
+        "CREATE INDEX tolvek_checks_utc ON tolvek_checks (name, started_utc, run_id)",
+};
+
+const char* const kPerDayTables[] = {"tolvek_day_stats",      "tolvek_hour_stats",
+                                     "tolvek_step_stats",     "tolvek_check_stats",
+                                     "tolvek_unit_day_stats", "tolvek_duration_stats"};
 
 // Statements without parameters are not prepared: PostgreSQL prepares no DDL.
 QSqlError Run(QSqlQuery& q, const QString& sql, const QVariantList& binds)
@@ -98,9 +121,30 @@ std::optional<double> Median(std::vector<double> values)
     return (*std::max_element(values.begin(), middle) + *middle) / 2;
 }
 
+// The nearest-rank 90th percentile: the smallest value that at least 90 % of them do not exceed.
+double Percentile90(std::vector<double> values)
+{
+    const auto rank = static_cast<std::ptrdiff_t>((values.size() * 9 + 9) / 10) - 1;
+    const auto at = values.begin() + rank;
+    std::nth_element(values.begin(), at, values.end());
+    return *at;
+}
+
 QString Str(const std::string& s)
 {
     return QString::fromStdString(s);
+}
+
+QStringList IdempotentStatements(const char* const* begin, const char* const* end)
+{
+    QStringList statements;
+    for (const char* const* sql = begin; sql != end; ++sql)
+        statements << QString::fromLatin1(*sql)
+                              .replace(QLatin1String("CREATE TABLE "),
+                                       QLatin1String("CREATE TABLE IF NOT EXISTS "))
+                              .replace(QLatin1String("CREATE INDEX "),
+                                       QLatin1String("CREATE INDEX IF NOT EXISTS "));
+    return statements;
 }
 
 } // namespace
@@ -118,10 +162,16 @@ std::vector<QString> FailingChecks(const TRunRecord& r)
         if (!name.isEmpty() && std::find(checks.begin(), checks.end(), name) == checks.end())
             checks.push_back(name);
     };
-    for (const auto& line : r.Report) {
-        const auto l = EvaluateReportLine(line, r.Options.Tamper, r.Options.Vac);
-        if (l.kind == TReportLineKind::Failed && l.counted)
-            add(Str(l.journal.substr(0, l.journal.rfind(" failed:"))));
+    if (r.FailedTests) {
+        for (const auto& name : *r.FailedTests)
+            add(Str(name));
+    } else {
+        // An older record: judged again from its kept lines, which may be cut.
+        for (const auto& line : r.Report) {
+            const auto l = EvaluateReportLine(line, r.Options.Tamper, r.Options.Vac);
+            if (l.kind == TReportLineKind::Failed && l.counted)
+                add(Str(l.journal.substr(0, l.journal.rfind(" failed:"))));
+        }
     }
     if (r.Transfer && !r.Transfer->Passed)
         add(QStringLiteral("test file transfer"));
@@ -131,6 +181,9 @@ std::vector<QString> FailingChecks(const TRunRecord& r)
             add(Str(j.Measurement));
     if (r.Message)
         add(Str(*r.Message));
+    // Every failed run stands under some cause, even one whose cause was not kept.
+    if (checks.empty() && r.Verdict == TRunVerdict::Failed)
+        add(QLatin1String(kUnnamedFailure));
     return checks;
 }
 
@@ -204,9 +257,54 @@ QSqlError TRunFacts::Add(const TRunRecord& r)
                         " first_passed = excluded.first_passed"
                         " WHERE excluded.first_utc < tolvek_units.first_utc"),
                 {unit, utc, id, day, station, int(r.Verdict == TRunVerdict::Passed)});
+    if (!e.isValid() && !r.Serial.empty())
+        e = AddOutcome(r, utc, day, station, verdict);
     if (!e.isValid())
         touched_.emplace(day, station);
     return e;
+}
+
+QSqlError TRunFacts::AddOutcome(const TRunRecord& r, const QString& utc, const QString& day,
+                                const QString& station, const QString& verdict)
+{
+    const QString key = SerialKey(Str(r.Serial));
+    // The unit's final yield is counted on the day of its first run: that day is counted anew.
+    QSqlQuery* first = nullptr;
+    QSqlError e = Prepared(QStringLiteral("SELECT first_day, first_station FROM"
+                                          " tolvek_unit_outcomes WHERE serial_key = ?"),
+                           {key}, &first);
+    if (first && first->next())
+        touched_.emplace(first->value(0).toString(), first->value(1).toString());
+    if (first)
+        first->finish();
+    if (e.isValid())
+        return e;
+    // A run forwarded late may be the unit's first or last; (time, id) orders runs of one time.
+    return Prepared(
+            QStringLiteral(
+                    "INSERT INTO tolvek_unit_outcomes AS o (serial_key, serial, first_utc,"
+                    " first_day, first_station, last_utc, last_id, last_verdict, ever_passed,"
+                    " runs) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 1) ON CONFLICT (serial_key) DO "
+                    "UPDATE"
+                    " SET serial = CASE WHEN excluded.first_utc < o.first_utc"
+                    " THEN excluded.serial ELSE o.serial END,"
+                    " first_day = CASE WHEN excluded.first_utc < o.first_utc"
+                    " THEN excluded.first_day ELSE o.first_day END,"
+                    " first_station = CASE WHEN excluded.first_utc < o.first_utc"
+                    " THEN excluded.first_station ELSE o.first_station END,"
+                    " first_utc = CASE WHEN excluded.first_utc < o.first_utc"
+                    " THEN excluded.first_utc ELSE o.first_utc END,"
+                    " last_verdict = CASE WHEN (excluded.last_utc, excluded.last_id)"
+                    " > (o.last_utc, o.last_id) THEN excluded.last_verdict ELSE o.last_verdict END,"
+                    " last_id = CASE WHEN (excluded.last_utc, excluded.last_id)"
+                    " > (o.last_utc, o.last_id) THEN excluded.last_id ELSE o.last_id END,"
+                    " last_utc = CASE WHEN (excluded.last_utc, excluded.last_id)"
+                    " > (o.last_utc, o.last_id) THEN excluded.last_utc ELSE o.last_utc END,"
+                    " ever_passed = CASE WHEN excluded.ever_passed > o.ever_passed"
+                    " THEN excluded.ever_passed ELSE o.ever_passed END,"
+                    " runs = o.runs + 1"),
+            {key, Str(r.Serial), utc, day, station, utc, Str(r.Id), verdict,
+             int(r.Verdict == TRunVerdict::Passed)});
 }
 
 QSqlError TRunFacts::Refresh()
@@ -244,14 +342,17 @@ QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
                 measured[i].push_back(q.value(2 + i).toDouble());
     }
     std::map<QString, std::vector<double>> steps;
+    std::map<QString, double> wholeRuns; // by run id: its steps together
     if (auto e = Run(q,
-                     QStringLiteral("SELECT name, ms FROM tolvek_steps"
+                     QStringLiteral("SELECT name, ms, run_id FROM tolvek_steps"
                                     " WHERE day = ? AND station = ?"),
                      key);
         e.isValid())
         return e;
-    while (q.next())
+    while (q.next()) {
         steps[q.value(0).toString()].push_back(q.value(1).toDouble());
+        wholeRuns[q.value(2).toString()] += q.value(1).toDouble();
+    }
     if (auto e = Run(q,
                      QStringLiteral("SELECT COUNT(*), COALESCE(SUM(first_passed), 0) FROM"
                                     " tolvek_units WHERE first_day = ? AND first_station = ?"),
@@ -298,19 +399,104 @@ QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
                                " SELECT day, station, name, COUNT(*) FROM tolvek_checks"
                                " WHERE day = ? AND station = ? GROUP BY day, station, name"),
                 key);
+    if (!e.isValid())
+        e = RefreshTrends(key, std::move(steps), wholeRuns);
+    return e;
+}
+
+QSqlError TRunFacts::RefreshTrends(const QVariantList& key,
+                                   std::map<QString, std::vector<double>> steps,
+                                   const std::map<QString, double>& wholeRuns)
+{
+    auto& whole = steps[QLatin1String(kWholeRun)];
+    for (const auto& [id, ms] : wholeRuns)
+        whole.push_back(ms);
+    QSqlError e;
+    for (auto it = steps.begin(); it != steps.end() && !e.isValid(); ++it)
+        if (!it->second.empty())
+            e = Run(db_,
+                    QStringLiteral("INSERT INTO tolvek_duration_stats (day, station, name, runs,"
+                                   " median_ms, p90_ms) VALUES (?, ?, ?, ?, ?, ?)"),
+                    key
+                            + QVariantList{it->first, int(it->second.size()), *Median(it->second),
+                                           Percentile90(it->second)});
+    if (!e.isValid())
+        e = Run(db_,
+                QStringLiteral(
+                        "INSERT INTO tolvek_unit_day_stats (day, station, units,"
+                        " final_passed, never_passed) SELECT first_day, first_station,"
+                        " COUNT(*), COALESCE(SUM(CASE WHEN last_verdict = 'passed' THEN 1"
+                        " ELSE 0 END), 0), COALESCE(SUM(1 - ever_passed), 0)"
+                        " FROM tolvek_unit_outcomes WHERE first_day = ? AND first_station = ?"
+                        " GROUP BY first_day, first_station"),
+                key);
     return e;
 }
 
 QStringList RunFactsSchema()
 {
-    QStringList statements;
-    for (const char* sql : kTables)
-        statements << QString::fromLatin1(sql)
-                              .replace(QLatin1String("CREATE TABLE "),
-                                       QLatin1String("CREATE TABLE IF NOT EXISTS "))
-                              .replace(QLatin1String("CREATE INDEX "),
-                                       QLatin1String("CREATE INDEX IF NOT EXISTS "));
-    return statements;
+    return IdempotentStatements(std::begin(kTables), std::end(kTables)) + RunTrendsSchema();
+}
+
+QStringList RunTrendsSchema()
+{
+    return IdempotentStatements(std::begin(kTrendTables), std::end(kTrendTables));
+}
+
+QSqlError AddRunTrends(QSqlDatabase& db)
+{
+    for (const QString& sql : RunTrendsSchema())
+        if (auto e = Run(db, sql); e.isValid())
+            return e;
+    TRunFacts facts(db);
+    QString last(QLatin1String("")); // not null: "id > NULL" holds for no row
+    for (;;) {
+        QSqlQuery q(db);
+        if (auto e = Run(q,
+                         QStringLiteral("SELECT f.id, r.serial, f.started_utc, f.day, f.station,"
+                                        " f.verdict FROM tolvek_run_facts f JOIN tolvek_runs r"
+                                        " ON r.id = f.id WHERE f.id > ? ORDER BY f.id LIMIT %1")
+                                 .arg(kMigrationChunk),
+                         {last});
+            e.isValid())
+            return e;
+        std::vector<QVariantList> runs;
+        while (q.next()) {
+            last = q.value(0).toString();
+            runs.push_back(
+                    {q.value(0), q.value(1), q.value(2), q.value(3), q.value(4), q.value(5)});
+        }
+        q.finish();
+        for (const auto& v : runs) {
+            TRunRecord r;
+            r.Id = v[0].toString().toStdString();
+            r.Serial = v[1].toString().toStdString();
+            r.Verdict = v[5].toString() == QLatin1String("passed") ? TRunVerdict::Passed
+                                                                   : TRunVerdict::Failed;
+            if (r.Serial.empty())
+                continue;
+            if (auto e = facts.AddOutcome(r, v[2].toString(), v[3].toString(), v[4].toString(),
+                                          v[5].toString());
+                e.isValid())
+                return e;
+        }
+        if (runs.size() < size_t(kMigrationChunk))
+            break;
+    }
+    // Every bench's day counted anew, with the percentiles and final yields.
+    return facts.RefreshAll();
+}
+
+QSqlError TRunFacts::RefreshAll()
+{
+    QSqlQuery q(db_);
+    if (auto e = Run(q, QStringLiteral("SELECT day, station FROM tolvek_day_stats"), {});
+        e.isValid())
+        return e;
+    while (q.next())
+        touched_.emplace(q.value(0).toString(), q.value(1).toString());
+    q.finish();
+    return Refresh();
 }
 
 QSqlError TRunFacts::RebuildUnits()

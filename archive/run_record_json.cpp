@@ -141,6 +141,8 @@ QJsonObject RunRecordToJson(const TRunRecord& r)
             QJsonObject{{"echo_ms", Optional(r.Measurements.EchoMilliseconds)},
                         {"upload_mib_s", Optional(r.Measurements.UploadMiBPerSecond)},
                         {"download_mib_s", Optional(r.Measurements.DownloadMiBPerSecond)}};
+    if (r.FailedTests)
+        o["failed_tests"] = Lines(*r.FailedTests);
     // Only a run judged by limits has the key: a record without is as before limits existed.
     if (!r.Judgements.empty())
         o["limits"] = JudgementsToJson(r.Judgements);
@@ -175,6 +177,9 @@ std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
     r.Serial = o["serial"].toString().toStdString();
     if (!ReadLines(o["journal"], r.Journal) || !ReadLines(o["report"], r.Report)
         || !ReadSteps(o["steps"], r.Steps) || !ReadJudgements(o["limits"], r.Judgements))
+        return std::nullopt;
+    // Absent in records made before the run kept its failed tests' names.
+    if (!o["failed_tests"].isUndefined() && !ReadLines(o["failed_tests"], r.FailedTests.emplace()))
         return std::nullopt;
     const auto m = o["measurements"].toObject();
     r.Measurements = {ReadNumber(m["echo_ms"]), ReadNumber(m["upload_mib_s"]),

@@ -19,7 +19,7 @@
 namespace tolvek {
 
 // The schema that added the slots' table.
-constexpr int kRunSlotsSchema = kRunUnitsSchema + 1;
+constexpr int kRunSlotsSchema = kRunTrendsSchema + 1;
 // Its statements, idempotent; an older store gets them in its migration.
 QStringList RunSlotsSchema();
 

@@ -55,7 +55,8 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
 
 // Brings a store of an earlier schema up to this one, once, whoever gets there first: the
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
-// again. Schema 1 gains the facts; schema 2 counts its units again.
+// again. Schema 1 gains the facts (the trends with them); schema 2 counts its units again;
+// up to 3 gain the trends; every earlier one the (empty) slots' table.
 QSqlError Migrate(QSqlDatabase& db, int version)
 {
     if (!db.transaction())
@@ -68,9 +69,13 @@ QSqlError Migrate(QSqlDatabase& db, int version)
                         .arg(version)))
         e = q.lastError();
     else if (q.numRowsAffected() == 1) {
-        e = version < kRunFactsSchema ? AddRunFacts(db)
-            : version < kRunUnitsSchema ? TRunFacts(db).RebuildUnits()
-                                        : QSqlError();
+        // The trends' tables first: counting the units again refreshes them too.
+        if (version < kRunFactsSchema)
+            e = AddRunFacts(db);
+        else if (version < kRunTrendsSchema)
+            e = AddRunTrends(db);
+        if (!e.isValid() && version >= kRunFactsSchema && version < kRunUnitsSchema)
+            e = TRunFacts(db).RebuildUnits();
         // Runs stored before had no port: the slots' table starts empty.
         for (const QString& sql : RunSlotsSchema()) {
             QSqlQuery create(db);

@@ -77,6 +77,10 @@ struct TRunRecord
     std::optional<TTransferRecord> Transfer; // absent when the transfer test did not run
     std::vector<TStepRecord> Steps;          // empty in records made before steps were kept
     TMeasurements Measurements;
+    // The names of the counted failed tests as the run judged them from the whole report
+    // lines, each once and bounded (kept report lines may be cut before the marker);
+    // absent in records made before it was kept.
+    std::optional<std::vector<std::string>> FailedTests;
     std::vector<TJudgement> Judgements; // empty when the run had no limits
 };
 

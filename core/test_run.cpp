@@ -73,6 +73,11 @@ constexpr int kMaxReportLine = 64 * 1024;
 // milliseconds, and a resolver silent for longer is the station's fault, not the unit's.
 constexpr int kLookupMs = 5000;
 
+// A failed test's name as the record keeps it, and how many names: a check's name in the
+// line view is at most 200 characters, the note of a cut name included.
+constexpr size_t kMaxFailedTestName = 160;
+constexpr size_t kMaxFailedTests = 100;
+
 [[noreturn]] void Fail(const char* message)
 {
     throw std::runtime_error(message);
@@ -101,7 +106,9 @@ class TTestRun
 public:
     explicit TTestRun(TRunHost& host)
         : host_(host)
-    {}
+    {
+        record_.FailedTests.emplace();
+    }
 
     TRunRecord Execute()
     {
@@ -172,6 +179,17 @@ private:
         if (Keep(line, journalNotKept_))
             record_.Journal.push_back(line);
         host_.Journal(line);
+    }
+
+    // Each failed test's name once, bounded in length and in number: a unit repeating
+    // failures cannot grow the record.
+    void KeepFailedTest(const std::string& name)
+    {
+        auto& kept = *record_.FailedTests;
+        const std::string line = KeptLine(name, kMaxFailedTestName);
+        if (kept.size() < kMaxFailedTests
+            && std::find(kept.begin(), kept.end(), line) == kept.end())
+            kept.push_back(line);
     }
 
     bool TimeIsUp() const { return deadline_ != 0 && SteadyMilliseconds() >= deadline_; }
@@ -380,8 +398,10 @@ private:
                 UnitJournal("serial number: " + record_.Serial);
                 break;
             case TReportLineKind::Failed:
-                if (r.counted)
+                if (r.counted) {
                     ++failures_;
+                    KeepFailedTest(r.journal.substr(0, r.journal.rfind(" failed:")));
+                }
                 UnitJournal(KeptLine(r.journal, kMaxKeptLine));
                 break;
             case TReportLineKind::Passed: UnitJournal(KeptLine(r.journal, kMaxKeptLine)); break;

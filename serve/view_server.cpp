@@ -28,6 +28,8 @@ using TStatus = QHttpServerResponse::StatusCode;
 const char kChartJs[] = "/usr/share/javascript/chart.js/chart.min.js";
 
 constexpr int kMaxKeyLength = 256; // serial numbers, run ids, check names, label texts
+constexpr int kMaxRows = 10000;    // the most runs of a check asked for at once
+constexpr int kHourlyDays = 7;     // a period this long or longer: throughput per day
 constexpr int kQuickDays = 31;     // longer periods take the long lane
 
 QHttpServerResponse Json(const QJsonValue& value, TStatus status = TStatus::Ok)
@@ -62,8 +64,10 @@ std::optional<TViewPeriod> PeriodOf(const QUrlQuery& query, QString& error)
                             std::pair{QStringLiteral("until"), &period.Until}}) {
         if (!query.hasQueryItem(key))
             continue;
-        *day = QDate::fromString(query.queryItemValue(key), Qt::ISODate);
-        if (!day->isValid()) {
+        // Exactly a day: Qt would also take one with a time of day after it.
+        const QString text = query.queryItemValue(key);
+        *day = QDate::fromString(text, Qt::ISODate);
+        if (!day->isValid() || text.size() != 10) {
             error = key + QStringLiteral(" is not a day (YYYY-MM-DD)");
             return std::nullopt;
         }
@@ -340,8 +344,15 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
         const QString check = query.queryItemValue(QStringLiteral("check"), QUrl::FullyDecoded);
         if (check.isEmpty() || check.size() > kMaxKeyLength)
             return {Error(TStatus::BadRequest, QStringLiteral("check= names the failing check"))};
-        return {lane,
-                [p = *period, check](TLineView& v) { return JsonReply(v.RunsOfCheck(p, check)); }};
+        // The page asks for one more than it shows, to tell that the list was cut.
+        bool given = false;
+        const int limit = query.queryItemValue(QStringLiteral("limit")).toInt(&given);
+        if (query.hasQueryItem(QStringLiteral("limit"))
+            && (!given || limit < 1 || limit > kMaxRows))
+            return {Error(TStatus::BadRequest, QStringLiteral("limit= is 1 to %1").arg(kMaxRows))};
+        return {lane, [p = *period, check, n = given ? limit : 1000](TLineView& v) {
+                    return JsonReply(v.RunsOfCheck(p, check, n));
+                }};
     }
     if (slotRuns) {
         // An empty slot= asks for the bench's runs made without a port.
@@ -354,13 +365,34 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
                     return JsonReply(v.RunsOfSlot(p, bench, slot));
                 }};
     }
+    if (name == QLatin1String("throughput")) {
+        // Per hour for a short period, per day for a long one, unless asked for.
+        const QString per = query.queryItemValue(QStringLiteral("per"));
+        const bool days = per.isEmpty() ? period->Since.daysTo(period->Until) >= kHourlyDays
+                                        : per == QLatin1String("day");
+        if (!per.isEmpty() && !days && per != QLatin1String("hour"))
+            return {Error(TStatus::BadRequest, QStringLiteral("per= is day or hour"))};
+        return {lane, [p = *period, days](TLineView& v) {
+                    return JsonReply(days ? v.RunsPerDay(p) : v.RunsPerHour(p));
+                }};
+    }
+    if (name == QLatin1String("durations")) {
+        const QString step = query.queryItemValue(QStringLiteral("step"), QUrl::FullyDecoded);
+        if (step.size() > kMaxKeyLength)
+            return {Error(TStatus::BadRequest, QStringLiteral("step= is too long"))};
+        return {lane,
+                [p = *period, step](TLineView& v) { return JsonReply(v.Durations(p, step)); }};
+    }
+    if (name == QLatin1String("never-passed"))
+        return {lane, [p = *period](TLineView& v) { return JsonReply(v.NeverPassed(p)); }};
     if (name == QLatin1String("summary"))
         return {lane, [p = *period](TLineView& v) { return JsonReply(v.Summary(p)); }};
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
-            {"yield", &TLineView::YieldPerDay},   {"throughput", &TLineView::RunsPerHour},
-            {"pareto", &TLineView::Pareto},       {"steps", &TLineView::StepMedians},
-            {"rates", &TLineView::TransferRates}, {"slots", &TLineView::YieldPerSlot},
+            {"yield", &TLineView::YieldPerDay}, {"bench-yield", &TLineView::YieldPerBenchDay},
+            {"pareto", &TLineView::Pareto},     {"bench-pareto", &TLineView::ParetoPerBench},
+            {"steps", &TLineView::StepMedians}, {"rates", &TLineView::TransferRates},
+            {"slots", &TLineView::YieldPerSlot},
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))

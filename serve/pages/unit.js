@@ -2,7 +2,14 @@
 // of the day in ?day= marked, and the label's barcode drawn again.
 "use strict";
 
-const serial = decodeURIComponent(location.pathname.slice("/unit/".length));
+// null when the address is not a percent-encoded serial number (a mistyped link).
+const serial = (() => {
+  try {
+    return decodeURIComponent(location.pathname.slice("/unit/".length));
+  } catch {
+    return null;
+  }
+})();
 const markedDay = new URLSearchParams(location.search).get("day");
 
 // The label's barcode text: the serial with a-z in upper case, "-", the date as ddmmyy.
@@ -47,13 +54,24 @@ async function load() {
       rows.tBodies[0].rows[i].classList.add("marked");
   });
   document.getElementById("runs").replaceChildren(
-    runs.length ? rows : el("p", { text: "No run of this serial number." }));
-  if (runs.length) document.getElementById("serial").textContent = runs[0].serial;
-  const day = markedDay || (runs.length ? runs[0].started.slice(0, 10) : localDay());
-  showBarcode(day);
+    runs.length ? rows : el("p", { class: "none", text: "No runs of this serial number." }));
+  // A label is drawn again only for a unit that was tested.
+  document.querySelector(".barcode").hidden = !runs.length;
+  document.getElementById("barcode-text").textContent = "";
+  if (!runs.length) return;
+  document.getElementById("serial").textContent = runs[0].serial;
+  showBarcode(markedDay || runs[0].started.slice(0, 10));
 }
 
 document.addEventListener("DOMContentLoaded", () => {
+  if (serial === null) {
+    document.getElementById("serial").textContent = "Not a serial number";
+    document.querySelector(".barcode").hidden = true;
+    document.getElementById("runs").replaceChildren(el("p", { class: "none", text:
+      "This address does not name a serial number (a % not followed by two hex digits)." +
+      " Search for the serial number above." }));
+    return;
+  }
   document.getElementById("serial").textContent = serial;
   document.title = "tolvek: " + serial;
   load().catch((e) => setStatus(e.message));

@@ -58,9 +58,14 @@ function searchTarget(text) {
   return "/unit/" + encodeURIComponent(text);
 }
 
-// "2026-12-09T08:20:00+01:00" as "2026-12-09 08:20:00".
+// "2026-12-09T08:20:00+01:00" as "2026-12-09 08:20:00 +01:00", the bench's own time with
+// its offset from UTC, so runs of benches in different zones compare; "…Z" as "… UTC".
 function when(started) {
-  return String(started ?? "").slice(0, 19).replace("T", " ");
+  const text = String(started ?? "");
+  const zone = /(Z|[+-]\d\d:\d\d)$/.exec(text);
+  const local = text.slice(0, 19).replace("T", " ");
+  if (!zone) return local;
+  return local + " " + (zone[1] === "Z" ? "UTC" : zone[1]);
 }
 
 function localDay(date = new Date()) {

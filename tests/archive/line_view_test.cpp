@@ -2,6 +2,7 @@
 // facts were kept, and from the real PostgreSQL server the runs were forwarded to.
 #include "archive/line_database.h"
 #include "archive/line_view.h"
+#include "archive/run_facts.h"
 #include "archive/run_store.h"
 #include "archive_support.h"
 #include "pg_server.h"
@@ -115,6 +116,11 @@ QJsonObject Everything(TLineView& view, const std::vector<TRunRecord>& runs)
         all["rtc" + k] = view.RunsOfCheck(p, "test RTC");
         all["steps" + k] = view.StepMedians(p);
         all["rates" + k] = view.TransferRates(p);
+        all["benchYield" + k] = view.YieldPerBenchDay(p);
+        all["days" + k] = view.RunsPerDay(p);
+        all["benchPareto" + k] = view.ParetoPerBench(p);
+        all["durations" + k] = view.Durations(p);
+        all["never" + k] = view.NeverPassed(p);
     }
     all["unit"] = view.UnitRuns("sn-b");
     all["run"] = *view.Run(QString::fromStdString(runs[2].Id));
@@ -144,7 +150,8 @@ TEST(LineView, KnownRunsGiveTheirFigures)
 
     EXPECT_EQ(view->Summary(kAll),
               QJsonDocument::fromJson(R"({"runs":7,"passed":2,"failed":4,"aborted":1,
-                  "untested":0,"units":4,"first_passed":1,"first_pass_yield":0.25})")
+                  "untested":0,"units":4,"first_passed":1,"first_pass_yield":0.25,
+                  "final_passed":1,"final_yield":0.25,"never_passed":2})")
                       .object());
     EXPECT_EQ(view->YieldPerDay(kSecondDay), Array(R"([{"day":"2026-12-09","runs":3,"passed":0,
         "failed":2,"aborted":1,"untested":0,"units":2,"first_passed":0,"first_pass_yield":0}])"));
@@ -194,6 +201,42 @@ TEST(LineView, KnownRunsGiveTheirFigures)
                         {"bench":"b2","day":"2026-12-08","upload_mib_s":null,
                          "download_mib_s":null,"echo_ms":null}])"));
 
+    // Per bench, and the units' final outcomes (SN-A and sn-a are one unit).
+    EXPECT_EQ(view->YieldPerBenchDay(kFirstDay),
+              Array(R"([{"bench":"b1","day":"2026-12-08","runs":2,"passed":1,"failed":1,
+                  "aborted":0,"untested":0,"units":2,"first_passed":1,"first_pass_yield":0.5},
+                 {"bench":"b2","day":"2026-12-08","runs":2,"passed":1,"failed":1,
+                  "aborted":0,"untested":0,"units":0,"first_passed":0,"first_pass_yield":null}])"));
+    EXPECT_EQ(view->RunsPerDay(kAll), Array(R"([{"bench":"b1","day":"2026-12-08","runs":2},
+        {"bench":"b2","day":"2026-12-08","runs":2},{"bench":"b1","day":"2026-12-09","runs":2},
+        {"bench":"b2","day":"2026-12-09","runs":1}])"));
+    EXPECT_EQ(view->ParetoPerBench(kAll), Array(R"([{"check":"test RTC","bench":"b1","runs":2},
+        {"check":"test file transfer","bench":"b1","runs":1},
+        {"check":"Блок не отвечает","bench":"b2","runs":1}])"));
+    EXPECT_EQ(view->Durations(kFirstDay), Array(R"([
+        {"bench":"b1","day":"2026-12-08","step":"echo","median_ms":3,"p90_ms":4,"runs":2},
+        {"bench":"b1","day":"2026-12-08","step":"upload","median_ms":450,"p90_ms":500,"runs":2},
+        {"bench":"b1","day":"2026-12-08","step":"download","median_ms":300,"p90_ms":300,"runs":1},
+        {"bench":"b1","day":"2026-12-08","step":"run","median_ms":603,"p90_ms":702,"runs":2},
+        {"bench":"b2","day":"2026-12-08","step":"echo","median_ms":1000,"p90_ms":1000,"runs":1},
+        {"bench":"b2","day":"2026-12-08","step":"run","median_ms":1000,"p90_ms":1000,"runs":1}])"));
+    // Final yield above: SN-B passed at its last run, SN-A's last run was aborted.
+    const auto never = view->NeverPassed(kAll);
+    ASSERT_EQ(never.size(), 2);
+    EXPECT_EQ(never[0]["serial"], "SN-D");
+    EXPECT_EQ(never[1].toObject(), (QJsonObject{{"serial", "SN-C"},
+                                                {"first", "2026-12-09T09:00:00.000Z"},
+                                                {"last", "2026-12-09T09:00:00.000Z"},
+                                                {"last_id", QString::fromStdString(runs[4].Id)},
+                                                {"last_verdict", "failed"},
+                                                {"runs", 1}}));
+    EXPECT_EQ(view->NeverPassed(kFirstDay).size(), 0);
+    const auto wholeRuns = view->Durations(kFirstDay, "run");
+    ASSERT_EQ(wholeRuns.size(), 2);
+    EXPECT_EQ(wholeRuns[1]["bench"], "b2");
+    EXPECT_EQ(wholeRuns[1]["step"], "run");
+    EXPECT_EQ(view->Summary(kSecondDay)["final_yield"], 0); // SN-C and SN-D, never passed
+
     // Any letter case finds the unit; newest first, each run with its failing checks.
     const auto unit = view->UnitRuns(" Sn-A");
     ASSERT_EQ(unit.size(), 2);
@@ -229,8 +272,9 @@ TEST(LineView, ArchiveMadeBeforeTheFactsGainsThemAndAnswersAlike)
         db.setDatabaseName(path);
         ASSERT_TRUE(db.open());
         QSqlQuery q(db);
-        for (const char* table : {"run_facts", "steps", "checks", "units", "day_stats",
-                                  "hour_stats", "step_stats", "check_stats"})
+        for (const char* table :
+             {"run_facts", "steps", "checks", "units", "day_stats", "hour_stats", "step_stats",
+              "check_stats", "unit_outcomes", "unit_day_stats", "duration_stats"})
             ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE tolvek_%1").arg(table)));
         ASSERT_TRUE(q.exec("UPDATE tolvek_meta SET value = '1' WHERE key = 'schema'"));
         ASSERT_TRUE(q.exec("DELETE FROM tolvek_meta WHERE key = 'changes'"));
@@ -239,6 +283,89 @@ TEST(LineView, ArchiveMadeBeforeTheFactsGainsThemAndAnswersAlike)
     auto migrated = Everything(*TLineView::OpenArchive(path), runs);
     migrated["change"] = expected["change"]; // counts differently, by design
     EXPECT_EQ(Text(migrated), Text(expected));
+}
+
+TEST(LineView, ArchiveMadeBeforeTheTrendsGainsThemAndAnswersAlike)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    const auto runs = StoreKnown(path);
+    const auto expected = Everything(*TLineView::OpenArchive(path), runs);
+    {
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "facts-only");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const char* table : {"unit_outcomes", "unit_day_stats", "duration_stats"})
+            ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE tolvek_%1").arg(table)));
+        ASSERT_TRUE(q.exec("DROP INDEX tolvek_checks_utc"));
+        ASSERT_TRUE(q.exec("UPDATE tolvek_meta SET value = '2' WHERE key = 'schema'"));
+    }
+    QSqlDatabase::removeDatabase("facts-only");
+    auto migrated = Everything(*TLineView::OpenArchive(path), runs);
+    migrated["change"] = expected["change"];
+    EXPECT_EQ(Text(migrated), Text(expected));
+}
+
+// The nearest-rank 90th percentile: of 1..10 ms the 9th value, of 1..11 the 10th.
+TEST(LineView, DurationPercentiles)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    {
+        TRunArchive archive(path);
+        for (int n : {10, 11})
+            for (int ms = 1; ms <= n; ++ms) {
+                auto r = MakeRun("2026-12-0" + std::to_string(n - 9) + "T08:10:00+01:00", "",
+                                 V::Passed);
+                r.Steps = {{"echo", ms, true}};
+                ASSERT_TRUE(archive.Store(r).Stored);
+            }
+    }
+    const auto durations = TLineView::OpenArchive(path)->Durations(kAll);
+    ASSERT_EQ(durations.size(), 4); // echo and the whole run, two days
+    for (const auto& [i, median, p90] : {std::tuple{0, 5.5, 9.0}, {2, 6.0, 10.0}}) {
+        EXPECT_EQ(durations[i]["median_ms"], median) << i;
+        EXPECT_EQ(durations[i]["p90_ms"], p90) << i;
+        EXPECT_EQ(durations[i + 1]["p90_ms"], p90) << i; // the whole run: its one step
+    }
+}
+
+// Where a run's failing checks come from: what the run judged, else its kept lines, and a
+// failed run stands under some cause even when neither names one.
+TEST(LineView, EveryFailedRunHasAFailingCheck)
+{
+    const std::string longName = "test " + std::string(1900, 'n');
+    const std::string cutLine = "test " + std::string(1019, 'n') + "…[990 bytes more]";
+    const struct
+    {
+        std::optional<std::vector<std::string>> judged;
+        std::vector<std::string> report;
+        V verdict;
+        std::vector<QString> checks;
+    } cases[] = {
+            // The run judged a 2 000-character line whose marker the kept line lost.
+            {std::vector<std::string>{longName.substr(0, 160) + "…[1745 bytes more]"},
+             {cutLine},
+             V::Failed,
+             {QString::fromStdString(longName.substr(0, 160) + "…[1745 bytes more]")}},
+            {std::vector<std::string>{}, {"test RTC <FAILED> x"}, V::Passed, {}},
+            // Older records: the kept lines judged again; a cut one names no check.
+            {std::nullopt,
+             {"test RTC <FAILED> late", "test RTC <FAILED> again"},
+             V::Failed,
+             {"test RTC"}},
+            {std::nullopt, {cutLine}, V::Failed, {kUnnamedFailure}},
+            {std::nullopt, {cutLine}, V::Aborted, {}},
+    };
+    for (const auto& c : cases) {
+        auto r = MakeRun("2026-12-08T08:10:00+01:00", "SN", c.verdict);
+        r.Report = c.report;
+        r.FailedTests = c.judged;
+        EXPECT_EQ(FailingChecks(r), c.checks) << c.report[0].substr(0, 30);
+        // The record keeps what the run judged through its JSON form, absent stays absent.
+        EXPECT_EQ(RunRecordFromJson(RunRecordToJson(r))->FailedTests, c.judged);
+    }
 }
 
 TEST(LineView, LineDatabaseAnswersAsTheArchiveToARoleThatMaySelectOnly)

@@ -4,6 +4,8 @@
 --run` made against the stand-in unit. Run inside scripts/in-unit-netns.
 
 Usage: browser_test.py TOLVEK SOURCE_DIR ARTEFACT_DIR
+       browser_test.py --year TOLVEK ARCHIVE SINCE UNTIL [PICTURE]   (for scripts/bench-serve:
+       prints how long the line page over those days takes to be drawn, exits 1 past 2 s)
 """
 
 import base64
@@ -16,7 +18,8 @@ import tempfile
 import time
 import urllib.parse
 
-TOLVEK, SOURCE, ARTEFACTS = sys.argv[1:4]
+YEAR = sys.argv[1] == "--year"
+TOLVEK, SOURCE, ARTEFACTS = sys.argv[2:5] if YEAR else sys.argv[1:4]
 UNIT = "192.168.1.178"
 SCRIPT = "<script>alert(1)</script>"
 IMG = "<img src=x onerror=alert(2)>"
@@ -210,7 +213,34 @@ def main():
         check(all(got.get(k) == v for k, v in want.items()), f"figures {got} equal {want}")
         check(yield_figures(archive) == {k: got[k] for k in yield_figures(archive)},
               "the figures equal what tolvek --yield prints")
-        check(browser.js("Object.keys(Chart.instances).length") == 3, "three charts are drawn")
+        check(browser.js("Object.keys(Chart.instances).length") == 5, "five charts are drawn")
+        never = browser.js("[...document.querySelectorAll('#never-passed tbody tr')]"
+                           ".map(r => [r.cells[0].textContent, decodeURIComponent(r.querySelector('a').pathname)])")
+        want_never = sorted([s, "/unit/" + s] for s in units
+                            if all(v == "failed" for s2, _, v in RUNS if s2 == s))
+        check(sorted(never or []) == want_never,
+              f"the units that never passed {never} are listed, linking to their pages")
+        last = {serial: verdict for serial, _, verdict in RUNS}
+        final = f"{100 * sum(v == 'passed' for v in last.values()) / len(last):.1f} %"
+        check(got.get("never_passed") == str(len(want_never)) and got.get("final_yield") == final,
+              f"the final yield {final} and the count of units that never passed are shown")
+        # Every table downloads as CSV with its rows, the unit's text as text.
+        downloads = os.path.join(work, "downloads")
+        browser.call("Browser.setDownloadBehavior", behavior="allow", downloadPath=downloads)
+        browser.js("document.querySelector('#never-passed button.csv').click()")
+        deadline = time.monotonic() + 10
+        files = []
+        while time.monotonic() < deadline and not [f for f in files if f.endswith(".csv")]:
+            time.sleep(0.1)
+            files = os.listdir(downloads) if os.path.isdir(downloads) else []
+        csv_text = ""
+        for name in files:
+            if name.endswith(".csv"):
+                with open(os.path.join(downloads, name), newline="") as f:
+                    csv_text = f.read()
+        check(csv_text.startswith("Serial number,First run,Last run,Last verdict,Runs\r\n")
+              and IMG in csv_text and csv_text.count("\r\n") == len(want_never) + 1,
+              f"the never-passed table downloads as CSV ({csv_text[:80]!r})")
         check(browser.js("[...document.querySelectorAll('canvas')].every(c => c.width > 0 && "
                          "c.getContext('2d').getImageData(0, 0, c.width, c.height).data"
                          ".some(v => v !== 0))"), "every chart has drawn pixels")
@@ -242,10 +272,18 @@ def main():
         check(browser.wait(f"document.querySelector('#pareto-runs')?.textContent.includes({json.dumps(IMG)})"),
               "the runs behind the bar show the hostile serial number as text")
 
-        # A run made while the page is open appears within 10 s.
+        check(browser.wait("/\\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d/.test("
+                           "document.querySelector('#pareto-runs tbody td').textContent)"),
+              "run times show with their offset from UTC")
+
+        # A run made while the page is open appears within 10 s; what it did not change
+        # (no failing check, no unit that never passed) is not drawn again.
         make_run(archive, *LATE_RUN[:2], work)
         check(browser.wait(f"document.getElementById('fig-runs').textContent === '{len(RUNS) + 1}'", 10),
               "a new run appears on the open page within 10 s")
+        redrawn = browser.js("document.body.dataset.redrawn")
+        check("summary" in redrawn and "pareto" not in redrawn and "neverPassed" not in redrawn,
+              f"only the parts the run changed are drawn again ({redrawn})")
 
         # The label's barcode text and Enter open the unit's page with today's runs marked.
         label = "0123456789ABCDEF-" + datetime.date.today().strftime("%d%m%y")
@@ -261,6 +299,15 @@ def main():
         check(browser.wait("location.pathname === '/unit/A1B2C3' && "
                            "document.querySelectorAll('#runs tbody tr').length === 1"),
               "a serial typed in another letter case finds the unit")
+
+        # A serial number never tested, and an address that names none, say so.
+        browser.open(base + "/unit/NOSUCH")
+        check(browser.wait("document.querySelector('#runs p')?.textContent === 'No runs of this serial number.'"
+                           " && document.querySelector('.barcode').hidden"),
+              "an unknown serial number says there are no runs and draws no label")
+        browser.open(base + "/unit/%E0%A4%A")
+        check(browser.wait("document.querySelector('#runs p')?.textContent.includes('does not name a serial')"),
+              "a malformed unit address shows a message")
 
         # Hostile serial numbers: shown as those characters, nothing of them runs.
         for serial in (SCRIPT, IMG):
@@ -298,5 +345,40 @@ def main():
     return 1 if failures else 0
 
 
+def year_page(archive, since, until, picture=None):
+    """The line page over a long period of a large archive: the time until drawn whole;
+    with `picture`, a PNG of the whole page (the README's)."""
+    work = tempfile.mkdtemp(prefix="tolvek-year-")
+    server = subprocess.Popen([TOLVEK, "--serve", "--listen", "127.0.0.1:0", "--archive", archive],
+                              stdout=subprocess.PIPE, text=True)
+    base = server.stdout.readline().split()[-1].rstrip("/")
+    browser = Browser(os.path.join(work, "profile"))
+    try:
+        seconds = []
+        for _ in range(3):  # the first also warms the server's and the system's caches
+            browser.open("about:blank")
+            browser.call("Page.navigate", session=True, url=f"{base}/?since={since}&until={until}")
+            if not browser.wait("document.body?.dataset.firstDrawnMs", 120):
+                print("bench-serve: chromium did not draw the line page within 120 s")
+                return 1
+            seconds.append(int(browser.js("document.body.dataset.firstDrawnMs")) / 1000)
+        if picture:
+            height = browser.js("document.documentElement.scrollHeight")
+            browser.call("Emulation.setDeviceMetricsOverride", session=True, width=1280,
+                         height=height, deviceScaleFactor=1, mobile=False)
+            time.sleep(1)  # the charts redraw at the new size on the next frames
+            browser.screenshot(picture)
+        else:
+            browser.screenshot(os.path.join(work, "year.png"))
+        best = min(seconds[1:])
+        print(f"bench-serve: chromium draws the line page of {since} to {until} in {best:.2f} s"
+              f" (first {seconds[0]:.2f} s; goal 2 s); picture {work}/year.png", flush=True)
+        return 0 if best <= 2 else 1
+    finally:
+        browser.close()
+        server.terminate()
+        server.wait(10)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(year_page(*sys.argv[3:7]) if YEAR else main())

@@ -31,11 +31,19 @@ public:
         return {{"since", p.Since.toString(Qt::ISODate)}, {"until", p.Until.toString(Qt::ISODate)}};
     }
     QJsonArray YieldPerDay(const TViewPeriod&) override { return {}; }
-    QJsonArray RunsPerHour(const TViewPeriod&) override { return {}; }
+    QJsonArray YieldPerBenchDay(const TViewPeriod&) override { return {"bench-yield"}; }
+    QJsonArray RunsPerHour(const TViewPeriod&) override { return {"hour"}; }
+    QJsonArray RunsPerDay(const TViewPeriod&) override { return {"day"}; }
     QJsonArray Pareto(const TViewPeriod&) override { return {}; }
-    QJsonArray RunsOfCheck(const TViewPeriod&, const QString& check, int) override
+    QJsonArray ParetoPerBench(const TViewPeriod&) override { return {"bench-pareto"}; }
+    QJsonArray Durations(const TViewPeriod&, const QString& step) override
     {
-        return {check};
+        return {"durations", step};
+    }
+    QJsonArray NeverPassed(const TViewPeriod&, int limit) override { return {"never", limit}; }
+    QJsonArray RunsOfCheck(const TViewPeriod&, const QString& check, int limit) override
+    {
+        return {check, limit};
     }
     QJsonArray StepMedians(const TViewPeriod&) override { return {}; }
     QJsonArray TransferRates(const TViewPeriod&) override
@@ -175,7 +183,8 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             {"/api/nothing", 404, "error"},
             // Serial numbers and checks reach the queries exactly, "/" and markup included.
             {"/api/unit/a%2Fb%3Cimg%20src%3Dx%3E", 200, R"(["a/b<img src=x>"])"},
-            {"/api/pareto/runs?check=%D0%91%D0%BB%D0%BE%D0%BA%20%26%20x", 200, R"(["Блок & x"])"},
+            {"/api/pareto/runs?check=%D0%91%D0%BB%D0%BE%D0%BA%20%26%20x", 200,
+             R"(["Блок & x",1000])"},
             {"/api/pareto/runs", 400, "check"},
             {"/api/slots?since=2026-12-01", 200, R"(["2026-12-01"])"},
             {"/api/slots/runs?bench=r%26k&slot=slot%201&since=2026-12-01", 200,
@@ -214,6 +223,47 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
                     .status,
             404);
+}
+
+// Periods as the page and a script give them, and the lists that depend on them.
+TEST_F(ViewServerTest, PeriodsAndListSizes)
+{
+    ASSERT_NE(port_, 0);
+    const QByteArray today = QDate::currentDate().toString(Qt::ISODate).toLatin1();
+    const struct
+    {
+        QByteArray target;
+        int status;
+        QByteArray bodyHas;
+    } cases[] = {
+            // A day alone: from it until today.
+            {"/api/summary?since=2026-12-01", 200, R"("until":")" + today + '"'},
+            {"/api/summary?until=" + today, 200, R"("since":")" + today + '"'},
+            {"/api/summary?since=2026-12-01T10:00", 400, "since"},
+            {"/api/summary?since=2026-12-01&until=2026-12-09T00:00:00%2B01:00", 400, "until"},
+            {"/api/summary?since=2026-12-1", 400, "since"},
+            // A week at most per hour, longer per day, or as asked.
+            {"/api/throughput?since=2026-12-01&until=2026-12-07", 200, R"(["hour"])"},
+            {"/api/throughput?since=2026-12-01&until=2026-12-08", 200, R"(["day"])"},
+            {"/api/throughput?since=2025-12-01&until=2026-12-08&per=hour", 200, R"(["hour"])"},
+            {"/api/throughput?since=2026-12-08&until=2026-12-08&per=day", 200, R"(["day"])"},
+            {"/api/throughput?per=week", 400, "per="},
+            {"/api/pareto/runs?check=x&limit=1001", 200, R"(["x",1001])"},
+            {"/api/pareto/runs?check=x&limit=0", 400, "limit"},
+            {"/api/pareto/runs?check=x&limit=10001", 400, "limit"},
+            {"/api/pareto/runs?check=x&limit=many", 400, "limit"},
+            {"/api/never-passed", 200, R"(["never",1000])"},
+            {"/api/durations?since=2026-12-01", 200, R"(["durations",""])"},
+            {"/api/durations?step=run", 200, R"(["durations","run"])"},
+            {"/api/bench-yield", 200, "bench-yield"},
+            {"/api/bench-pareto", 200, "bench-pareto"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target.toStdString());
+        const TAnswer answer = Get(c.target);
+        EXPECT_EQ(answer.status, c.status);
+        EXPECT_TRUE(answer.body.contains(c.bodyHas)) << answer.body.toStdString();
+    }
 }
 
 TEST_F(ViewServerTest, DropsRequestsTooLargeOrTooSlow)
