@@ -17,7 +17,7 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--max-time SECONDS] [--archive PATH]\n"
+        "                     [--events] [--max-time SECONDS] [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
@@ -87,6 +87,10 @@ const TModeOption kModeOptions[] = {
          "Write the run record as JSON to PATH, or to standard output with -.",
          {"run"}},
         {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+        {"events",
+         nullptr,
+         "Print the run as JSON events, one a line, ending with the verdict and the record.",
+         {"run"}},
         {"max-time",
          "SECONDS",
          "End the run as failed after SECONDS (default 600, 0 for no bound).",

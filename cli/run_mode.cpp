@@ -5,6 +5,7 @@
 #include "archive/line_database.h"
 #include "archive/run_record_json.h"
 #include "cli/command_line.h"
+#include "cli/run_events.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
 #include "net/run_stop.h"
@@ -21,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 #include <arpa/inet.h>
@@ -45,6 +47,12 @@ void OnStopSignal(int)
     sigaction(SIGTERM, &fallback, nullptr);
 }
 
+void StopAsked()
+{
+    gStopAsked.store(true);
+    RaiseRunStop();
+}
+
 void CatchStopSignals()
 {
     PrepareRunStop();
@@ -58,10 +66,12 @@ void CatchStopSignals()
 class TConsoleRunHost : public TRunHost
 {
 public:
-    TConsoleRunHost(TRunOptions options, bool printJournal, int maxSeconds)
+    TConsoleRunHost(TRunOptions options, bool printJournal, int maxSeconds,
+                    TRunEvents* events = nullptr)
         : options_(std::move(options))
         , print_(printJournal)
         , maxSeconds_(maxSeconds)
+        , events_(events)
     {}
 
     void Begin() override {}
@@ -70,12 +80,29 @@ public:
     int MaxSeconds() override { return maxSeconds_; }
     TStationTime Now() override { return LocalTimeNow(); }
     void ReportLine(const std::string&) override {}
-    std::string Serial(const std::string& serial) override { return serial; }
+    std::string Serial(const std::string& serial) override
+    {
+        if (events_)
+            events_->Serial(serial);
+        return serial;
+    }
+    void StepStarted(const std::string& name) override
+    {
+        if (events_)
+            events_->StepStarted(name);
+    }
+    void StepEnded(const TStepRecord& step) override
+    {
+        if (events_)
+            events_->StepEnded(step);
+    }
     void Status(TRunStatus) override {}
     void ProcessEvents() override {}
 
     void Journal(const std::string& line) override
     {
+        if (events_)
+            events_->Journal(line);
         if (!print_)
             return;
         const std::string shown = VisibleText(line);
@@ -101,6 +128,7 @@ private:
     TRunOptions options_;
     bool print_;
     int maxSeconds_;
+    TRunEvents* events_;
 };
 
 void WriteStandardOutput(const QByteArray& text)
@@ -189,6 +217,12 @@ int RunMode(const QCommandLineParser& args)
     const bool jsonToStdout = jsonPath == QLatin1String("-");
     if (json && jsonPath.isEmpty())
         return UsageError(QStringLiteral("--json needs a path, or - for standard output"));
+    // With --events standard output is the stream alone; the record ends it.
+    std::optional<TRunEvents> events;
+    if (args.isSet(QStringLiteral("events")))
+        events.emplace();
+    if (events && jsonToStdout)
+        return UsageError(QStringLiteral("--events and --json - both want standard output"));
 
     // Taken before the run moves to its own folder.
     const std::string recordPath =
@@ -206,6 +240,8 @@ int RunMode(const QCommandLineParser& args)
     }
     LoadEchoService();
     CatchStopSignals();
+    if (events)
+        StopWhenEventReaderGoes(StopAsked);
 
     // The transfer test's pattern file goes to a folder of this run alone: runs of a rack
     // side by side would otherwise delete each other's file, and the rack's folder stays clean.
@@ -213,8 +249,9 @@ int RunMode(const QCommandLineParser& args)
     QTemporaryDir runFolder;
     if (runFolder.isValid())
         QDir::setCurrent(runFolder.path());
-    TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout,
-                         args.isSet(QStringLiteral("max-time")) ? maxSeconds : kDefaultMaxSeconds);
+    TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout && !events,
+                         args.isSet(QStringLiteral("max-time")) ? maxSeconds : kDefaultMaxSeconds,
+                         events ? &*events : nullptr);
     TRunRecord record = ExecuteTestRun(host);
     QDir::setCurrent(oldFolder);
     UnloadEchoService();
@@ -225,6 +262,8 @@ int RunMode(const QCommandLineParser& args)
     const auto kept = KeepRun(record, ArchivePathOption(args));
     for (const QString& message : kept.Messages)
         std::fprintf(stderr, "tolvek: %s\n", message.toLocal8Bit().constData());
+    if (events)
+        events->Verdict(record);
     if (json) {
         const QByteArray text = QJsonDocument(RunRecordToJson(record)).toJson();
         try {
