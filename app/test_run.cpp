@@ -3,6 +3,8 @@
 #include "app/controls.h"
 #include "core/test_run.h"
 #include "app/seams.h"
+#include "settings/form_storage.h"
+#include "settings/station_port.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -28,8 +30,10 @@ tolvek::TStationTime StationTime()
 class TWindowRunHost : public tolvek::TRunHost
 {
 public:
+    // The bench's unit port is read once a run: it has no control in the window.
     explicit TWindowRunHost(TForm1& form)
         : form_(form)
+        , port_(ConfiguredStationPort(form.FormStorage1->storeFileName()).toStdString())
     {}
 
     void Begin() override
@@ -47,7 +51,7 @@ public:
     {
         return {form_.LabeledEdit1->text().toStdString(), form_.CheckBox1->isChecked(),
                 form_.CheckBox2->isChecked(), form_.CheckBox3->isChecked(),
-                form_.CheckBox4->isChecked()};
+                form_.CheckBox4->isChecked(), port_};
     }
 
     bool AbortRequested() override { return form_.abortFlag(); }
@@ -88,6 +92,7 @@ public:
 
 private:
     TForm1& form_;
+    std::string port_;
 };
 
 } // namespace

@@ -17,7 +17,7 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--events] [--max-time SECONDS] [--archive PATH]\n"
+        "                     [--interface PORT] [--events] [--max-time SECONDS] [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
@@ -90,6 +90,11 @@ const TModeOption kModeOptions[] = {
         {"events",
          nullptr,
          "Print the run as JSON events, one a line, ending with the verdict and the record.",
+         {"run"}},
+        {"interface",
+         "PORT",
+         "Go through the network port PORT only (the fixture slot's; default: [Network] "
+         "Interface in the settings file, else any).",
          {"run"}},
         {"max-time",
          "SECONDS",

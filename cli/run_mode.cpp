@@ -4,6 +4,7 @@
 #include "archive/archive_command.h"
 #include "archive/line_database.h"
 #include "archive/run_record_json.h"
+#include "settings/station_port.h"
 #include "cli/command_line.h"
 #include "cli/run_events.h"
 #include "net/block_socket.h"
@@ -208,6 +209,13 @@ int RunMode(const QCommandLineParser& args)
     if (!IsUnitAddress(options.Address))
         return UsageError(QStringLiteral("not an address: \"%1\"")
                                   .arg(QString::fromStdString(VisibleText(options.Address))));
+    // A bench's own unit port comes from its settings; a rack names each slot's port.
+    const bool portGiven = args.isSet(QStringLiteral("interface"));
+    options.Interface = (portGiven ? args.value(QStringLiteral("interface"))
+                                   : ConfiguredStationPort(StationSettingsFile()))
+                                .toStdString();
+    if (portGiven && options.Interface.empty())
+        return UsageError(QStringLiteral("--interface needs the name of a network port"));
     bool numeric = false;
     const int maxSeconds = args.value(QStringLiteral("max-time")).toInt(&numeric);
     if (args.isSet(QStringLiteral("max-time")) && (!numeric || maxSeconds < 0))

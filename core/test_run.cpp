@@ -156,11 +156,28 @@ private:
         telnet_ = std::make_unique<TTelnetSend>();
     }
 
+    // The slot's port is the station's: missing or switched off, no unit can be tested
+    // through it, and nothing may go out another way.
+    void CheckNetworkPort()
+    {
+        const std::string port = host_.Options().Interface;
+        if (port.empty())
+            return;
+        switch (NetworkPortState(port)) {
+        case TPortState::Up: return;
+        case TPortState::Down:
+            throw EStationFault("Сетевой порт станции \"" + port + "\" выключен");
+        case TPortState::Missing:
+            throw EStationFault("Нет сетевого порта станции \"" + port + "\"");
+        }
+    }
+
     void Steps()
     {
+        CheckNetworkPort();
         bool noEchoSocket = false;
         BeginStep("echo");
-        const int32_t echo = EchoRoundTrip(Address(), &noEchoSocket);
+        const int32_t echo = EchoRoundTrip(Address(), &noEchoSocket, host_.Options().Interface);
         if (echo == -1) {
             if (noEchoSocket)
                 throw EStationFault(NoEchoPermissionMessage());
@@ -180,6 +197,7 @@ private:
         BeginStep("login");
         telnet_->TargetHost = Address();
         telnet_->TargetPort = "23";
+        telnet_->Interface = host_.Options().Interface;
         telnet_->Timeout = kPromptTimeout;
         telnet_->WaitLimit = kPromptWaitLimit;
         telnet_->Sock.MaxLineLength = kMaxReportLine;
@@ -211,7 +229,8 @@ private:
     void TransferTest()
     {
         const auto outcome = RunEthernetTransfer([this] { return Address(); },
-                                                 [this] { return host_.AbortRequested(); });
+                                                 [this] { return host_.AbortRequested(); }, "21",
+                                                 host_.Options().Interface);
         TransferSteps(outcome);
         switch (outcome.Result) {
         case TTransferOutcome::Passed:
