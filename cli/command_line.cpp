@@ -22,6 +22,7 @@ const char kSynopsis[] =
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
+        "       tolvek --rack [FILE]   the rack window: one run per slot of FILE\n"
         "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
