@@ -89,6 +89,7 @@ TEST(RackFile, RefusedNamingTheLine)
             {"[a]\nInterface=p1\n[ ]\n", "line 3: a section without a name"},
             {"[a]\nInterface p1\n", "line 2: neither [section] nor name=value: \"Interface p1\""},
             {"[a]\nAddress=10.0.0.1\n[b]\nInterface=p2\n", "line 1: slot \"a\" has no Interface="},
+            {"[a]\nInterface=p1\n[b]\nAddress=10.0.0.2\n", "line 3: slot \"b\" has no Interface="},
             {"[a]\nInterface=p1\n[b]\nInterface=p1\n",
              "line 3: slots \"a\" and \"b\" share the port p1"},
             {"[a]\nInterface=p1\n[A]\nInterface=p2\n", "line 3: a second slot named \"A\""},
