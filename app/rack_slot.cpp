@@ -12,7 +12,7 @@ namespace {
 
 // The verdict line carries the whole record: a unit's report at its bounds gives a few
 // megabytes at most. A child that writes more without a line end is not a run any more.
-constexpr qint64 kMaxEventLine = 16 * 1024 * 1024;
+constexpr qint64 kMaxEventLine = qint64(16) * 1024 * 1024;
 constexpr qint64 kMaxErrorTail = 4096;
 constexpr int kJournalLines = 20000;
 // A unit that gives no echo answer this long has been pulled out.
