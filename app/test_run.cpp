@@ -49,9 +49,12 @@ public:
 
     tolvek::TRunOptions Options() override
     {
-        return {form_.LabeledEdit1->text().toStdString(), form_.CheckBox1->isChecked(),
-                form_.CheckBox2->isChecked(), form_.CheckBox3->isChecked(),
-                form_.CheckBox4->isChecked(), port_};
+        return {form_.LabeledEdit1->text().toStdString(),
+                form_.CheckBox1->isChecked(),
+                form_.CheckBox2->isChecked(),
+                form_.CheckBox3->isChecked(),
+                form_.CheckBox4->isChecked(),
+                port_};
     }
 
     bool AbortRequested() override { return form_.abortFlag(); }

@@ -3,6 +3,7 @@
 #include "archive/line_database.h"
 #include "archive/run_archive.h"
 #include "archive/run_record_json.h"
+#include "archive/run_slots.h"
 #include "core/visible_text.h"
 
 #include <QCommandLineParser>
@@ -74,14 +75,21 @@ void WriteCsv(const TRunRecord& r, QTextStream& out)
     out << quoted.join(QLatin1Char(',')) << "\r\n";
 }
 
+// The network port (fixture slot) a run went through, "-" for none.
+QString Port(const TRunRecord& r)
+{
+    return r.Options.Interface.empty() ? QStringLiteral("-") : Q(r.Options.Interface);
+}
+
 void WriteHistory(const TRunRecord& r, QTextStream& out)
 {
-    out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+    out << QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
                     .arg(Q(r.Started), -25)
                     .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
                     .arg(QLatin1String(VerdictName(r.Verdict)), -7)
                     .arg(r.Failures, 2)
                     .arg(Q(r.Options.Address), -15)
+                    .arg(Port(r), -6)
                     .arg(Q(r.Id));
 }
 
@@ -90,7 +98,8 @@ void WriteRun(const TRunRecord& r, QTextStream& out)
     out << "run       " << Q(r.Id) << "\n"
         << "started   " << Q(r.Started) << "\nfinished  " << Q(r.Finished) << "\n"
         << "station   " << Q(r.Station) << " (tolvek " << Q(r.Version) << ")\n"
-        << "address   " << Q(r.Options.Address) << "\nserial    " << Q(r.Serial) << "\n"
+        << "address   " << Q(r.Options.Address) << "\nport      " << Port(r) << "\n"
+        << "serial    " << Q(r.Serial) << "\n"
         << "verdict   " << VerdictName(r.Verdict) << ", failures " << r.Failures << "\n";
     if (r.Message)
         out << "message   " << Q(*r.Message) << "\n";
@@ -121,6 +130,38 @@ void WriteYield(const std::vector<TYieldDay>& days, QTextStream& out)
     }
 }
 
+QString Percent(qint64 part, qint64 whole)
+{
+    return whole ? QStringLiteral("%1% (%2/%3)")
+                           .arg(100.0 * double(part) / double(whole), 0, 'f', 1)
+                           .arg(part)
+                           .arg(whole)
+                 : QStringLiteral("-");
+}
+
+// The check names come from the units: printed as text, like everything else here.
+void WriteYieldBySlot(const std::vector<TYieldSlot>& rows, QTextStream& out)
+{
+    out << "bench             slot      runs  passed  failed  aborted  untested  first-pass yield"
+           "   failing checks (runs)\n";
+    for (const auto& s : rows) {
+        QStringList checks;
+        for (const auto& [check, runs] : s.Checks)
+            checks << QStringLiteral("%1 (%2)").arg(Q(check.toStdString())).arg(runs);
+        out << QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
+                        .arg(Q(s.Bench.toStdString()), -16)
+                        .arg(s.Slot.isEmpty() ? QStringLiteral("-") : Q(s.Slot.toStdString()), -8)
+                        .arg(s.Runs, 4)
+                        .arg(s.Passed, 6)
+                        .arg(s.Failed, 6)
+                        .arg(s.Aborted, 7)
+                        .arg(s.Untested, 8)
+                        .arg(Percent(s.FirstPassed, s.Units), -17)
+                        .arg(checks.isEmpty() ? QStringLiteral("-")
+                                              : checks.join(QStringLiteral(", ")));
+    }
+}
+
 int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStream& err)
 {
     QSqlError e;
@@ -134,8 +175,12 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
         break;
     }
     case TArchiveCommand::TKind::Yield:
-        if (const auto days = QueryYield(db, c.Filter, e))
+        if (c.BySlot) {
+            if (const auto rows = QueryYieldBySlot(db, c.Filter.Since, c.Filter.Until, e))
+                WriteYieldBySlot(*rows, out);
+        } else if (const auto days = QueryYield(db, c.Filter, e)) {
             WriteYield(*days, out);
+        }
         break;
     default: {
         // Each run is written as it is read: the output starts at once and memory stays flat.
@@ -222,6 +267,9 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     c->Follow = p.isSet(QStringLiteral("follow"));
     if (c->Status && c->Follow)
         error = QStringLiteral("--status and --follow do not go together");
+    c->BySlot = p.isSet(QStringLiteral("by"));
+    if (c->BySlot && p.value(QStringLiteral("by")) != QLatin1String("slot"))
+        error = QStringLiteral("--by takes slot (per bench and network port)");
     c->RunId = p.value(QStringLiteral("show"));
     c->Format = p.value(QStringLiteral("export"));
     if (c->Kind == K::Export && c->Format != QLatin1String("json")

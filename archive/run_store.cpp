@@ -92,6 +92,7 @@ QStringList RunStoreSchema()
             QStringLiteral("CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)"),
     };
     statements << RunFactsSchema();
+    statements << RunSlotsSchema();
     statements << QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
                                  "CONFLICT (key) DO NOTHING")
                           .arg(kRunStoreSchema);
@@ -158,7 +159,9 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
                     {}, QSqlError::UnknownError, QStringLiteral("schema"));
         q.finish();
         if (version < kRunFactsSchema)
-            return MigrateToFacts(db);
+            if (auto e = MigrateToFacts(db); e.isValid())
+                return e;
+        return MigrateToSlots(db);
     }
     q = QSqlQuery();
     for (const QString& sql : RunStoreSchema())
@@ -170,6 +173,7 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
 TRunInserter::TRunInserter(const QSqlDatabase& db)
     : query_(db)
     , facts_(db)
+    , slots_(db)
 {}
 
 QSqlError TRunInserter::Finish()
@@ -205,7 +209,11 @@ QSqlError TRunInserter::Insert(const TRunRecord& r)
     if (!q.exec())
         return q.lastError();
     // A run already there has its facts already.
-    return q.numRowsAffected() == 1 ? facts_.Add(r) : QSqlError();
+    if (q.numRowsAffected() != 1)
+        return {};
+    if (auto e = facts_.Add(r); e.isValid())
+        return e;
+    return slots_.Add(r);
 }
 
 std::optional<QString> ParseDay(const QString& text)

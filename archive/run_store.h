@@ -3,6 +3,7 @@
 #pragma once
 
 #include "archive/run_facts.h"
+#include "archive/run_slots.h"
 #include "core/run_record.h"
 
 #include <QSqlDatabase>
@@ -20,7 +21,7 @@ namespace tolvek {
 // The one description of the tables: its statements in order, idempotent, ending with the
 // version row (written only where there is none: a store of an older version gets it
 // raised by its migration). A change to them raises kRunStoreSchema.
-constexpr int kRunStoreSchema = kRunFactsSchema;
+constexpr int kRunStoreSchema = kRunSlotsSchema;
 QStringList RunStoreSchema();
 
 // The line database's set-up for a DBA (tolvek --line-schema): the schema, the roles
@@ -47,6 +48,7 @@ private:
     QSqlQuery query_;
     bool prepared_ = false;
     TRunFacts facts_;
+    TRunSlotWriter slots_;
 };
 
 // The sorting key of an ISO 8601 time: UTC, as the text of local times would misplace

@@ -18,7 +18,7 @@ const char kSynopsis[] =
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
         "                     [--interface PORT] [--events] [--max-time SECONDS] [--archive PATH]\n"
-        "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
+        "       tolvek --history [SERIAL] | --export json|csv | --yield [--by slot]  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
@@ -113,6 +113,10 @@ const TModeOption kModeOptions[] = {
          nullptr,
          "Ask the line database instead of the bench's run archive.",
          {"history", "export", "yield", "serve"}},
+        {"by",
+         "slot",
+         "With --yield: per bench and slot (network port) with its failing checks, not per day.",
+         {"yield"}},
         {"listen", "HOST:PORT", "Where --serve listens (default 127.0.0.1:8470).", {"serve"}},
         {"status",
          nullptr,

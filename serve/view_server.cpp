@@ -142,6 +142,7 @@ TViewServer::TViewServer(std::unique_ptr<TLineView> view, TServeLimits limits, Q
             {"line.js", "text/javascript"},
             {"unit.js", "text/javascript"},
             {"run.js", "text/javascript"},
+            {"slots.js", "text/javascript"},
     };
     for (auto [name, mime] : files) {
         QFile file(QStringLiteral(":/serve/pages/") + QLatin1String(name));
@@ -251,7 +252,9 @@ QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& q
     const auto period = PeriodOf(query, error);
     const bool checkRuns =
             path.size() == 2 && name == QLatin1String("pareto") && key == QLatin1String("runs");
-    if (path.size() != 1 && !checkRuns)
+    const bool slotRuns =
+            path.size() == 2 && name == QLatin1String("slots") && key == QLatin1String("runs");
+    if (path.size() != 1 && !checkRuns && !slotRuns)
         return Error(TStatus::NotFound, QStringLiteral("no such item"));
     if (!period)
         return Error(TStatus::BadRequest, error);
@@ -261,13 +264,22 @@ QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& q
             return Error(TStatus::BadRequest, QStringLiteral("check= names the failing check"));
         return Json(view_->RunsOfCheck(*period, check));
     }
+    if (slotRuns) {
+        // An empty slot= asks for the bench's runs made without a port.
+        const QString bench = query.queryItemValue(QStringLiteral("bench"), QUrl::FullyDecoded);
+        const QString slot = query.queryItemValue(QStringLiteral("slot"), QUrl::FullyDecoded);
+        if (bench.isEmpty() || bench.size() > kMaxKeyLength || slot.size() > kMaxKeyLength)
+            return Error(TStatus::BadRequest,
+                         QStringLiteral("bench= names the bench, slot= its port"));
+        return Json(view_->RunsOfSlot(*period, bench, slot));
+    }
     if (name == QLatin1String("summary"))
         return Json(view_->Summary(*period));
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
             {"yield", &TLineView::YieldPerDay},   {"throughput", &TLineView::RunsPerHour},
             {"pareto", &TLineView::Pareto},       {"steps", &TLineView::StepMedians},
-            {"rates", &TLineView::TransferRates},
+            {"rates", &TLineView::TransferRates}, {"slots", &TLineView::YieldPerSlot},
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))

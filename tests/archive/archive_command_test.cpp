@@ -26,7 +26,7 @@ Result Command(QStringList args)
     QCommandLineParser parser;
     for (const char* flag : {"history", "yield", "forward", "line"})
         parser.addOption({flag, ""});
-    for (const char* valued : {"show", "export", "since", "until", "archive"})
+    for (const char* valued : {"show", "export", "since", "until", "archive", "by"})
         parser.addOption({valued, "", "x"});
     args.prepend("tolvek");
     Result r{2, {}, {}};
@@ -108,7 +108,8 @@ TEST_F(ArchiveCommand, HistoryIsNewestFirstAndFilteredBySerialAndDays)
     }
     EXPECT_TRUE(In({"--history", "A"})
                         .out.startsWith("2026-12-07T09:00:00+03:00  A                 passed    0  "
-                                        "192.168.1.178    00000000-0000-0000-0000-000000000001\n"));
+                                        "192.168.1.178    -       "
+                                        "00000000-0000-0000-0000-000000000001\n"));
 }
 
 TEST_F(ArchiveCommand, YieldCountsFirstRunsOfUnitsOverTheWholeArchive)

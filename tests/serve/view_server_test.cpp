@@ -40,6 +40,15 @@ public:
         return QJsonObject{{"id", id}};
     }
     QString LatestChange() override { return QStringLiteral("7"); }
+    QJsonArray YieldPerSlot(const TViewPeriod& p) override
+    {
+        return {p.Since.toString(Qt::ISODate)};
+    }
+    QJsonArray RunsOfSlot(const TViewPeriod&, const QString& bench, const QString& slot,
+                          int) override
+    {
+        return {bench, slot};
+    }
 };
 
 struct TAnswer
@@ -125,6 +134,13 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             {"/api/unit/a%2Fb%3Cimg%20src%3Dx%3E", 200, R"(["a/b<img src=x>"])"},
             {"/api/pareto/runs?check=%D0%91%D0%BB%D0%BE%D0%BA%20%26%20x", 200, R"(["Блок & x"])"},
             {"/api/pareto/runs", 400, "check"},
+            {"/api/slots?since=2026-12-01", 200, R"(["2026-12-01"])"},
+            {"/api/slots/runs?bench=r%26k&slot=slot%201&since=2026-12-01", 200,
+             R"(["r&k","slot 1"])"},
+            {"/api/slots/runs?bench=rack&slot=", 200, R"(["rack",""])"},
+            {"/api/slots/runs?slot=slot1", 400, "bench"},
+            {"/api/slots/elsewhere", 404, ""},
+            {"/static/slots.js", 200, "/api/slots"},
             {"/api/run/r1", 200, R"("id":"r1")"},
             {"/api/run/r2", 404, "no such run"},
             {"/api/summary?since=2026-12-01&until=2026-12-09", 200, R"("since":"2026-12-01")"},
