@@ -42,7 +42,8 @@ void TSlotProbe::Probe(const QString& address, const QString& port)
     TPINGSend ping;
     ping.Timeout = 900;
     ping.Interface = port.toStdString();
-    emit Probed(ping.Echo(address.toStdString()) && ping.ReplyError() == IE_NoError);
+    const bool answered = ping.Echo(address.toStdString()) && ping.ReplyError() == IE_NoError;
+    emit Probed(answered ? Answered : ping.NoEchoSocket() ? CannotSend : Silent);
 }
 
 TSlotRun::TSlotRun(tolvek::TRackSlot slot, const tolvek::TRackFile& rack, QString program,
@@ -105,12 +106,13 @@ void TSlotRun::OnProbeTick()
                      QString::fromStdString(slot_.Interface));
 }
 
-void TSlotRun::OnProbed(bool answered)
+void TSlotRun::OnProbed(int outcome)
 {
     probing_ = false;
-    if (!autoStart_ || Running())
+    // A station that may not send echoes knows nothing of the unit: nothing starts or clears.
+    if (!autoStart_ || Running() || outcome == TSlotProbe::CannotSend)
         return;
-    if (answered) {
+    if (outcome == TSlotProbe::Answered) {
         lastAnswer_.start();
         // A unit left in its slot keeps its verdict shown and is not tested again.
         if (state_ == TState::Empty)

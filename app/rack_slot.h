@@ -15,10 +15,13 @@ class QThread;
 class TSlotProbe : public QObject
 {
     Q_OBJECT
+public:
+    enum { Answered, Silent, CannotSend };
 public slots:
     void Probe(const QString& address, const QString& port);
 signals:
-    void Probed(bool answered);
+    // The unit answered, stayed silent, or the station may not send echoes at all.
+    void Probed(int outcome);
 };
 
 class TSlotRun : public QObject
@@ -62,7 +65,7 @@ signals:
 
 private:
     void OnProbeTick();
-    void OnProbed(bool answered);
+    void OnProbed(int outcome);
     void OnOutput();
     void OnEvent(const QByteArray& line);
     void OnFinished(int exitCode, QProcess::ExitStatus status);

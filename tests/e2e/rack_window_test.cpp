@@ -86,7 +86,7 @@ public:
                                "exec",
                                prefix_ + QString::number(slot),
                                "python3",
-                               TOLVEK_SOURCE_DIR "/standin/tolvek_unit.py",
+                               QStringLiteral(TOLVEK_SOURCE_DIR "/standin/tolvek_unit.py"),
                                "--address",
                                kUnitAddress,
                                "--scenario",
