@@ -86,6 +86,7 @@ TEST(RunEvents, StreamAgainstTheStandIn)
             {"pass", {"--delay", "0.3"}, selfTestOnly, "step-started report", 2, "aborted"},
             {"ftp-corrupt", {}, {"--no-set-clock"}, "", 1, "failed"},
             {"telnet-refused", {}, selfTestOnly, "", 1, "failed"},
+            {"pass", {}, {"--interface", "nosuchport0"}, "", 3, "untested"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
