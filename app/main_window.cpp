@@ -257,6 +257,14 @@ void TForm1::ShowAborted()
     ProcessRunEvents(true);
 }
 
+void TForm1::ShowLimitsRefused(const QString& message)
+{
+    SetStatus(QStringLiteral("Ошибка в пределах измерений"), QColor(255, 0, 0));
+    ListBox2->clear();
+    JournalAppend(message);
+    ProcessRunEvents(true);
+}
+
 void TForm1::JournalAppend(const QString& line)
 {
     ListBox2->addItem(line);

@@ -62,6 +62,9 @@ public:
     void ShowSuccess();
     void ShowError();
     void ShowAborted();
+    // The [Limits] section of the settings has a bad line: said in the status and the
+    // journal, and no run starts.
+    void ShowLimitsRefused(const QString& message);
     void JournalAppend(const QString& line);
     // An event-processing point of a run: the journal is painted as it stands.
     void ProcessRunEvents(bool statusChanged = false);

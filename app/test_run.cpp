@@ -8,6 +8,8 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QPushButton>
 
 namespace {
@@ -31,9 +33,10 @@ class TWindowRunHost : public tolvek::TRunHost
 {
 public:
     // The bench's unit port is read once a run: it has no control in the window.
-    explicit TWindowRunHost(TForm1& form)
+    TWindowRunHost(TForm1& form, tolvek::TLimits limits)
         : form_(form)
         , port_(ConfiguredStationPort(form.FormStorage1->storeFileName()).toStdString())
+        , limits_(std::move(limits))
     {}
 
     void Begin() override
@@ -58,6 +61,7 @@ public:
     }
 
     bool AbortRequested() override { return form_.abortFlag(); }
+    tolvek::TLimits Limits() override { return limits_; }
     tolvek::TStationTime Now() override { return StationTime(); }
     void Journal(const std::string& line) override { form_.JournalAppend(Q(line)); }
     void ReportLine(const std::string& line) override { form_.ListBox1->addItem(Q(line)); }
@@ -96,7 +100,23 @@ public:
 private:
     TForm1& form_;
     std::string port_;
+    tolvek::TLimits limits_;
 };
+
+// The [Limits] section of the station's settings file, read at each press so a line
+// engineer's change counts from the next run. A file that cannot be read has none.
+tolvek::TLimitsText StoredLimits(const QString& settingsFile)
+{
+    // The settings file is a few lines; past this it is not read for limits.
+    constexpr qint64 kMaxSettingsFile = qint64{1024} * 1024;
+    QFile file(settingsFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.read(kMaxSettingsFile);
+    return tolvek::ParseLimits(std::string_view(text.constData(), size_t(text.size())),
+                               QFileInfo(settingsFile).fileName().toStdString() + " [Limits]",
+                               /*sectionOnly=*/true);
+}
 
 } // namespace
 
@@ -104,7 +124,12 @@ private:
 void TForm1::BitBtn1Click()
 {
     GuardHandler([this] {
-        TWindowRunHost host(*this);
+        auto limits = StoredLimits(FormStorage1->storeFileName());
+        if (!limits.Error.empty()) {
+            ShowLimitsRefused(Q(limits.Error));
+            return;
+        }
+        TWindowRunHost host(*this, std::move(limits.Limits));
         // The host's End keeps the record, stamped with its id, in lastRun_.
         tolvek::ExecuteTestRun(host);
     });

@@ -125,6 +125,10 @@ std::vector<QString> FailingChecks(const TRunRecord& r)
     }
     if (r.Transfer && !r.Transfer->Passed)
         add(QStringLiteral("test file transfer"));
+    // A measurement outside its limits is a check of its own, under its own name.
+    for (const auto& j : r.Judgements)
+        if (j.Result == TJudgementResult::Failed)
+            add(Str(j.Measurement));
     if (r.Message)
         add(Str(*r.Message));
     return checks;

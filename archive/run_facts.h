@@ -30,8 +30,8 @@ QStringList RunFactsSchema();
 QSqlError AddRunFacts(QSqlDatabase& db);
 
 // A run's failing checks in the order found, each once: the counted "<FAILED>" tests of
-// its report (the test's name), "test file transfer" when the transfer test failed, and
-// the failed step's message.
+// its report (the test's name), "test file transfer" when the transfer test failed, the
+// failed step's message, and each measurement outside its limits (under its name).
 std::vector<QString> FailingChecks(const TRunRecord& record);
 
 // A serial number as looked up: in upper case, whatever case it was typed in.

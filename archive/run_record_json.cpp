@@ -1,5 +1,7 @@
 #include "archive/run_record_json.h"
 
+#include "core/limits.h"
+
 #include <QJsonArray>
 #include <QJsonValue>
 
@@ -67,6 +69,39 @@ std::optional<TRunVerdict> VerdictFromName(const QString& name)
     return std::nullopt;
 }
 
+QJsonArray JudgementsToJson(const std::vector<TJudgement>& judgements)
+{
+    QJsonArray array;
+    for (const auto& j : judgements)
+        array.append(QJsonObject{{"measurement", Q(j.Measurement)},
+                                 {"value", j.Value},
+                                 {"low", Optional(j.Low)},
+                                 {"high", Optional(j.High)},
+                                 {"marginal_low", Optional(j.MarginalLow)},
+                                 {"marginal_high", Optional(j.MarginalHigh)},
+                                 {"result", QLatin1String(JudgementResultName(j.Result))}});
+    return array;
+}
+
+// A missing key (a record made before limits were kept) reads as judged by none.
+bool ReadJudgements(const QJsonValue& value, std::vector<TJudgement>& out)
+{
+    if (value.isUndefined())
+        return true;
+    if (!value.isArray())
+        return false;
+    for (const auto& item : value.toArray()) {
+        const auto o = item.toObject();
+        const auto result = JudgementResultFromName(o["result"].toString().toStdString());
+        if (!o["measurement"].isString() || !o["value"].isDouble() || !result)
+            return false;
+        out.push_back({o["measurement"].toString().toStdString(), o["value"].toDouble(),
+                       ReadNumber(o["low"]), ReadNumber(o["high"]), ReadNumber(o["marginal_low"]),
+                       ReadNumber(o["marginal_high"]), *result});
+    }
+    return true;
+}
+
 } // namespace
 
 QJsonObject RunRecordToJson(const TRunRecord& r)
@@ -106,6 +141,9 @@ QJsonObject RunRecordToJson(const TRunRecord& r)
             QJsonObject{{"echo_ms", Optional(r.Measurements.EchoMilliseconds)},
                         {"upload_mib_s", Optional(r.Measurements.UploadMiBPerSecond)},
                         {"download_mib_s", Optional(r.Measurements.DownloadMiBPerSecond)}};
+    // Only a run judged by limits has the key: a record without is as before limits existed.
+    if (!r.Judgements.empty())
+        o["limits"] = JudgementsToJson(r.Judgements);
     return o;
 }
 
@@ -136,7 +174,7 @@ std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
         r.Message = o["message"].toString().toStdString();
     r.Serial = o["serial"].toString().toStdString();
     if (!ReadLines(o["journal"], r.Journal) || !ReadLines(o["report"], r.Report)
-        || !ReadSteps(o["steps"], r.Steps))
+        || !ReadSteps(o["steps"], r.Steps) || !ReadJudgements(o["limits"], r.Judgements))
         return std::nullopt;
     const auto m = o["measurements"].toObject();
     r.Measurements = {ReadNumber(m["echo_ms"]), ReadNumber(m["upload_mib_s"]),

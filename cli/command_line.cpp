@@ -17,7 +17,8 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--interface PORT] [--events] [--max-time SECONDS] [--archive PATH]\n"
+        "                     [--interface PORT] [--events] [--max-time SECONDS] [--limits PATH]\n"
+        "                     [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield [--by slot]  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
@@ -100,6 +101,10 @@ const TModeOption kModeOptions[] = {
         {"max-time",
          "SECONDS",
          "End the run as failed after SECONDS (default 600, 0 for no bound).",
+         {"run"}},
+        {"limits",
+         "PATH",
+         "Judge the run's measurements by the limits in PATH (a [Limits] section).",
          {"run"}},
         {"since",
          "DAY",

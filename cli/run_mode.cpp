@@ -67,11 +67,12 @@ void CatchStopSignals()
 class TConsoleRunHost : public TRunHost
 {
 public:
-    TConsoleRunHost(TRunOptions options, bool printJournal, int maxSeconds,
+    TConsoleRunHost(TRunOptions options, bool printJournal, int maxSeconds, TLimits limits,
                     TRunEvents* events = nullptr)
         : options_(std::move(options))
         , print_(printJournal)
         , maxSeconds_(maxSeconds)
+        , limits_(std::move(limits))
         , events_(events)
     {}
 
@@ -79,6 +80,7 @@ public:
     TRunOptions Options() override { return options_; }
     bool AbortRequested() override { return gStopAsked.load(); }
     int MaxSeconds() override { return maxSeconds_; }
+    TLimits Limits() override { return limits_; }
     TStationTime Now() override { return LocalTimeNow(); }
     void ReportLine(const std::string&) override {}
     std::string Serial(const std::string& serial) override
@@ -129,6 +131,7 @@ private:
     TRunOptions options_;
     bool print_;
     int maxSeconds_;
+    TLimits limits_;
     TRunEvents* events_;
 };
 
@@ -192,6 +195,28 @@ bool IsUnitAddress(const std::string& address)
     return true;
 }
 
+// The limits file of --limits: a file that cannot be read or has a bad line is the
+// script's mistake, found before the unit is contacted. Empty `error` when it is good.
+TLimits ReadLimitsFile(const QString& path, QString& error)
+{
+    // A limits file is a few lines; a bigger one is not one.
+    constexpr qint64 kMaxLimitsFile = qint64{64} * 1024;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read the limits file %1: %2").arg(path, file.errorString());
+        return {};
+    }
+    const QByteArray text = file.read(kMaxLimitsFile + 1);
+    if (text.size() > kMaxLimitsFile) {
+        error = QStringLiteral("the limits file %1 is larger than 64 KiB").arg(path);
+        return {};
+    }
+    auto parsed = ParseLimits(std::string_view(text.constData(), size_t(text.size())),
+                              path.toStdString());
+    error = QString::fromStdString(parsed.Error);
+    return std::move(parsed.Limits);
+}
+
 } // namespace
 
 // One test run without the window. The options start from the window's design values,
@@ -220,6 +245,13 @@ int RunMode(const QCommandLineParser& args)
     const int maxSeconds = args.value(QStringLiteral("max-time")).toInt(&numeric);
     if (args.isSet(QStringLiteral("max-time")) && (!numeric || maxSeconds < 0))
         return UsageError(QStringLiteral("--max-time needs a whole number of seconds, 0 for none"));
+    TLimits limits;
+    if (args.isSet(QStringLiteral("limits"))) {
+        QString error;
+        limits = ReadLimitsFile(args.value(QStringLiteral("limits")), error);
+        if (!error.isEmpty())
+            return UsageError(error);
+    }
     const bool json = args.isSet(QStringLiteral("json"));
     const QString jsonPath = args.value(QStringLiteral("json"));
     const bool jsonToStdout = jsonPath == QLatin1String("-");
@@ -259,7 +291,7 @@ int RunMode(const QCommandLineParser& args)
         QDir::setCurrent(runFolder.path());
     TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout && !events,
                          args.isSet(QStringLiteral("max-time")) ? maxSeconds : kDefaultMaxSeconds,
-                         events ? &*events : nullptr);
+                         std::move(limits), events ? &*events : nullptr);
     TRunRecord record = ExecuteTestRun(host);
     QDir::setCurrent(oldFolder);
     UnloadEchoService();

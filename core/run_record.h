@@ -47,6 +47,19 @@ struct TMeasurements
     std::optional<double> DownloadMiBPerSecond;
 };
 
+enum class TJudgementResult { Passed, Marginal, Failed };
+
+// One measurement judged against the limits the run had, kept with them so the run stays
+// explainable after the limits change.
+struct TJudgement
+{
+    std::string Measurement; // "upload_mib_s", "step_ms.report", ...
+    double Value = 0;
+    std::optional<double> Low, High;                 // the limits; absent: no bound
+    std::optional<double> MarginalLow, MarginalHigh; // the good band inside them
+    TJudgementResult Result = TJudgementResult::Passed;
+};
+
 struct TRunRecord
 {
     std::string Id;      // UUID, given when the run is archived
@@ -64,6 +77,7 @@ struct TRunRecord
     std::optional<TTransferRecord> Transfer; // absent when the transfer test did not run
     std::vector<TStepRecord> Steps;          // empty in records made before steps were kept
     TMeasurements Measurements;
+    std::vector<TJudgement> Judgements; // empty when the run had no limits
 };
 
 inline const char* VerdictName(TRunVerdict v)

@@ -289,6 +289,19 @@ private:
         add("download", outcome.Download, record_.Measurements.DownloadMiBPerSecond);
     }
 
+    // Each measurement outside its limits is one counted failure with its journal line; a
+    // marginal one only a journal line. What was not measured is not judged.
+    void JudgeLimits()
+    {
+        record_.Judgements = JudgeMeasurements(record_, host_.Limits());
+        for (const auto& j : record_.Judgements) {
+            if (j.Result == TJudgementResult::Failed)
+                ++failures_;
+            if (j.Result != TJudgementResult::Passed)
+                Journal(JudgementLine(j));
+        }
+    }
+
     void ReadReport()
     {
         TReportBudget budget;
@@ -327,6 +340,7 @@ private:
                 telnet_->Send("exit\n");
                 telnet_->Logout();
                 EndStep();
+                JudgeLimits();
                 host_.Status(failures_ > 0 ? TRunStatus::Error : TRunStatus::Passed);
                 return;
             case TReportLineKind::Serial:

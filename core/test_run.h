@@ -2,6 +2,7 @@
 // The run talks to its driver through TRunHost and fills a run record as it goes.
 #pragma once
 
+#include "core/limits.h"
 #include "core/run_record.h"
 
 #include <string>
@@ -42,6 +43,9 @@ public:
     // The bound of the whole run in seconds, 0 for none: past it every wait ends and the run
     // fails as the unit's fault. The window has none; its operator can abort.
     virtual int MaxSeconds() { return 0; }
+    // The limits the run's measurements are judged by once the report is complete; none by
+    // default, and then the verdict is the run's own.
+    virtual TLimits Limits() { return {}; }
     virtual TStationTime Now() = 0;
     virtual void Journal(const std::string& line) = 0;
     virtual void ReportLine(const std::string& line) = 0;

@@ -80,6 +80,7 @@ class Unit:
         if unknown:
             raise SystemExit("unknown scenario: " + ", ".join(sorted(unknown)))
         self.delay = args.delay
+        self.ftp_rate = args.ftp_rate
         self.gap = args.gap
         self.serial = args.serial
         self.repeat = args.repeat
@@ -386,6 +387,8 @@ def main():
     p.add_argument("--repeat", type=int, default=1, help="repeat the test lines N times")
     p.add_argument("--report", help="file whose lines replace the built-in report")
     p.add_argument("--log", help="file that receives every event")
+    p.add_argument("--ftp-rate", type=float, default=0.0,
+                   help="MiB/s the FTP data moves at both ways, as over a slow port (0: unpaced)")
     args = p.parse_args()
     unit = Unit(args)
 

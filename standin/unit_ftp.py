@@ -19,6 +19,25 @@ def printable(data):
     return "".join(out)
 
 
+class Pace:
+    """Holds a transfer to `rate` MiB/s (0: unpaced): after each chunk it sleeps until the
+    bytes so far are due, as a port that negotiated a slow link would move them."""
+
+    def __init__(self, rate):
+        self.rate = rate * 1024 * 1024
+        self.start = time.monotonic()
+        self.done = 0
+
+    def chunk(self):
+        return 16384 if self.rate else 65536
+
+    def moved(self, count):
+        self.done += count
+        if self.rate:
+            due = self.start + self.done / self.rate
+            time.sleep(max(0.0, due - time.monotonic()))
+
+
 class FtpHandler(socketserver.StreamRequestHandler):
     def setup(self):
         super().setup()
@@ -213,14 +232,16 @@ class FtpHandler(socketserver.StreamRequestHandler):
         slow = self.unit.has("ftp-slow-data")
         if slow:
             self.unit.log("ftp slow data")
+        pace = Pace(self.unit.ftp_rate)
         try:
             while True:
                 if slow:
                     time.sleep(0.5)
-                data = conn.recv(1024 if slow else 65536)
+                data = conn.recv(1024 if slow else pace.chunk())
                 if not data:
                     break
                 chunks.append(data)
+                pace.moved(len(data))
         except OSError as e:
             conn.close()
             self.reply("426 Transfer aborted: " + str(e))
@@ -254,7 +275,10 @@ class FtpHandler(socketserver.StreamRequestHandler):
         if conn is None:
             return
         try:
-            conn.sendall(data)
+            pace = Pace(self.unit.ftp_rate)
+            for i in range(0, len(data), pace.chunk()):
+                conn.sendall(data[i:i + pace.chunk()])
+                pace.moved(min(pace.chunk(), len(data) - i))
             conn.shutdown(socket.SHUT_WR)
         except OSError as e:
             conn.close()

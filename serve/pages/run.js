@@ -31,6 +31,16 @@ document.addEventListener("DOMContentLoaded", async () => {
     ["Step", (s) => s.name], ["Duration, ms", (s) => s.ms],
     ["Passed", (s) => (s.passed ? "yes" : "no")],
   ], record.steps ?? []));
+  // What each measurement was judged by when the run was made; none without limits.
+  const judged = record.limits ?? [];
+  document.getElementById("limits-section").hidden = judged.length === 0;
+  const bound = (low, high) => (low == null && high == null ? "" : (low ?? "") + ".." + (high ?? ""));
+  document.getElementById("limits").replaceChildren(table([
+    ["Measurement", (j) => j.measurement], ["Value", (j) => j.value],
+    ["Limits", (j) => bound(j.low, j.high)],
+    ["Marginal band", (j) => bound(j.marginal_low, j.marginal_high)],
+    ["Result", (j) => el("span", { class: j.result, text: j.result })],
+  ], judged));
   document.getElementById("journal").textContent = lines(record.journal);
   document.getElementById("report").textContent = lines(record.report);
   document.getElementById("record").textContent = JSON.stringify(record, null, 2);

@@ -47,6 +47,9 @@ void Fill(TRunArchive& archive, int runs)
     for (int i = 0; i < runs; ++i) {
         auto r =
                 MakeRun("2026-12-08T10:00:00+03:00", "SN" + std::to_string(i), TRunVerdict::Passed);
+        if (i == 0)
+            r.Judgements = {
+                    {"download_mib_s", 8.25, 8, std::nullopt, 9, 40, TJudgementResult::Marginal}};
         ASSERT_TRUE(archive.Store(r).Stored);
     }
 }
@@ -145,6 +148,23 @@ TEST(LineDatabase, BacklogOfADownServerArrivesOnceWhenItIsUp)
     s.flush();
     EXPECT_EQ(line, local);
     EXPECT_EQ(line.count('\n'), 3);
+
+    // Whole records, the limits they were judged by included, come back as they were kept.
+    history.Kind = TArchiveCommand::TKind::Export;
+    history.Format = QStringLiteral("json");
+    QString localJson, lineJson;
+    QTextStream lj(&localJson), sj(&lineJson);
+    history.Line = false;
+    EXPECT_EQ(RunArchiveCommand(history, lj, e), 0);
+    history.Line = true;
+    EXPECT_EQ(RunArchiveCommand(history, sj, e), 0) << err.toStdString();
+    lj.flush();
+    sj.flush();
+    EXPECT_EQ(lineJson, localJson);
+    EXPECT_TRUE(lineJson.contains(R"("limits":[{"high":null,"low":8,"marginal_high":40,)"
+                                  R"("marginal_low":9,"measurement":"download_mib_s",)"
+                                  R"("result":"marginal","value":8.25}])"))
+            << lineJson.toStdString();
     qunsetenv("TOLVEK_LINE_DATABASE");
 }
 

@@ -27,10 +27,16 @@ TEST(RunArchive, EveryVerdictIsKeptWithAllItsFieldsAndMarkedUnsent)
     passed.Options = {"10.0.0.2", false, true, true, true};
     passed.Steps = {{"echo", 3, true}, {"upload", 410, true}, {"download", 380, true}};
     passed.Measurements = {0.25, 2.5, std::nullopt};
+    passed.Judgements = {
+            {"upload_mib_s", 2.5, 2, std::nullopt, 3, std::nullopt, TJudgementResult::Marginal},
+            {"step_ms.echo", 3, std::nullopt, 10, std::nullopt, std::nullopt,
+             TJudgementResult::Passed}};
     auto failed = MakeRun("2026-12-08T10:05:00+03:00", "0123456789ABCDEF", TRunVerdict::Failed);
     failed.Message = "Нет ответа от устройства";
     failed.Transfer = TTransferRecord{false, "upload failed: 550"};
     failed.Journal.push_back("test TAMPER failed: \"open\", lid");
+    failed.Judgements = {
+            {"echo_ms", 61.5, 0.5, 60, std::nullopt, std::nullopt, TJudgementResult::Failed}};
     auto aborted = MakeRun("2026-12-08T10:07:00+03:00", "", TRunVerdict::Aborted);
     aborted.Report.clear();
 
@@ -58,8 +64,10 @@ TEST(RunArchive, EveryVerdictIsKeptWithAllItsFieldsAndMarkedUnsent)
     auto old = RunRecordToJson(runs[0]);
     old.remove("steps");
     old.remove("measurements");
+    old.remove("limits");
     const auto read = RunRecordFromJson(old);
     ASSERT_TRUE(read);
+    EXPECT_TRUE(read->Judgements.empty());
     EXPECT_TRUE(read->Steps.empty());
     EXPECT_FALSE(read->Measurements.EchoMilliseconds || read->Measurements.UploadMiBPerSecond);
 

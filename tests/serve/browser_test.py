@@ -40,7 +40,7 @@ def check(condition, what):
     (passed if condition else failures).append(what)
 
 
-def make_run(archive, serial, scenario, work, port=None):
+def make_run(archive, serial, scenario, work, extra=()):
     # Start times are kept to the second: each run starts in a second of its own, so
     # which of a unit's runs came first is known.
     time.sleep(1 - time.time() % 1)
@@ -50,8 +50,7 @@ def make_run(archive, serial, scenario, work, port=None):
                              "--log", log], stdout=subprocess.PIPE, text=True)
     try:
         unit.stdout.readline()  # "ready ..."
-        subprocess.run([TOLVEK, "--run", UNIT, "--archive", archive, "--quiet"]
-                       + (["--interface", port] if port else []),
+        subprocess.run([TOLVEK, "--run", UNIT, "--archive", archive, "--quiet", *extra],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     finally:
         unit.terminate()
@@ -189,7 +188,7 @@ def main():
     archive = os.path.join(work, "runs.sqlite")
     # The first unit's two runs go through a port of their own: a rack slot.
     for i, (serial, scenario, _) in enumerate(RUNS):
-        make_run(archive, serial, scenario, work, "lo" if i < 2 else None)
+        make_run(archive, serial, scenario, work, ["--interface", "lo"] if i < 2 else [])
 
     server = subprocess.Popen([TOLVEK, "--serve", "--listen", "127.0.0.1:0", "--archive", archive],
                               stdout=subprocess.PIPE, text=True)
@@ -279,6 +278,18 @@ def main():
         browser.screenshot(picture)
         read = subprocess.run(["zbarimg", "-q", "--raw", picture], capture_output=True, text=True)
         check(read.stdout.strip() == label, f"the barcode reads {read.stdout.strip()!r}")
+
+        # A run judged by limits: its page shows what each measurement was judged by.
+        limits = os.path.join(work, "limits.ini")
+        with open(limits, "w") as f:
+            f.write("[Limits]\nstep_ms.report = ..600000\nstep_ms.report.marginal = ..-1\n")
+        make_run(archive, "LIMITS01", "pass", work, ["--limits", limits])
+        history = subprocess.run([TOLVEK, "--history", "LIMITS01", "--archive", archive],
+                                 capture_output=True, text=True).stdout.split()
+        browser.open(base + "/run/" + (history[-1] if history else "none"))
+        check(browser.wait("!document.getElementById('limits-section').hidden && document."
+                           "querySelector('#limits span.marginal')?.textContent === 'marginal'"),
+              "the run page shows the marginal measurement and its limits")
     finally:
         browser.close()
         server.terminate()
