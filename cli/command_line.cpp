@@ -23,6 +23,7 @@ const char kSynopsis[] =
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
+        "                      [--tls-cert FILE --tls-key FILE] [--passwords FILE] [--insecure]\n"
         "       tolvek --rack [FILE]   the rack window: one run per slot of FILE\n"
         "       tolvek --line-schema | --help | --version\n";
 
@@ -123,6 +124,16 @@ const TModeOption kModeOptions[] = {
          "With --yield: per bench and slot (network port) with its failing checks, not per day.",
          {"yield"}},
         {"listen", "HOST:PORT", "Where --serve listens (default 127.0.0.1:8470).", {"serve"}},
+        {"tls-cert", "FILE", "Serve HTTPS with this PEM certificate (chain).", {"serve"}},
+        {"tls-key", "FILE", "The PEM private key of --tls-cert.", {"serve"}},
+        {"passwords",
+         "FILE",
+         "Admit only the logins of FILE (NAME:HASH lines, crypt(3) hashes).",
+         {"serve"}},
+        {"insecure",
+         nullptr,
+         "Serve beyond loopback without HTTPS and logins all the same.",
+         {"serve"}},
         {"status",
          nullptr,
          "With --forward: print the unsent runs, the oldest one's age and the last error.",
