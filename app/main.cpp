@@ -1,6 +1,7 @@
 #include <QApplication>
 
 #include "app/main_window.h"
+#include "app/rack_window.h"
 #include "app/seams.h"
 #include "app/self_press.h"
 #include "cli/command_line.h"
@@ -12,6 +13,8 @@ int main(int argc, char** argv)
     tolvek::cli::CatchStopEarly(argc, argv);
     // Before anything reads the environment or loads a plugin.
     ReserveRawEchoSockets();
+    if (WantsRackWindow(argc, argv))
+        return RackMain(argc, argv);
     // A run from a script needs no display: no QApplication, no platform plugin.
     if (tolvek::cli::WantsCommandLine(argc, argv))
         return tolvek::cli::CommandLineMain(argc, argv);

@@ -1,7 +1,6 @@
 #include "app/main_window.h"
 
 #include "app/controls.h"
-#include "settings/form_storage.h"
 #include "core/test_run.h"
 #include "app/seams.h"
 #include "settings/form_storage.h"
@@ -37,8 +36,8 @@ public:
     // The bench's unit port is read once a run: it has no control in the window.
     TWindowRunHost(TForm1& form, tolvek::TLimits limits)
         : form_(form)
-        , limits_(std::move(limits))
         , port_(ConfiguredStationPort(form.FormStorage1->storeFileName()).toStdString())
+        , limits_(std::move(limits))
     {}
 
     void Begin() override
@@ -101,8 +100,8 @@ public:
 
 private:
     TForm1& form_;
-    tolvek::TLimits limits_;
     std::string port_;
+    tolvek::TLimits limits_;
 };
 
 // The [Limits] section of the station's settings file, read at each press so a line

@@ -17,13 +17,14 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--interface PORT] [--max-time SECONDS] [--limits PATH] "
-        "[--archive PATH]\n"
+        "                     [--interface PORT] [--events] [--max-time SECONDS] [--limits PATH]\n"
+        "                     [--archive PATH]\n"
         "       tolvek --history [SERIAL] | --export json|csv | --yield [--by slot]  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
         "                      [--tls-cert FILE --tls-key FILE] [--passwords FILE] [--insecure]\n"
+        "       tolvek --rack [FILE]   the rack window: one run per slot of FILE\n"
         "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
@@ -89,6 +90,10 @@ const TModeOption kModeOptions[] = {
          "Write the run record as JSON to PATH, or to standard output with -.",
          {"run"}},
         {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+        {"events",
+         nullptr,
+         "Print the run as JSON events, one a line, ending with the verdict and the record.",
+         {"run"}},
         {"interface",
          "PORT",
          "Go through the network port PORT only (the fixture slot's; default: [Network] "

@@ -6,6 +6,7 @@
 #include "archive/run_record_json.h"
 #include "settings/station_port.h"
 #include "cli/command_line.h"
+#include "cli/run_events.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
 #include "net/run_stop.h"
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -47,6 +49,12 @@ void OnStopSignal(int)
     sigaction(SIGTERM, &fallback, nullptr);
 }
 
+void StopAsked()
+{
+    gStopAsked.store(true);
+    RaiseRunStop();
+}
+
 void CatchStopSignals()
 {
     // Once only: installed again after a first signal, the handler would swallow the second.
@@ -70,11 +78,13 @@ void CatchStopSignals()
 class TConsoleRunHost : public TRunHost
 {
 public:
-    TConsoleRunHost(TRunOptions options, bool printJournal, int maxSeconds, TLimits limits)
+    TConsoleRunHost(TRunOptions options, bool printJournal, int maxSeconds, TLimits limits,
+                    TRunEvents* events = nullptr)
         : options_(std::move(options))
         , print_(printJournal)
         , maxSeconds_(maxSeconds)
         , limits_(std::move(limits))
+        , events_(events)
     {}
 
     void Begin() override {}
@@ -84,12 +94,29 @@ public:
     TLimits Limits() override { return limits_; }
     TStationTime Now() override { return LocalTimeNow(); }
     void ReportLine(const std::string&) override {}
-    std::string Serial(const std::string& serial) override { return serial; }
+    std::string Serial(const std::string& serial) override
+    {
+        if (events_)
+            events_->Serial(serial);
+        return serial;
+    }
+    void StepStarted(const std::string& name) override
+    {
+        if (events_)
+            events_->StepStarted(name);
+    }
+    void StepEnded(const TStepRecord& step) override
+    {
+        if (events_)
+            events_->StepEnded(step);
+    }
     void Status(TRunStatus) override {}
     void ProcessEvents() override {}
 
     void Journal(const std::string& line) override
     {
+        if (events_)
+            events_->Journal(line);
         if (!print_)
             return;
         const std::string shown = VisibleText(line);
@@ -116,6 +143,7 @@ private:
     bool print_;
     int maxSeconds_;
     TLimits limits_;
+    TRunEvents* events_;
 };
 
 void WriteStandardOutput(const QByteArray& text)
@@ -246,6 +274,12 @@ int RunMode(const QCommandLineParser& args)
     const bool jsonToStdout = jsonPath == QLatin1String("-");
     if (json && jsonPath.isEmpty())
         return UsageError(QStringLiteral("--json needs a path, or - for standard output"));
+    // With --events standard output is the stream alone; the record ends it.
+    std::optional<TRunEvents> events;
+    if (args.isSet(QStringLiteral("events")))
+        events.emplace();
+    if (events && jsonToStdout)
+        return UsageError(QStringLiteral("--events and --json - both want standard output"));
 
     // Taken before the run moves to its own folder.
     const std::string recordPath =
@@ -263,6 +297,8 @@ int RunMode(const QCommandLineParser& args)
     }
     LoadEchoService();
     CatchStopSignals();
+    if (events)
+        StopWhenEventReaderGoes(StopAsked);
 
     // The transfer test's pattern file goes to a folder of this run alone: runs of a rack
     // side by side would otherwise delete each other's file, and the rack's folder stays clean.
@@ -270,9 +306,9 @@ int RunMode(const QCommandLineParser& args)
     QTemporaryDir runFolder;
     if (runFolder.isValid())
         QDir::setCurrent(runFolder.path());
-    TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout,
+    TConsoleRunHost host(options, !args.isSet(QStringLiteral("quiet")) && !jsonToStdout && !events,
                          args.isSet(QStringLiteral("max-time")) ? maxSeconds : kDefaultMaxSeconds,
-                         std::move(limits));
+                         std::move(limits), events ? &*events : nullptr);
     TRunRecord record = ExecuteTestRun(host);
     QDir::setCurrent(oldFolder);
     UnloadEchoService();
@@ -284,6 +320,8 @@ int RunMode(const QCommandLineParser& args)
     const int status = kept.Kept ? ExitStatus(record.Verdict) : kExitNoRecord;
     for (const QString& message : kept.Messages)
         std::fprintf(stderr, "tolvek: %s\n", message.toLocal8Bit().constData());
+    if (events)
+        events->Verdict(record);
     if (json) {
         const QByteArray text = QJsonDocument(RunRecordToJson(record)).toJson();
         try {

@@ -311,6 +311,7 @@ private:
         record_.Steps.push_back({name, 0, false});
         stepStart_ = Clock::now();
         stepOpen_ = true;
+        host_.StepStarted(name);
     }
 
     // A step left open (a failure or an abort ended it) stays unsuccessful.
@@ -321,6 +322,7 @@ private:
         stepOpen_ = false;
         record_.Steps.back().Milliseconds = Milliseconds(Clock::now() - stepStart_);
         record_.Steps.back().Passed = passed;
+        host_.StepEnded(record_.Steps.back());
     }
 
     static long long Milliseconds(Clock::duration d)
@@ -335,6 +337,8 @@ private:
             if (!d.Tried)
                 return;
             record_.Steps.push_back({name, Milliseconds(d.Took), d.Passed});
+            host_.StepStarted(name);
+            host_.StepEnded(record_.Steps.back());
             const double seconds = std::chrono::duration<double>(d.Took).count();
             if (d.Passed && seconds > 0)
                 rate = double(kPatternBytes) / (1024.0 * 1024.0) / seconds;

@@ -57,6 +57,10 @@ public:
     virtual void Status(TRunStatus status) = 0;
     // The event-processing point after each report line.
     virtual void ProcessEvents() = 0;
+    // A step starts, and ends as the record keeps it. The transfer test's two steps are
+    // told together when the test is over, each start just before its end.
+    virtual void StepStarted(const std::string& /*name*/) {}
+    virtual void StepEnded(const TStepRecord& /*step*/) {}
     // The run is over and its record complete; message is the failed step's text.
     virtual void End(const TRunRecord& record) = 0;
 };
