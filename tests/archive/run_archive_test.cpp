@@ -30,7 +30,7 @@ TEST(RunArchive, EveryVerdictIsKeptWithAllItsFieldsAndMarkedUnsent)
     TRunArchive archive(dir.filePath("sub/folder/runs.sqlite"));
     auto passed = MakeRun("2026-12-08T10:00:00+03:00", "0123456789ABCDEF", TRunVerdict::Passed);
     passed.Transfer = TTransferRecord{true, ""};
-    passed.Options = {"10.0.0.2", false, true, true, true};
+    passed.Options = {"10.0.0.2", false, true, true, true, ""};
     passed.Steps = {{"echo", 3, true}, {"upload", 410, true}, {"download", 380, true}};
     passed.Measurements = {0.25, 2.5, std::nullopt};
     passed.Judgements = {

@@ -229,8 +229,9 @@ TEST_P(SlotPorts, EachRunReachesItsOwnSlotsUnitOnly)
     ASSERT_TRUE(net.ok());
     for (int s = 1; s <= slotCount; ++s)
         ASSERT_TRUE(net.StartUnit(s, QString::fromLatin1(rack.units[s - 1].scenario)));
-    if (*rack.before)
+    if (*rack.before) {
         ASSERT_TRUE(Shell(QString::fromLatin1(rack.before).replace("NS", net.Prefix())));
+    }
     const long long sentBefore = TSlotNetwork::StationPacketsSent();
     const auto portOf = [](const TSlotCase& c, int s) {
         return *c.port ? QString::fromLatin1(c.port) : QStringLiteral("slot%1").arg(s);
@@ -255,8 +256,9 @@ TEST_P(SlotPorts, EachRunReachesItsOwnSlotsUnitOnly)
             ASSERT_TRUE(p.waitForFinished(180000));
             const QString err = QString::fromUtf8(p.readAllStandardError());
             EXPECT_EQ(p.exitCode(), c.exit) << err.toStdString();
-            if (*c.message)
+            if (*c.message) {
                 EXPECT_TRUE(err.contains(QString::fromUtf8(c.message))) << err.toStdString();
+            }
             const QJsonObject record = ReadRecord(runs[s - 1].json);
             const QJsonValue port = record["station"].toObject()["interface"];
             if (portOf(c, s) == QLatin1String("-"))
@@ -268,8 +270,9 @@ TEST_P(SlotPorts, EachRunReachesItsOwnSlotsUnitOnly)
             EXPECT_EQ(net.UnitEvents(s, QStringLiteral("telnet connect ")), sessions[s] * round);
         }
     }
-    if (rack.noPacket)
+    if (rack.noPacket) {
         EXPECT_EQ(TSlotNetwork::StationPacketsSent(), sentBefore);
+    }
 }
 
 void PrintTo(const TRackCase& rack, std::ostream* out)
@@ -363,8 +366,9 @@ TEST(SlotPortsFtp, EveryModeThroughASlot)
         ASSERT_TRUE(ftp.Login()) << ftp.Sock().LastErrorText() << " " << ftp.ResultString();
         ftp.DataStream().str(payload);
         ASSERT_TRUE(ftp.PutFile("/var/slot.bin", false));
-        if (!mode.passive)
+        if (!mode.passive) {
             EXPECT_EQ(ftp.DataIP(), "192.168.1.1");
+        }
         ftp.DataStream().str("");
         ASSERT_TRUE(ftp.FetchFile("/var/slot.bin", false));
         EXPECT_EQ(ftp.DataStream().str().size(), payload.size());
