@@ -1,6 +1,7 @@
 #include "archive/line_view.h"
 
 #include "archive/line_database.h"
+#include "archive/measure_facts.h"
 #include "archive/run_archive.h"
 #include "archive/run_facts.h"
 #include "archive/run_record_json.h"
@@ -207,6 +208,25 @@ public:
         return rows.Take();
     }
 
+    QJsonArray MeasureStats(const TViewPeriod& period) override
+    {
+        const auto days = Days(period);
+        return tolvek::MeasureStats(Db(), days[0].toString(), days[1].toString());
+    }
+
+    QJsonObject MeasureHistogram(const TViewPeriod& period, const QString& measurement) override
+    {
+        const auto days = Days(period);
+        return tolvek::MeasureHistogram(Db(), measurement, days[0].toString(),
+                                        days[1].toString());
+    }
+
+    QJsonArray MeasureRunChart(const TViewPeriod& period, const QString& measurement) override
+    {
+        const auto days = Days(period);
+        return tolvek::MeasureRunChart(Db(), measurement, days[0].toString(), days[1].toString());
+    }
+
     QJsonArray UnitRuns(const QString& serial, int limit) override
     {
         const QString key = SerialKey(serial);
@@ -254,6 +274,8 @@ public:
     }
 
 private:
+    QSqlDatabase Db() const { return QSqlDatabase::database(connection_, false); }
+
     static QVariantList Days(const TViewPeriod& p)
     {
         return {p.Since.isValid() ? p.Since.toString(Qt::ISODate) : QStringLiteral("0000"),
@@ -327,7 +349,7 @@ std::unique_ptr<TLineView> TLineView::OpenArchive(const QString& path)
                 QStringLiteral("the archive %1: no such file").arg(path).toStdString());
     {
         TConnectionGuard probe;
-        if (Schema(OpenReadOnly(path, probe)) >= kRunFactsSchema)
+        if (Schema(OpenReadOnly(path, probe)) >= kRunStoreSchema)
             return probe.Take();
     }
     // Made by an older tolvek: opened for writing once to gain what the view reads.
@@ -351,7 +373,7 @@ std::unique_ptr<TLineView> TLineView::OpenLine(const QString& uri)
     const QString reason = OpenLineConnection(*target, guard.name);
     if (!reason.isEmpty())
         throw std::runtime_error(reason.toStdString());
-    if (Schema(guard.name) < kRunFactsSchema)
+    if (Schema(guard.name) < kRunStoreSchema)
         throw std::runtime_error(
                 target->Describe().toStdString()
                 + ": made by an older tolvek; a bench of this version brings it up to date"

@@ -136,6 +136,7 @@ std::vector<QString> FailingChecks(const TRunRecord& r)
 
 TRunFacts::TRunFacts(const QSqlDatabase& db)
     : db_(db)
+    , measures_(db)
 {}
 
 QSqlError TRunFacts::Prepared(const QString& sql, const QVariantList& binds, QSqlQuery** result)
@@ -203,6 +204,8 @@ QSqlError TRunFacts::Add(const TRunRecord& r)
                         " < (tolvek_units.first_utc, tolvek_units.first_id)"),
                 {Str(r.Serial), utc, id, day, station, int(r.Verdict == TRunVerdict::Passed)});
     if (!e.isValid())
+        e = measures_.Add(r);
+    if (!e.isValid())
         touched_.emplace(day, station);
     return e;
 }
@@ -222,6 +225,8 @@ QSqlError TRunFacts::Refresh()
 
 QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
 {
+    if (auto e = measures_.RefreshDay(day, station); e.isValid())
+        return e;
     const QVariantList key{day, station};
     QSqlQuery q(db_);
     if (auto e = Run(q,

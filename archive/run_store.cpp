@@ -53,20 +53,28 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
     return q.exec();
 }
 
-// Brings a store of schema 1 up to the facts' schema, once, whoever gets there first: the
-// guarded update keeps a second bench that opens the line database meanwhile from doing it again.
-QSqlError MigrateToFacts(QSqlDatabase& db)
+// Brings a store of an earlier schema up to this one, once, whoever gets there first: the
+// guarded update keeps a second bench that opens the line database meanwhile from doing it
+// again. Schema 1 gains the facts, schema 2 the measurement facts.
+QSqlError MigrateStore(QSqlDatabase& db, int from)
 {
     if (!db.transaction())
         return db.lastError();
     QSqlQuery q(db);
     QSqlError e;
     if (!q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = 'schema' AND"
-                               " value = '1'")
-                        .arg(kRunFactsSchema)))
+                               " value = '%2'")
+                        .arg(kRunStoreSchema)
+                        .arg(from)))
         e = q.lastError();
-    else if (q.numRowsAffected() == 1)
-        e = AddRunFacts(db);
+    else if (q.numRowsAffected() == 1 && from < kRunFactsSchema) {
+        for (const QString& sql : MeasureFactsSchema())
+            if (!e.isValid())
+                e = Exec(db, sql);
+        if (!e.isValid())
+            e = AddRunFacts(db);
+    } else if (q.numRowsAffected() == 1)
+        e = AddMeasureFacts(db);
     if (!e.isValid() && !db.commit())
         e = db.lastError();
     if (e.isValid())
@@ -92,6 +100,7 @@ QStringList RunStoreSchema()
             QStringLiteral("CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)"),
     };
     statements << RunFactsSchema();
+    statements << MeasureFactsSchema();
     statements << QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
                                  "CONFLICT (key) DO NOTHING")
                           .arg(kRunStoreSchema);
@@ -157,8 +166,8 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
                     QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()),
                     {}, QSqlError::UnknownError, QStringLiteral("schema"));
         q.finish();
-        if (version < kRunFactsSchema)
-            return MigrateToFacts(db);
+        if (version < kRunStoreSchema)
+            return MigrateStore(db, version);
     }
     q = QSqlQuery();
     for (const QString& sql : RunStoreSchema())

@@ -1,6 +1,7 @@
 #include "serve/view_server.h"
 
 #include "barcode/barcode.h"
+#include "core/limits.h"
 #include "serve/svg_canvas.h"
 
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <stdexcept>
 
 static void LoadPages()
@@ -142,6 +144,7 @@ TViewServer::TViewServer(std::unique_ptr<TLineView> view, TServeLimits limits, Q
             {"line.js", "text/javascript"},
             {"unit.js", "text/javascript"},
             {"run.js", "text/javascript"},
+            {"measures.js", "text/javascript"},
     };
     for (auto [name, mime] : files) {
         QFile file(QStringLiteral(":/serve/pages/") + QLatin1String(name));
@@ -263,11 +266,22 @@ QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& q
     }
     if (name == QLatin1String("summary"))
         return Json(view_->Summary(*period));
+    if (name == QLatin1String("histogram") || name == QLatin1String("runchart")) {
+        const QString measurement =
+                query.queryItemValue(QStringLiteral("measurement"), QUrl::FullyDecoded);
+        const auto& names = LimitMeasurementNames();
+        if (std::find(names.begin(), names.end(), measurement.toStdString()) == names.end())
+            return Error(TStatus::BadRequest,
+                         QStringLiteral("measurement= names a measurement (upload_mib_s, ...)"));
+        return name == QLatin1String("histogram")
+                       ? Json(view_->MeasureHistogram(*period, measurement))
+                       : Json(view_->MeasureRunChart(*period, measurement));
+    }
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
             {"yield", &TLineView::YieldPerDay},   {"throughput", &TLineView::RunsPerHour},
             {"pareto", &TLineView::Pareto},       {"steps", &TLineView::StepMedians},
-            {"rates", &TLineView::TransferRates},
+            {"rates", &TLineView::TransferRates}, {"measures", &TLineView::MeasureStats},
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))

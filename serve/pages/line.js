@@ -97,6 +97,7 @@ async function load() {
     ["Download, MiB/s", (r) => number(r.download_mib_s, 2)],
     ["Echo, ms", (r) => number(r.echo_ms, 1)],
   ], rates));
+  await loadMeasures(q);
   document.body.dataset.loaded = String(Number(document.body.dataset.loaded ?? 0) + 1);
 }
 
