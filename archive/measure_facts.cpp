@@ -446,12 +446,13 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
             to = std::max(to, lowUnits(b) + widthUnits(b));
             widest = std::max(widest, widthUnits(b));
         }
-    // The limits are drawn on the histogram: its range reaches them.
+    // The limits are drawn on the histogram: its range reaches past them.
     const double unitsPerValue = std::pow(10.0, 2 - emin);
     for (const auto& limit : {low, high})
         if (limit && *limit >= 0 && *limit * unitsPerValue < 1e15) {
-            from = std::min(from, (long long)std::floor(*limit * unitsPerValue));
-            to = std::max(to, (long long)std::ceil(*limit * unitsPerValue));
+            // Inside, never on the outer edge, where its line would not show.
+            from = std::min(from, std::max(0LL, (long long)std::floor(*limit * unitsPerValue) - 1));
+            to = std::max(to, (long long)std::ceil(*limit * unitsPerValue) + 1);
         }
     const long long need = std::max(widest, (to - from + kTargetBins - 1) / kTargetBins);
     const long long step = [need] {

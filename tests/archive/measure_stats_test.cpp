@@ -134,12 +134,13 @@ void ExpectHandFigures(const QJsonObject& answers)
         }
     }
     // Values 8.5 .. 12 and the limits 8..11 (b1's run of the 9th is the period's latest
-    // judged): bins of 0.5 from 8; a value on an edge counts in the bin above it.
+    // judged): bins of 0.5, from below the low limit so that its line is inside; a value
+    // on an edge counts in the bin above it.
     EXPECT_EQ(answers["histogram"].toObject(), QJsonDocument::fromJson(R"({
         "measurement": "upload_mib_s", "low": 8, "high": 11,
-        "edges": [8, 8.5, 9, 9.5, 10, 10.5, 11, 11.5, 12, 12.5],
-        "benches": [{"bench": "b1", "counts": [0, 1, 1, 1, 2, 0, 1, 0, 0]},
-                    {"bench": "b2", "counts": [0, 0, 0, 0, 0, 0, 1, 0, 1]}]})")
+        "edges": [7.5, 8, 8.5, 9, 9.5, 10, 10.5, 11, 11.5, 12, 12.5],
+        "benches": [{"bench": "b1", "counts": [0, 0, 1, 1, 1, 2, 0, 1, 0, 0]},
+                    {"bench": "b2", "counts": [0, 0, 0, 0, 0, 0, 0, 1, 0, 1]}]})")
                                                        .object());
     // Oldest first, each run with the limits it was judged by.
     const auto chart = answers["chart"].toArray();
