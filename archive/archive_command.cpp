@@ -181,8 +181,8 @@ void WriteMeasures(const QSqlDatabase& db, const TRunFilter& f, QTextStream& out
             const auto counts = o["counts"].toArray();
             for (qsizetype i = 0; i < counts.size(); ++i)
                 if (counts[i].toInteger())
-                    out << " [" << Bound(edges[i]) << ", " << Bound(edges[i + 1])
-                        << ") " << counts[i].toInteger() << ";";
+                    out << " [" << Bound(edges[i]) << ", " << Bound(edges[i + 1]) << ") "
+                        << counts[i].toInteger() << ";";
             out << "\n";
         }
     }

@@ -217,8 +217,7 @@ public:
     QJsonObject MeasureHistogram(const TViewPeriod& period, const QString& measurement) override
     {
         const auto days = Days(period);
-        return tolvek::MeasureHistogram(Db(), measurement, days[0].toString(),
-                                        days[1].toString());
+        return tolvek::MeasureHistogram(Db(), measurement, days[0].toString(), days[1].toString());
     }
 
     QJsonArray MeasureRunChart(const TViewPeriod& period, const QString& measurement) override

@@ -229,8 +229,9 @@ QSqlError TMeasureFacts::Add(const TRunRecord& r)
         const auto value = MeasuredValue(r, name);
         if (!value || !std::isfinite(*value))
             continue;
-        const auto judged = std::find_if(r.Judgements.begin(), r.Judgements.end(),
-                                         [&](const TJudgement& j) { return j.Measurement == name; });
+        const auto judged =
+                std::find_if(r.Judgements.begin(), r.Judgements.end(),
+                             [&](const TJudgement& j) { return j.Measurement == name; });
         const bool isJudged = judged != r.Judgements.end();
         if (auto e = Prepared(
                     QStringLiteral("INSERT INTO tolvek_measures (run_id, measurement, value,"
@@ -483,8 +484,8 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
     return out;
 }
 
-QJsonArray MeasureRunChart(const QSqlDatabase& db, const QString& measurement,
-                           const QString& since, const QString& until, int limit)
+QJsonArray MeasureRunChart(const QSqlDatabase& db, const QString& measurement, const QString& since,
+                           const QString& until, int limit)
 {
     auto q = Select(db,
                     QStringLiteral("SELECT m.run_id, r.started, m.station, m.value, m.low, m.high"

@@ -61,7 +61,7 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
                              const QString& since, const QString& until);
 // The latest `limit` runs that took the measurement, oldest first: {id, started, bench,
 // value, low, high} (the limits it was judged by, null when none).
-QJsonArray MeasureRunChart(const QSqlDatabase& db, const QString& measurement,
-                           const QString& since, const QString& until, int limit = 2000);
+QJsonArray MeasureRunChart(const QSqlDatabase& db, const QString& measurement, const QString& since,
+                           const QString& until, int limit = 2000);
 
 } // namespace tolvek

@@ -57,8 +57,8 @@ void StoreKnown(const QString& path)
         if (k.uploadMs != -1)
             r.Steps.push_back({"upload", std::abs(k.uploadMs), k.uploadMs > 0});
         if (k.judged)
-            r.Judgements.push_back(
-                    {"upload_mib_s", k.upload, k.low, k.high, kNone, kNone, TJudgementResult::Passed});
+            r.Judgements.push_back({"upload_mib_s", k.upload, k.low, k.high, kNone, kNone,
+                                    TJudgementResult::Passed});
         ASSERT_TRUE(archive.Store(r).Stored);
     }
 }
@@ -112,8 +112,8 @@ void ExpectHandFigures(const QJsonObject& answers)
             {"b1", "2026-W50", "step_ms.upload", 2, 450, std::sqrt(5000.0), kNone, kNone, kNone},
             {"b1", "2026-W51", "upload_mib_s", 1, 8.5, kNone, kNone, kNone, kNone},
             // One-sided: (13 - 11.5) / 3 sd, sd of 12 and 11 is sqrt(0.5).
-            {"b2", "2026-W50", "upload_mib_s", 2, 11.5, std::sqrt(0.5),
-             1.5 / (3 * std::sqrt(0.5)), kNone, 13},
+            {"b2", "2026-W50", "upload_mib_s", 2, 11.5, std::sqrt(0.5), 1.5 / (3 * std::sqrt(0.5)),
+             kNone, 13},
     };
     for (int i = 0; i < 4; ++i) {
         const auto& e = expected[i];
