@@ -434,7 +434,9 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
         emin = emax = 0; // every value 0
     emin = std::max(emin, emax - kMaxDecades);
     const auto lowUnits = [&](const TFineBin& b) {
-        return b.K == 0 || b.Exponent < emin ? 0LL : b.K * 5 * Power10(b.Exponent - emin);
+        return b.K == 0 || b.Exponent < emin
+                       ? 0LL
+                       : static_cast<long long>(b.K) * 5 * Power10(b.Exponent - emin);
     };
     const auto widthUnits = [&](const TFineBin& b) {
         return b.K == 0 || b.Exponent < emin ? 0LL : 5 * Power10(b.Exponent - emin);
