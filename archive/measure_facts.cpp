@@ -114,9 +114,12 @@ int MeasurementRank(const QString& name)
     return int(it - names.begin());
 }
 
+// Forward only: a year's rows are read once, not cached by the driver. Each query is
+// finished before the next (PostgreSQL's driver and an unfinished query do not mix).
 QSqlQuery Select(const QSqlDatabase& db, const QString& sql, const QVariantList& binds)
 {
     QSqlQuery q(db);
+    q.setForwardOnly(true);
     bool ok = q.prepare(sql);
     for (const auto& b : binds)
         q.addBindValue(b);
@@ -371,10 +374,17 @@ QJsonArray MeasureStats(const QSqlDatabase& db, const QString& since, const QStr
     };
     // Sorted here: the server's collation may order text differently.
     std::map<std::tuple<QString, QString, int, QString>, TWeek> weeks;
+    std::map<QString, QString> weekOf; // a year has 365 days: each parsed once
+    std::map<QString, int> rankOf;
     while (q.next()) {
-        const QString measurement = q.value(2).toString();
-        auto& w = weeks[{q.value(0).toString(), IsoWeek(q.value(1).toString()),
-                         MeasurementRank(measurement), measurement}];
+        const QString day = q.value(1).toString(), measurement = q.value(2).toString();
+        auto week = weekOf.try_emplace(day).first;
+        if (week->second.isEmpty())
+            week->second = IsoWeek(day);
+        auto rank = rankOf.try_emplace(measurement, -1).first;
+        if (rank->second < 0)
+            rank->second = MeasurementRank(measurement);
+        auto& w = weeks[{q.value(0).toString(), week->second, rank->second, measurement}];
         w.Moments.Merge({q.value(3).toLongLong(), q.value(4).toDouble(), q.value(5).toDouble()});
         if (!q.value(6).isNull())
             w.Limits.Take(q.value(6).toString(), Optional(q.value(7)), Optional(q.value(8)));
@@ -405,6 +415,7 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
     std::map<QString, std::map<int, qint64>> benches;
     while (q.next())
         benches[q.value(0).toString()][q.value(1).toInt()] += q.value(2).toLongLong();
+    q.finish();
     q = Select(db,
                QStringLiteral("SELECT low, high FROM tolvek_measure_stats"
                               " WHERE measurement = ? AND day BETWEEN ? AND ?"
@@ -415,6 +426,7 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
         low = Optional(q.value(0));
         high = Optional(q.value(1));
     }
+    q.finish();
     QJsonObject out{{"measurement", measurement},
                     {"low", Json(low)},
                     {"high", Json(high)},
