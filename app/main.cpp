@@ -9,6 +9,7 @@
 
 int main(int argc, char** argv)
 {
+    tolvek::cli::CatchStopEarly(argc, argv);
     // Before anything reads the environment or loads a plugin.
     ReserveRawEchoSockets();
     // A run from a script needs no display: no QApplication, no platform plugin.

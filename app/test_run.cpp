@@ -4,6 +4,8 @@
 #include "settings/form_storage.h"
 #include "core/test_run.h"
 #include "app/seams.h"
+#include "settings/form_storage.h"
+#include "settings/station_port.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -23,7 +25,8 @@ tolvek::TStationTime StationTime()
     const QDateTime now = StationNow();
     const QDate d = now.date();
     const QTime t = now.time();
-    return {d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), now.offsetFromUtc()};
+    return {d.year(),   d.month(),           d.day(), t.hour(), t.minute(),
+            t.second(), now.offsetFromUtc(), t.msec()};
 }
 
 // The run as the window shows it: every step reads the controls when it needs them, and
@@ -31,9 +34,11 @@ tolvek::TStationTime StationTime()
 class TWindowRunHost : public tolvek::TRunHost
 {
 public:
+    // The bench's unit port is read once a run: it has no control in the window.
     TWindowRunHost(TForm1& form, tolvek::TLimits limits)
         : form_(form)
         , limits_(std::move(limits))
+        , port_(ConfiguredStationPort(form.FormStorage1->storeFileName()).toStdString())
     {}
 
     void Begin() override
@@ -49,9 +54,12 @@ public:
 
     tolvek::TRunOptions Options() override
     {
-        return {form_.LabeledEdit1->text().toStdString(), form_.CheckBox1->isChecked(),
-                form_.CheckBox2->isChecked(), form_.CheckBox3->isChecked(),
-                form_.CheckBox4->isChecked()};
+        return {form_.LabeledEdit1->text().toStdString(),
+                form_.CheckBox1->isChecked(),
+                form_.CheckBox2->isChecked(),
+                form_.CheckBox3->isChecked(),
+                form_.CheckBox4->isChecked(),
+                port_};
     }
 
     bool AbortRequested() override { return form_.abortFlag(); }
@@ -94,6 +102,7 @@ public:
 private:
     TForm1& form_;
     tolvek::TLimits limits_;
+    std::string port_;
 };
 
 // The [Limits] section of the station's settings file, read at each press so a line

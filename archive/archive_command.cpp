@@ -4,6 +4,7 @@
 #include "archive/measure_facts.h"
 #include "archive/run_archive.h"
 #include "archive/run_record_json.h"
+#include "archive/run_slots.h"
 #include "core/visible_text.h"
 
 #include <QCommandLineParser>
@@ -78,14 +79,21 @@ void WriteCsv(const TRunRecord& r, QTextStream& out)
     out << quoted.join(QLatin1Char(',')) << "\r\n";
 }
 
+// The network port (fixture slot) a run went through, "-" for none.
+QString Port(const TRunRecord& r)
+{
+    return r.Options.Interface.empty() ? QStringLiteral("-") : Q(r.Options.Interface);
+}
+
 void WriteHistory(const TRunRecord& r, QTextStream& out)
 {
-    out << QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+    out << QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
                     .arg(Q(r.Started), -25)
                     .arg(r.Serial.empty() ? QStringLiteral("-") : Q(r.Serial), -16)
                     .arg(QLatin1String(VerdictName(r.Verdict)), -7)
                     .arg(r.Failures, 2)
                     .arg(Q(r.Options.Address), -15)
+                    .arg(Port(r), -6)
                     .arg(Q(r.Id));
 }
 
@@ -94,7 +102,8 @@ void WriteRun(const TRunRecord& r, QTextStream& out)
     out << "run       " << Q(r.Id) << "\n"
         << "started   " << Q(r.Started) << "\nfinished  " << Q(r.Finished) << "\n"
         << "station   " << Q(r.Station) << " (tolvek " << Q(r.Version) << ")\n"
-        << "address   " << Q(r.Options.Address) << "\nserial    " << Q(r.Serial) << "\n"
+        << "address   " << Q(r.Options.Address) << "\nport      " << Port(r) << "\n"
+        << "serial    " << Q(r.Serial) << "\n"
         << "verdict   " << VerdictName(r.Verdict) << ", failures " << r.Failures << "\n";
     if (r.Message)
         out << "message   " << Q(*r.Message) << "\n";
@@ -188,6 +197,38 @@ void WriteMeasures(const QSqlDatabase& db, const TRunFilter& f, QTextStream& out
     }
 }
 
+QString Percent(qint64 part, qint64 whole)
+{
+    return whole ? QStringLiteral("%1% (%2/%3)")
+                           .arg(100.0 * double(part) / double(whole), 0, 'f', 1)
+                           .arg(part)
+                           .arg(whole)
+                 : QStringLiteral("-");
+}
+
+// The check names come from the units: printed as text, like everything else here.
+void WriteYieldBySlot(const std::vector<TYieldSlot>& rows, QTextStream& out)
+{
+    out << "bench             slot      runs  passed  failed  aborted  untested  first-pass yield"
+           "   failing checks (runs)\n";
+    for (const auto& s : rows) {
+        QStringList checks;
+        for (const auto& [check, runs] : s.Checks)
+            checks << QStringLiteral("%1 (%2)").arg(Q(check.toStdString())).arg(runs);
+        out << QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
+                        .arg(Q(s.Bench.toStdString()), -16)
+                        .arg(s.Slot.isEmpty() ? QStringLiteral("-") : Q(s.Slot.toStdString()), -8)
+                        .arg(s.Runs, 4)
+                        .arg(s.Passed, 6)
+                        .arg(s.Failed, 6)
+                        .arg(s.Aborted, 7)
+                        .arg(s.Untested, 8)
+                        .arg(Percent(s.FirstPassed, s.Units), -17)
+                        .arg(checks.isEmpty() ? QStringLiteral("-")
+                                              : checks.join(QStringLiteral(", ")));
+    }
+}
+
 int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStream& err)
 {
     QSqlError e;
@@ -201,7 +242,10 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
         break;
     }
     case TArchiveCommand::TKind::Yield:
-        if (const auto days = QueryYield(db, c.Filter, e)) {
+        if (c.BySlot) {
+            if (const auto rows = QueryYieldBySlot(db, c.Filter.Since, c.Filter.Until, e))
+                WriteYieldBySlot(*rows, out);
+        } else if (const auto days = QueryYield(db, c.Filter, e)) {
             WriteYield(*days, out);
             try {
                 WriteMeasures(db, c.Filter, out);
@@ -246,8 +290,7 @@ int ForwardStatus(TRunArchive& archive, QTextStream& out, QTextStream& err)
         err << "tolvek: " << error << "\n";
         return 1;
     }
-    const qsizetype pending =
-            QDir(archive.PendingFolder()).entryList({QStringLiteral("*.json")}, QDir::Files).size();
+    const int pending = archive.PendingCount();
     out << "unsent runs: " << archive.UnsentCount();
     if (pending > 0)
         out << ", and " << pending << " kept in " << archive.PendingFolder();
@@ -295,6 +338,9 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     c->Follow = p.isSet(QStringLiteral("follow"));
     if (c->Status && c->Follow)
         error = QStringLiteral("--status and --follow do not go together");
+    c->BySlot = p.isSet(QStringLiteral("by"));
+    if (c->BySlot && p.value(QStringLiteral("by")) != QLatin1String("slot"))
+        error = QStringLiteral("--by takes slot (per bench and network port)");
     c->RunId = p.value(QStringLiteral("show"));
     c->Format = p.value(QStringLiteral("export"));
     if (c->Kind == K::Export && c->Format != QLatin1String("json")
@@ -350,7 +396,11 @@ int RunArchiveCommand(const TArchiveCommand& c, QTextStream& out, QTextStream& e
         TLineDatabase line(*target);
         const auto outcome = ForwardBacklog(archive, line);
         out << "forwarded " << outcome.Sent << " runs to " << target->Describe() << "; "
-            << outcome.Left << " left\n";
+            << (outcome.Left >= 0 ? QString::number(outcome.Left) + QStringLiteral(" left")
+                                  : QStringLiteral("the unsent runs cannot be counted"));
+        if (outcome.Pending > 0)
+            out << ", and " << outcome.Pending << " kept in " << archive.PendingFolder();
+        out << "\n";
         if (!outcome.Message.isEmpty())
             err << "tolvek: " << outcome.Message << "\n";
         return outcome.Message.isEmpty() ? 0 : 1;

@@ -24,11 +24,12 @@ struct TArchiveCommand
     bool Line = false;   // query the line database instead of the bench's archive
     bool Status = false; // --forward --status: what is unsent and the last error
     bool Follow = false; // --forward --follow: keep forwarding until stopped
+    bool BySlot = false; // --yield --by slot: per bench and network port, not per day
     QString ArchivePath; // --archive, else the default
 };
 
 // The archive command the parsed line asks for (options history, show, export, yield,
-// forward, since, until, line, archive, status, follow; the serial number of --history as the
+// forward, since, until, line, archive, status, follow, by; the serial number of --history as the
 // positional argument); nullopt when it asks for none, or when it is wrong, then with `error` set.
 std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser& parser,
                                                         QString& error);

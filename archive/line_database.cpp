@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSqlError>
@@ -59,12 +60,37 @@ QString TLineTarget::Describe() const
             .arg(Database);
 }
 
+QString BlotPasswords(QString text)
+{
+    static const QString blot = QStringLiteral("********");
+    // The userinfo of a URI: from the colon after the user to the last "@" of the URI, so
+    // a raw "/", "?" or "@" in the password blots more rather than less.
+    static const QRegularExpression scheme(QStringLiteral("[A-Za-z][A-Za-z0-9+.-]*://"));
+    for (auto m = scheme.match(text); m.hasMatch(); m = scheme.match(text, m.capturedEnd())) {
+        const auto begin = m.capturedEnd();
+        auto end = text.indexOf(QRegularExpression(QStringLiteral("\\s")), begin);
+        if (end < 0)
+            end = text.size();
+        const auto at = text.lastIndexOf(QLatin1Char('@'), end - 1);
+        const auto colon = text.indexOf(QLatin1Char(':'), begin);
+        if (at > begin && colon >= 0 && colon < at)
+            text.replace(colon + 1, at - colon - 1, blot);
+    }
+    // password=... as a URI's query parameter (to the next "&") and as a key=value
+    // connection string's keyword (a quoted value to its closing quote, else to a blank).
+    static const QRegularExpression keyword(
+            QStringLiteral("(\\bpassword\\s*=\\s*)('(?:[^'\\\\]|\\\\.)*'?|[^\\s&]*)"),
+            QRegularExpression::CaseInsensitiveOption);
+    text.replace(keyword, QStringLiteral("\\1") + blot);
+    return text;
+}
+
 QString TLineTarget::Scrub(QString text) const
 {
     for (const QString& form : PasswordForms)
         if (!form.isEmpty())
             text.replace(form, QStringLiteral("********"), Qt::CaseInsensitive);
-    return text;
+    return BlotPasswords(text);
 }
 
 std::optional<TLineTarget> ParseLineUri(const QString& uri, QString& error)
@@ -111,10 +137,18 @@ std::optional<TLineTarget> ParseLineUri(const QString& uri, QString& error)
         }
         if (k == QLatin1String("host"))
             t.Host = v;
+        else if (k == QLatin1String("password"))
+            t.Password = v;
         else
             options << k + QLatin1Char('=') + v;
     }
     t.Options = options.join(QLatin1Char(';'));
+    // A password given as a query parameter, in the forms a message may quote it.
+    if (const QUrlQuery query(url); query.hasQueryItem(QStringLiteral("password")))
+        t.PasswordForms << query.queryItemValue(QStringLiteral("password"), QUrl::FullyEncoded)
+                        << t.Password;
+    std::sort(t.PasswordForms.begin(), t.PasswordForms.end(),
+              [](const QString& a, const QString& b) { return a.size() > b.size(); });
     return t;
 }
 
@@ -232,19 +266,27 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
         out.Message = QStringLiteral("no run archive at %1").arg(archive.Path());
         return out;
     }
-    if (const auto error = archive.Open(); !error.isEmpty()) {
-        out.Message = error;
-        out.Left = archive.UnsentCount();
+    out.Pending = archive.PendingCount();
+    if (const auto error = archive.OpenForWriting(); !error.isEmpty()) {
+        // What is unsent can still be read where it cannot be written.
+        out.Message = QStringLiteral("nothing forwarded: the run archive %1 cannot be written: %2")
+                              .arg(archive.Path(), error);
+        TRunArchive reader(archive.Path());
+        out.Left = reader.OpenExisting().isEmpty() ? reader.UnsentCount() : -1;
         return out;
     }
     const auto done = [&](const QString& message, bool refused) {
         out.Message = message;
         out.Refused = refused;
         out.Left = archive.UnsentCount();
+        out.Pending = archive.PendingCount();
         archive.NoteForwardError(message, refused);
         return out;
     };
-    archive.TakeInPending();
+    if (const auto error = archive.TakeInPending(); !error.isEmpty())
+        return done(QStringLiteral("the runs in %1 were not taken into the archive: %2")
+                            .arg(archive.PendingFolder(), error),
+                    false);
     if (const auto error = line.Open(); !error.isEmpty())
         return done(error, line.Refused());
     auto server = line.Database();
@@ -285,13 +327,33 @@ TForwardOutcome ForwardBacklog(TRunArchive& archive, TLineDatabase& line,
     return done({}, false);
 }
 
+namespace {
+
+// Runs waiting to be forwarded: unsent in the archive and kept in its pending folder.
+std::pair<int, int> Backlog(const QString& archivePath)
+{
+    TRunArchive archive(archivePath);
+    return {archive.OpenExisting().isEmpty() ? archive.UnsentCount() : -1, archive.PendingCount()};
+}
+
+} // namespace
+
 void FollowForward(const QString& archivePath, const TLineTarget& target,
                    const std::function<bool()>& stop,
-                   const std::function<void(const QString&)>& say)
+                   const std::function<void(const QString&)>& say, TFollowPace pace)
 {
+    // A pause ends early when a run is added: a server back after an outage then sees the
+    // backlog moving at the next run at the latest, not after the whole back-off.
     const auto pause = [&](int ms) {
-        for (int t = 0; t < ms && !stop(); t += 100)
+        const auto before = Backlog(archivePath);
+        for (int t = 0; t < ms && !stop(); t += 100) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (t % 500 == 400) {
+                const auto now = Backlog(archivePath);
+                if (now.first > before.first || now.second > before.second)
+                    return;
+            }
+        }
     };
     QString lastError;
     int backOffMs = 0;
@@ -327,7 +389,7 @@ void FollowForward(const QString& archivePath, const TLineTarget& target,
         if (error != lastError)
             say(error);
         lastError = error;
-        backOffMs = std::clamp(backOffMs * 2, 1000, 60000);
+        backOffMs = std::clamp(backOffMs * 2, pace.FirstMs, std::max(pace.FirstMs, pace.MostMs));
         pause(backOffMs);
     }
 }
@@ -421,6 +483,7 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     TKeepOutcome out;
     TRunArchive archive(archivePath);
     const auto stored = archive.Store(record);
+    out.Kept = stored.Stored || stored.Kept;
     if (!stored.Message.isEmpty())
         out.Messages << stored.Message
                                 + (stored.Detail.isEmpty()
@@ -444,10 +507,27 @@ TKeepOutcome KeepRun(TRunRecord& record, const QString& archivePath, int waitMs)
     if (!out.LeftBehind) {
         if (const auto last = forwarder.Last(); last.Refused)
             out.Messages << last.Message;
-    } else if (const auto before = archive.LastForwardError(); before.Refused) {
-        out.Messages << before.Text;
+        return out;
     }
+    if (const auto before = archive.LastForwardError(); before.Refused)
+        out.Messages << before.Text;
+    FinishForwardingApart(archivePath);
     return out;
+}
+
+void FinishForwardingApart(const QString& archivePath)
+{
+    // The pass this program leaves behind ends with it; a program of its own finishes it
+    // and notes a refusal in the archive, where --forward --status and the next run find it.
+    if (!QCoreApplication::instance())
+        return;
+    QProcess forward;
+    forward.setProgram(QCoreApplication::applicationFilePath());
+    forward.setArguments({QStringLiteral("--forward"), QStringLiteral("--archive"), archivePath});
+    forward.setStandardInputFile(QProcess::nullDevice());
+    forward.setStandardOutputFile(QProcess::nullDevice());
+    forward.setStandardErrorFile(QProcess::nullDevice());
+    forward.startDetached();
 }
 
 } // namespace tolvek

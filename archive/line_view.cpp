@@ -87,6 +87,13 @@ private:
     std::vector<std::pair<Key, QJsonObject>> rows_;
 };
 
+int Schema(const QString& connection);
+
+QString DayText(const QDate& day)
+{
+    return day.isValid() ? day.toString(Qt::ISODate) : QString();
+}
+
 class TSqlLineView final : public TLineView
 {
 public:
@@ -266,6 +273,53 @@ public:
         return RunRecordToJson(*run);
     }
 
+    // A line database not yet brought up to the slots' schema has no slots to tell.
+    QJsonArray YieldPerSlot(const TViewPeriod& period) override
+    {
+        if (Schema(connection_) < kRunSlotsSchema)
+            return {};
+        auto db = QSqlDatabase::database(connection_, false);
+        QSqlError e;
+        const auto rows = QueryYieldBySlot(db, DayText(period.Since), DayText(period.Until), e);
+        if (!rows)
+            throw std::runtime_error(e.text().trimmed().toStdString());
+        QJsonArray out;
+        for (const auto& s : *rows) {
+            auto o = TCounts{s.Runs,     s.Passed, s.Failed,     s.Aborted,
+                             s.Untested, s.Units,  s.FirstPassed}
+                             .Json();
+            o["bench"] = s.Bench;
+            o["slot"] = s.Slot.isEmpty() ? QJsonValue() : QJsonValue(s.Slot);
+            QJsonArray checks;
+            for (const auto& [check, runs] : s.Checks)
+                checks.append(QJsonObject{{"check", check}, {"runs", runs}});
+            o["checks"] = checks;
+            out.append(o);
+        }
+        return out;
+    }
+
+    QJsonArray RunsOfSlot(const TViewPeriod& period, const QString& bench, const QString& slot,
+                          int limit) override
+    {
+        if (Schema(connection_) < kRunSlotsSchema && !slot.isEmpty())
+            return {};
+        auto db = QSqlDatabase::database(connection_, false);
+        QSqlError e;
+        const auto runs = QueryRunsOfSlot(db, bench, slot, DayText(period.Since),
+                                          DayText(period.Until), limit, e);
+        if (!runs)
+            throw std::runtime_error(e.text().trimmed().toStdString());
+        QJsonArray out;
+        for (const auto& r : *runs)
+            out.append(QJsonObject{{"id", r[0]},
+                                   {"started", r[1]},
+                                   {"bench", r[2]},
+                                   {"serial", r[3]},
+                                   {"verdict", r[4]}});
+        return out;
+    }
+
     QString LatestChange() override
     {
         auto q = Select("SELECT value FROM tolvek_meta WHERE key = 'changes'", {});
@@ -351,11 +405,16 @@ std::unique_ptr<TLineView> TLineView::OpenArchive(const QString& path)
         if (Schema(OpenReadOnly(path, probe)) >= kRunStoreSchema)
             return probe.Take();
     }
-    // Made by an older tolvek: opened for writing once to gain what the view reads.
+    // Made by an older tolvek: opened for writing once to gain what the view reads; one
+    // with the facts is read as it is where it cannot be written.
     {
         TRunArchive archive(path);
-        if (const QString error = archive.Open(); !error.isEmpty())
+        if (const QString error = archive.Open(); !error.isEmpty()) {
+            TConnectionGuard probe;
+            if (Schema(OpenReadOnly(path, probe)) >= kRunFactsSchema)
+                return probe.Take();
             throw std::runtime_error(error.toStdString());
+        }
     }
     TConnectionGuard view;
     OpenReadOnly(path, view);

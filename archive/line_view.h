@@ -75,6 +75,18 @@ public:
     virtual QJsonArray UnitRuns(const QString& serial, int limit = 1000) = 0;
     // One run's record in its `--json` form (with "id"); nullopt when there is none.
     virtual std::optional<QJsonObject> Run(const QString& id) = 0;
+    // Per bench and network port (fixture slot), by bench then slot; slot null for runs
+    // made without a port: {bench, slot, runs, passed, failed, aborted, untested, units,
+    // first_passed, first_pass_yield, checks: [{check, runs}] (most runs first)}. Units are
+    // those whose first run ever was in that slot within the period.
+    virtual QJsonArray YieldPerSlot(const TViewPeriod&) { return {}; }
+    // One slot's runs (slot empty: the bench's runs without a port), newest first, at most
+    // `limit`: {id, started, bench, serial, verdict}.
+    virtual QJsonArray RunsOfSlot(const TViewPeriod&, const QString& /*bench*/,
+                                  const QString& /*slot*/, int /*limit*/ = 1000)
+    {
+        return {};
+    }
     // An opaque text that differs as soon as a run is added.
     virtual QString LatestChange() = 0;
 };

@@ -319,6 +319,12 @@ QSqlError AddMeasureFacts(QSqlDatabase& db)
         if (!q.exec(sql))
             return q.lastError();
     }
+    // Filled anew whatever was there: the runs are what counts.
+    for (const char* table : {"tolvek_measures", "tolvek_measure_stats", "tolvek_measure_bins"}) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("DELETE FROM %1").arg(QLatin1String(table))))
+            return q.lastError();
+    }
     TMeasureFacts facts(db);
     std::set<std::pair<QString, QString>> touched;
     QString last(QLatin1String("")); // not null: "id > NULL" holds for no row

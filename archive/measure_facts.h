@@ -26,7 +26,7 @@
 namespace tolvek {
 
 // The schema version that brought the measurement facts.
-constexpr int kMeasureFactsSchema = 3;
+constexpr int kMeasureFactsSchema = 5; // after the slots' schema (archive/run_slots.h)
 
 // Their tables and indexes, each statement idempotent.
 QStringList MeasureFactsSchema();

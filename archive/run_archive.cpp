@@ -3,6 +3,7 @@
 #include "archive/run_record_json.h"
 #include "archive/run_store.h"
 #include "files/atomic_file.h"
+#include "net/run_stop.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
@@ -14,10 +15,17 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QSysInfo>
 #include <QUrl>
 #include <QUuid>
+#include <QSqlDriver>
 #include <QVariant>
+
+#include <algorithm>
+
+#include <sqlite3.h>
+#include <unistd.h>
 
 namespace tolvek {
 namespace {
@@ -34,6 +42,22 @@ enum {
     kNotADb = 26
 };
 
+// Another program's write lock is waited for in short turns, each of which looks at the
+// run's stop: once stopped (SIGINT/SIGTERM) the run waits half a second at most, then its
+// record goes to the pending folder.
+constexpr int kBusyTurnMs = 10;
+constexpr int kBusyAfterStopMs = 500;
+
+int BusyTurn(void* waitMs, int turn)
+{
+    const int waited = turn * kBusyTurnMs;
+    if (waited >= *static_cast<const int*>(waitMs)
+        || (RunStopRaised() && waited >= kBusyAfterStopMs))
+        return 0;
+    usleep(kBusyTurnMs * 1000);
+    return 1;
+}
+
 int SqliteCode(const QSqlError& e)
 {
     return e.nativeErrorCode().toInt() & 0xff;
@@ -44,9 +68,22 @@ bool Damaged(const QSqlError& e)
     return SqliteCode(e) == kCorrupt || SqliteCode(e) == kNotADb;
 }
 
+// How long a run's own write waits for another program before it takes in the runs kept
+// aside earlier.
+constexpr int kPendingWaitMs = 50;
+
+// Below this much free space an I/O error is the disk being full: SQLite reports one when
+// its shared-memory file cannot grow, not "database or disk is full".
+constexpr qint64 kFullDiskBytes = 1 << 20;
+
 // The operator's words; SQLite's own text goes to standard error (Detail).
-QString Reason(const QSqlError& e)
+QString Reason(const QSqlError& e, const QString& path)
 {
+    if (SqliteCode(e) == kIoErr) {
+        const QStorageInfo disk(QFileInfo(path).absolutePath());
+        if (disk.isValid() && disk.bytesAvailable() >= 0 && disk.bytesAvailable() < kFullDiskBytes)
+            return QStringLiteral("диск заполнен");
+    }
     switch (SqliteCode(e)) {
     case kBusy:
     case kLocked: return QStringLiteral("архив занят другой программой");
@@ -192,6 +229,10 @@ QSqlError TRunArchive::OpenDb()
     QSqlError e;
     if (!db.open())
         e = db.lastError();
+    else if (const QVariant handle = db.driver()->handle();
+             qstrcmp(handle.typeName(), "sqlite3*") == 0)
+        if (auto* sqlite = *static_cast<sqlite3* const*>(handle.constData()))
+            sqlite3_busy_handler(sqlite, BusyTurn, &waitMs_);
     for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"})
         if (!e.isValid())
             e = Exec(db, QString::fromLatin1(sql));
@@ -210,11 +251,16 @@ QSqlError TRunArchive::OpenDb()
 
 QString TRunArchive::Open()
 {
+    const QString why = OpenForWriting();
+    return why.isEmpty() ? why : Failure(path_, why);
+}
+
+QString TRunArchive::OpenForWriting()
+{
     if (open_)
         return {};
     const auto e = OpenDb();
-    return e.isValid() ? Failure(path_, Reason(e)) + QStringLiteral(" (") + Detail(e) + u')'
-                       : QString();
+    return e.isValid() ? Reason(e, path_) + QStringLiteral(" (") + Detail(e) + u')' : QString();
 }
 
 QSqlError TRunArchive::Write(const TRunRecord& record)
@@ -256,22 +302,41 @@ bool TRunArchive::KeepPending(const TRunRecord& record)
     return true;
 }
 
-void TRunArchive::TakeInPending()
+int TRunArchive::PendingCount() const
+{
+    return static_cast<int>(
+            QDir(PendingFolder()).entryList({QStringLiteral("*.json")}, QDir::Files).size());
+}
+
+QString TRunArchive::TakeInPending(int waitMs)
 {
     QDir folder(PendingFolder());
     if (!open_ || !folder.exists())
-        return;
+        return {};
+    auto db = Database();
+    if (waitMs >= 0)
+        Exec(db, QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs));
+    QString error;
     for (const QString& name : folder.entryList({QStringLiteral("*.json")}, QDir::Files)) {
         QFile f(folder.filePath(name));
         if (!f.open(QIODevice::ReadOnly))
             continue;
         const auto run = RunRecordFromJson(QJsonDocument::fromJson(f.readAll()).object());
         f.close();
+        if (!run)
+            continue; // no record: left for a person to look at
         // Taken in twice (a crash before the removal) is harmless: the run id is the key.
-        if (run && !Write(*run).isValid())
-            f.remove();
+        // The first refusal ends the intake: the next file would only wait as long again.
+        if (const auto e = Write(*run); e.isValid()) {
+            error = Reason(e, path_) + QStringLiteral(" (") + Detail(e) + u')';
+            break;
+        }
+        f.remove();
     }
+    if (waitMs >= 0)
+        Exec(db, QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs_));
     QDir().rmdir(PendingFolder()); // only when empty
+    return error;
 }
 
 // On success `message` is the operator's notice, else the reason it failed.
@@ -304,12 +369,15 @@ TArchiveOutcome TRunArchive::Store(TRunRecord& record)
             e = Write(record);
         if (!e.isValid()) {
             out.Stored = true;
-            TakeInPending();
+            // The run is in; older ones kept aside come along when the archive is free
+            // within moments, else the next write or forward takes them (the caller, the
+            // window's thread perhaps, is not held for them).
+            TakeInPending(std::min(waitMs_, kPendingWaitMs));
             return out;
         }
         // A damaged file is set aside once and the run goes to a fresh archive; a second
         // failure keeps the run aside.
-        QString reason = Reason(e);
+        QString reason = Reason(e, path_);
         out.Detail = Detail(e);
         if (!Damaged(e) || attempt == 1 || !SetAside(reason)) {
             out.Kept = KeepPending(record);

@@ -54,8 +54,12 @@ public:
 
     // PATH.pending: one JSON record file per run the archive could not take at once.
     QString PendingFolder() const { return path_ + QStringLiteral(".pending"); }
-    // Moves the pending records into the open archive; a file that is no record stays.
-    void TakeInPending();
+    // Moves the pending records into the open archive, waiting `waitMs` (-1: the archive's
+    // own wait) for another program holding it; stops at the first file refused and
+    // returns the reason, empty when all went in. A file that is no record stays.
+    QString TakeInPending(int waitMs = -1);
+    // Records in the pending folder.
+    int PendingCount() const;
 
     // Opens the file read-only for queries (no damaged-file handling, nothing created or
     // changed, also where this account cannot write). Empty on success, else the reason.
@@ -82,6 +86,8 @@ public:
 
     // Opens (and creates) the archive for writing; empty on success, else the message.
     QString Open();
+    // The same, the message being only why (for forwarding, which writes no run).
+    QString OpenForWriting();
 
 private:
     QSqlError OpenDb();

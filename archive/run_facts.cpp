@@ -182,16 +182,19 @@ QSqlError TRunFacts::Add(const TRunRecord& r)
     // A run with no serial number (the unit never reported) is no unit's first run; a run
     // forwarded late that is older than the unit's first known one takes its place.
     // The day of the unit's first run so far is counted anew: this run may take its place.
+    // Serial numbers in any letter case are one unit; of two runs that started in the same
+    // millisecond the one stored first stays the first run.
+    const QString unit = SerialKey(Str(r.Serial));
     QSqlQuery* first = nullptr;
-    if (!e.isValid() && !r.Serial.empty())
+    if (!e.isValid() && !unit.isEmpty())
         e = Prepared(QStringLiteral("SELECT first_day, first_station FROM tolvek_units"
                                     " WHERE serial = ?"),
-                     {Str(r.Serial)}, &first);
+                     {unit}, &first);
     if (first && first->next())
         touched_.emplace(first->value(0).toString(), first->value(1).toString());
     if (first)
         first->finish();
-    if (!e.isValid() && !r.Serial.empty())
+    if (!e.isValid() && !unit.isEmpty())
         e = Prepared(
                 QStringLiteral(
                         "INSERT INTO tolvek_units (serial, first_utc, first_id, first_day,"
@@ -200,9 +203,8 @@ QSqlError TRunFacts::Add(const TRunRecord& r)
                         " first_utc = excluded.first_utc, first_id = excluded.first_id,"
                         " first_day = excluded.first_day, first_station = excluded.first_station,"
                         " first_passed = excluded.first_passed"
-                        " WHERE (excluded.first_utc, excluded.first_id)"
-                        " < (tolvek_units.first_utc, tolvek_units.first_id)"),
-                {Str(r.Serial), utc, id, day, station, int(r.Verdict == TRunVerdict::Passed)});
+                        " WHERE excluded.first_utc < tolvek_units.first_utc"),
+                {unit, utc, id, day, station, int(r.Verdict == TRunVerdict::Passed)});
     if (!e.isValid())
         e = measures_.Add(r);
     if (!e.isValid())
@@ -314,6 +316,47 @@ QStringList RunFactsSchema()
                               .replace(QLatin1String("CREATE INDEX "),
                                        QLatin1String("CREATE INDEX IF NOT EXISTS "));
     return statements;
+}
+
+QSqlError TRunFacts::RebuildUnits()
+{
+    // Every day that counted a first run before counts again, with the days that do now.
+    QSqlQuery q(db_);
+    if (auto e = Run(q, QStringLiteral("SELECT day, station FROM tolvek_day_stats"), {});
+        e.isValid())
+        return e;
+    while (q.next())
+        touched_.emplace(q.value(0).toString(), q.value(1).toString());
+    if (auto e = Run(db_, QStringLiteral("DELETE FROM tolvek_units")); e.isValid())
+        return e;
+    // In storing order where the start is the same: the archive's row order; the line
+    // database keeps none, there the run id decides once.
+    const bool sqlite = db_.driverName() == QLatin1String("QSQLITE");
+    if (auto e = Run(q,
+                     QStringLiteral("SELECT f.serial_key, f.started_utc, f.id, f.day, f.station,"
+                                    " f.verdict FROM tolvek_run_facts f%1"
+                                    " WHERE f.serial_key <> '' ORDER BY f.started_utc, %2")
+                             .arg(sqlite ? QStringLiteral(" JOIN tolvek_runs r ON r.id = f.id")
+                                         : QString(),
+                                  sqlite ? QStringLiteral("r.rowid") : QStringLiteral("f.id")),
+                     {});
+        e.isValid())
+        return e;
+    std::set<QString> seen;
+    QSqlError e;
+    while (!e.isValid() && q.next()) {
+        const QString unit = q.value(0).toString();
+        if (!seen.insert(unit).second)
+            continue;
+        const QString day = q.value(3).toString(), station = q.value(4).toString();
+        e = Prepared(QStringLiteral("INSERT INTO tolvek_units (serial, first_utc, first_id,"
+                                    " first_day, first_station, first_passed)"
+                                    " VALUES (?, ?, ?, ?, ?, ?)"),
+                     {unit, q.value(1), q.value(2), day, station,
+                      int(q.value(5).toString() == QLatin1String("passed"))});
+        touched_.emplace(day, station);
+    }
+    return e.isValid() ? e : Refresh();
 }
 
 QSqlError AddRunFacts(QSqlDatabase& db)

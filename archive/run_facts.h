@@ -22,6 +22,8 @@ namespace tolvek {
 
 // The schema version that brought the facts.
 constexpr int kRunFactsSchema = 2;
+// The version whose units are serial numbers in any letter case, first by the millisecond.
+constexpr int kRunUnitsSchema = 3;
 
 // The facts' tables and indexes, each statement idempotent.
 QStringList RunFactsSchema();
@@ -47,6 +49,9 @@ public:
     // The sums and medians of every bench's day touched since the last call, and the
     // change mark; before the transaction commits.
     QSqlError Refresh();
+    // Finds every unit's first run again (serial numbers in any letter case as one, ties
+    // of the start in storing order) and counts every day anew; in the caller's transaction.
+    QSqlError RebuildUnits();
 
 private:
     QSqlError RefreshDay(const QString& day, const QString& station);

@@ -110,7 +110,11 @@ QJsonObject RunRecordToJson(const TRunRecord& r)
     o["format"] = kRunRecordFormat;
     if (!r.Id.empty())
         o["id"] = Q(r.Id);
-    o["station"] = QJsonObject{{"host", Q(r.Station)}, {"version", Q(r.Version)}};
+    o["station"] = QJsonObject{{"host", Q(r.Station)},
+                               {"version", Q(r.Version)},
+                               {"interface", r.Options.Interface.empty()
+                                                     ? QJsonValue(QJsonValue::Null)
+                                                     : QJsonValue(Q(r.Options.Interface))}};
     o["address"] = Q(r.Options.Address);
     o["started"] = Q(r.Started);
     o["finished"] = Q(r.Finished);
@@ -155,6 +159,8 @@ std::optional<TRunRecord> RunRecordFromJson(const QJsonObject& o)
     r.Id = o["id"].toString().toStdString();
     r.Station = station["host"].toString().toStdString();
     r.Version = station["version"].toString().toStdString();
+    // Null or missing (a record made before slots were kept): no port was chosen.
+    r.Options.Interface = station["interface"].toString().toStdString();
     r.Options.Address = o["address"].toString().toStdString();
     r.Options.SetClock = options["set_clock"].toBool(true);
     r.Options.Ethernet = options["ethernet"].toBool(true);

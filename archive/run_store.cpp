@@ -11,7 +11,6 @@
 #include <QVariant>
 
 #include <map>
-#include <set>
 
 namespace tolvek {
 namespace {
@@ -28,8 +27,9 @@ QString Where(const TRunFilter& f, QVariantList& binds)
 {
     QStringList terms;
     if (!f.Serial.isEmpty()) {
-        terms << QStringLiteral("serial = ?");
-        binds << f.Serial;
+        // In any letter case, as the unit page finds a unit.
+        terms << QStringLiteral("id IN (SELECT id FROM tolvek_run_facts WHERE serial_key = ?)");
+        binds << SerialKey(f.Serial);
     }
     if (!f.Since.isEmpty()) {
         terms << QStringLiteral("day >= ?");
@@ -55,8 +55,9 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
 
 // Brings a store of an earlier schema up to this one, once, whoever gets there first: the
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
-// again. Schema 1 gains the facts, schema 2 the measurement facts.
-QSqlError MigrateStore(QSqlDatabase& db, int from)
+// again. Schema 1 gains the facts; schema 2 counts its units again; each earlier schema
+// gains the measurement facts.
+QSqlError Migrate(QSqlDatabase& db, int version)
 {
     if (!db.transaction())
         return db.lastError();
@@ -65,21 +66,42 @@ QSqlError MigrateStore(QSqlDatabase& db, int from)
     if (!q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = 'schema' AND"
                                " value = '%2'")
                         .arg(kRunStoreSchema)
-                        .arg(from)))
+                        .arg(version)))
         e = q.lastError();
-    else if (q.numRowsAffected() == 1 && from < kRunFactsSchema) {
-        for (const QString& sql : MeasureFactsSchema())
-            if (!e.isValid())
-                e = Exec(db, sql);
+    else if (q.numRowsAffected() == 1) {
+        // Made before the facts: the measurements come with them, run by run.
+        for (const QString& sql : MeasureFactsSchema()) {
+            QSqlQuery create(db);
+            if (!e.isValid() && !create.exec(sql))
+                e = create.lastError();
+        }
         if (!e.isValid())
-            e = AddRunFacts(db);
-    } else if (q.numRowsAffected() == 1)
-        e = AddMeasureFacts(db);
+            e = version < kRunFactsSchema   ? AddRunFacts(db)
+                : version < kRunUnitsSchema ? TRunFacts(db).RebuildUnits()
+                                            : QSqlError();
+        if (!e.isValid() && version >= kRunFactsSchema)
+            e = AddMeasureFacts(db);
+        // Runs stored before had no port: the slots' table starts empty.
+        for (const QString& sql : RunSlotsSchema()) {
+            QSqlQuery create(db);
+            if (!e.isValid() && !create.exec(sql))
+                e = create.lastError();
+        }
+    }
     if (!e.isValid() && !db.commit())
         e = db.lastError();
     if (e.isValid())
         db.rollback();
     return e;
+}
+
+QSqlError SchemaVersion(QSqlDatabase& db, int& version)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")))
+        return q.lastError();
+    version = q.next() ? q.value(0).toInt() : 0;
+    return {};
 }
 
 } // namespace
@@ -100,6 +122,7 @@ QStringList RunStoreSchema()
             QStringLiteral("CREATE INDEX IF NOT EXISTS tolvek_runs_serial ON tolvek_runs (serial)"),
     };
     statements << RunFactsSchema();
+    statements << RunSlotsSchema();
     statements << MeasureFactsSchema();
     statements << QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
                                  "CONFLICT (key) DO NOTHING")
@@ -116,6 +139,11 @@ QString LineSchemaScript()
                     "-- Benches log in as members of tolvek_bench, the line view as members of\n"
                     "-- tolvek_viewer, for example:\n"
                     "--   CREATE ROLE bench07 LOGIN PASSWORD '...' IN ROLE tolvek_bench;\n"
+                    "-- tolvek_bench: SELECT, INSERT on the runs; SELECT, INSERT, UPDATE, DELETE "
+                    "on\n"
+                    "-- the view's facts and sums; SELECT on tolvek_meta and UPDATE of its change\n"
+                    "-- counter only (row policy), never of the schema version. tolvek_viewer:\n"
+                    "-- SELECT only.\n"
                     "BEGIN;\n"
                     "DO $$ BEGIN CREATE ROLE tolvek_bench NOLOGIN; EXCEPTION WHEN duplicate_object "
                     "THEN NULL; END $$;\n"
@@ -134,8 +162,17 @@ QString LineSchemaScript()
     // A bench checks the version, sends runs (INSERT ... ON CONFLICT DO NOTHING needs no
     // more), keeps the view's facts and sums up to date with each batch and answers --line
     // queries; the view only reads.
+    // Of the version table a bench may change the change counter alone: a bench that set
+    // the schema version would lock every bench out.
     sql += QStringLiteral("GRANT SELECT, UPDATE ON tolvek_meta TO tolvek_bench;\n"
                           "GRANT SELECT ON tolvek_meta TO tolvek_viewer;\n"
+                          "ALTER TABLE tolvek_meta ENABLE ROW LEVEL SECURITY;\n"
+                          "DROP POLICY IF EXISTS tolvek_meta_read ON tolvek_meta;\n"
+                          "CREATE POLICY tolvek_meta_read ON tolvek_meta FOR SELECT USING (true);\n"
+                          "DROP POLICY IF EXISTS tolvek_meta_changes ON tolvek_meta;\n"
+                          "CREATE POLICY tolvek_meta_changes ON tolvek_meta FOR UPDATE TO "
+                          "tolvek_bench\n"
+                          "    USING (key = 'changes') WITH CHECK (key = 'changes');\n"
                           "GRANT SELECT, INSERT ON tolvek_runs TO tolvek_bench;\n"
                           "GRANT SELECT ON tolvek_runs TO tolvek_viewer;\n");
     const QString list = facts.join(QStringLiteral(", "));
@@ -156,20 +193,25 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
 {
     // Tables in this version (made by a DBA, or before) are used as they are: a bench role
     // with only the rights it needs may create nothing.
-    QSqlQuery q(db);
-    if (q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) && q.next()) {
-        const int version = q.value(0).toInt();
+    int version = 0;
+    if (!SchemaVersion(db, version).isValid() && version > 0) {
         if (version == kRunStoreSchema)
             return {};
         if (version > kRunStoreSchema)
-            return QSqlError(
-                    QStringLiteral("made by a newer tolvek (schema %1)").arg(q.value(0).toString()),
-                    {}, QSqlError::UnknownError, QStringLiteral("schema"));
-        q.finish();
-        if (version < kRunStoreSchema)
-            return MigrateStore(db, version);
+            return QSqlError(QStringLiteral("made by a newer tolvek (schema %1)").arg(version), {},
+                             QSqlError::UnknownError, QStringLiteral("schema"));
+        if (auto e = Migrate(db, version); e.isValid())
+            return e;
+        // A role that may not raise the version (a bench on a line database) leaves it.
+        if (auto e = SchemaVersion(db, version); e.isValid())
+            return e;
+        if (version != kRunStoreSchema)
+            return QSqlError(QStringLiteral("made by an older tolvek (schema %1): its owner "
+                                            "brings it up with tolvek --yield --line")
+                                     .arg(version),
+                             {}, QSqlError::UnknownError, QStringLiteral("schema"));
+        return {};
     }
-    q = QSqlQuery();
     for (const QString& sql : RunStoreSchema())
         if (auto e = Exec(db, sql); e.isValid())
             return e;
@@ -179,6 +221,7 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
 TRunInserter::TRunInserter(const QSqlDatabase& db)
     : query_(db)
     , facts_(db)
+    , slots_(db)
 {}
 
 QSqlError TRunInserter::Finish()
@@ -214,7 +257,11 @@ QSqlError TRunInserter::Insert(const TRunRecord& r)
     if (!q.exec())
         return q.lastError();
     // A run already there has its facts already.
-    return q.numRowsAffected() == 1 ? facts_.Add(r) : QSqlError();
+    if (q.numRowsAffected() != 1)
+        return {};
+    if (auto e = facts_.Add(r); e.isValid())
+        return e;
+    return slots_.Add(r);
 }
 
 std::optional<QString> ParseDay(const QString& text)
@@ -267,34 +314,61 @@ std::optional<TRunRecord> QueryRun(QSqlDatabase& db, const QString& id, QSqlErro
 std::optional<std::vector<TYieldDay>> QueryYield(QSqlDatabase& db, const TRunFilter& filter,
                                                  QSqlError& error)
 {
+    // The runs by verdict, and the units whose first run in the whole store (as the facts
+    // keep it, the view's figures alike) falls on each day.
+    QVariantList binds;
+    QStringList range;
+    if (!filter.Since.isEmpty()) {
+        range << QStringLiteral("%1 >= ?");
+        binds << filter.Since;
+    }
+    if (!filter.Until.isEmpty()) {
+        range << QStringLiteral("%1 <= ?");
+        binds << filter.Until;
+    }
+    const auto where = [&](const char* column) {
+        return range.isEmpty()
+                       ? QString()
+                       : QStringLiteral(" WHERE ")
+                                 + range.join(QStringLiteral(" AND ")).arg(QLatin1String(column));
+    };
+    std::map<QString, TYieldDay> days;
     QSqlQuery q(db);
     if (!Select(q,
-                QStringLiteral(
-                        "SELECT day, serial, verdict FROM tolvek_runs ORDER BY started_utc, id"),
-                {})) {
+                QStringLiteral("SELECT day, verdict, COUNT(*) FROM tolvek_runs%1"
+                               " GROUP BY day, verdict")
+                        .arg(where("day")),
+                binds)) {
         error = q.lastError();
         return std::nullopt;
     }
-    std::map<QString, TYieldDay> days;
-    std::set<QString> seen;
     while (q.next()) {
-        const QString day = q.value(0).toString(), serial = q.value(1).toString(),
-                      verdict = q.value(2).toString();
-        // A run with no serial (the unit never reported) cannot be a unit's first run.
-        const bool first = !serial.isEmpty() && seen.insert(serial).second;
-        if ((!filter.Since.isEmpty() && day < filter.Since)
-            || (!filter.Until.isEmpty() && day > filter.Until))
-            continue;
+        const QString day = q.value(0).toString(), verdict = q.value(1).toString();
+        const int runs = q.value(2).toInt();
         auto& d = days[day];
         d.Day = day;
-        ++d.Runs;
-        const bool passed = verdict == QLatin1String("passed");
-        d.Passed += passed;
-        d.Aborted += verdict == QLatin1String("aborted");
+        d.Runs += runs;
         // An untested run is the station's fault, not the unit's.
-        d.Failed += verdict == QLatin1String("failed");
-        d.Units += first;
-        d.FirstPassed += first && passed;
+        if (verdict == QLatin1String("passed"))
+            d.Passed += runs;
+        else if (verdict == QLatin1String("failed"))
+            d.Failed += runs;
+        else if (verdict == QLatin1String("aborted"))
+            d.Aborted += runs;
+    }
+    if (!Select(q,
+                QStringLiteral("SELECT first_day, COUNT(*), SUM(first_passed) FROM tolvek_units%1"
+                               " GROUP BY first_day")
+                        .arg(where("first_day")),
+                binds)) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    while (q.next()) {
+        auto& d = days[q.value(0).toString()];
+        d.Day = q.value(0).toString();
+        d.Units = q.value(1).toInt();
+        d.FirstPassed = q.value(2).toInt();
     }
     std::vector<TYieldDay> out;
     out.reserve(days.size());

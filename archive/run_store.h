@@ -3,6 +3,7 @@
 #pragma once
 
 #include "archive/run_facts.h"
+#include "archive/run_slots.h"
 #include "core/run_record.h"
 
 #include <QSqlDatabase>
@@ -20,6 +21,7 @@ namespace tolvek {
 // The one description of the tables: its statements in order, idempotent, ending with the
 // version row (written only where there is none: a store of an older version gets it
 // raised by its migration). A change to them raises kRunStoreSchema.
+static_assert(kMeasureFactsSchema == kRunSlotsSchema + 1);
 constexpr int kRunStoreSchema = kMeasureFactsSchema;
 QStringList RunStoreSchema();
 
@@ -47,6 +49,7 @@ private:
     QSqlQuery query_;
     bool prepared_ = false;
     TRunFacts facts_;
+    TRunSlotWriter slots_;
 };
 
 // The sorting key of an ISO 8601 time: UTC, as the text of local times would misplace

@@ -17,11 +17,13 @@ const char kSynopsis[] =
         "Usage: tolvek                 the station window\n"
         "       tolvek --run ADDRESS [--no-set-clock] [--no-ethernet] [--tamper] "
         "[--vac] [--json PATH|-] [--quiet]\n"
-        "                     [--max-time SECONDS] [--limits PATH] [--archive PATH]\n"
-        "       tolvek --history [SERIAL] | --export json|csv | --yield  [--since "
+        "                     [--interface PORT] [--max-time SECONDS] [--limits PATH] "
+        "[--archive PATH]\n"
+        "       tolvek --history [SERIAL] | --export json|csv | --yield [--by slot]  [--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
+        "                      [--tls-cert FILE --tls-key FILE] [--passwords FILE] [--insecure]\n"
         "       tolvek --line-schema | --help | --version\n";
 
 // A mode is chosen by its option; exactly one is given. A new mode is one more entry
@@ -87,6 +89,11 @@ const TModeOption kModeOptions[] = {
          "Write the run record as JSON to PATH, or to standard output with -.",
          {"run"}},
         {"quiet", nullptr, "Print nothing but the message of a failed step.", {"run"}},
+        {"interface",
+         "PORT",
+         "Go through the network port PORT only (the fixture slot's; default: [Network] "
+         "Interface in the settings file, else any).",
+         {"run"}},
         {"max-time",
          "SECONDS",
          "End the run as failed after SECONDS (default 600, 0 for no bound).",
@@ -107,7 +114,21 @@ const TModeOption kModeOptions[] = {
          nullptr,
          "Ask the line database instead of the bench's run archive.",
          {"history", "export", "yield", "serve"}},
+        {"by",
+         "slot",
+         "With --yield: per bench and slot (network port) with its failing checks, not per day.",
+         {"yield"}},
         {"listen", "HOST:PORT", "Where --serve listens (default 127.0.0.1:8470).", {"serve"}},
+        {"tls-cert", "FILE", "Serve HTTPS with this PEM certificate (chain).", {"serve"}},
+        {"tls-key", "FILE", "The PEM private key of --tls-cert.", {"serve"}},
+        {"passwords",
+         "FILE",
+         "Admit only the logins of FILE (NAME:HASH lines, crypt(3) hashes).",
+         {"serve"}},
+        {"insecure",
+         nullptr,
+         "Serve beyond loopback without HTTPS and logins all the same.",
+         {"serve"}},
         {"status",
          nullptr,
          "With --forward: print the unsent runs, the oldest one's age and the last error.",

@@ -17,7 +17,7 @@ enum TExitStatus {
     kExitUntested = 3, // the station could not test the unit (no ICMP echo allowed)
     kExitUsage = 64,
     kExitNoDisplay = 69, // the window without a display
-    kExitNoRecord = 74,  // the run record could not be written
+    kExitNoRecord = 74,  // the run record was not kept where it was asked to be
 };
 
 // The bound of a whole --run unless --max-time says otherwise: a slow good unit takes a
@@ -41,6 +41,10 @@ int ServeMode(const QCommandLineParser& args);
 
 // A bad argument found by a mode: the reason and the usage on standard error.
 int UsageError(const QString& reason);
+
+// First thing in the program: when the arguments ask for --run, a stop signal from now on
+// is the run's abort (the run ends aborted, with its record), not the end of the program.
+void CatchStopEarly(int argc, char** argv);
 
 // SIGINT and SIGTERM call handler, installed with the given sigaction flags; SIGPIPE is
 // ignored, so a reader that went away is a failed write, not the end of the program.

@@ -4,6 +4,7 @@
 #include "archive/archive_command.h"
 #include "archive/line_database.h"
 #include "archive/run_record_json.h"
+#include "settings/station_port.h"
 #include "cli/command_line.h"
 #include "net/block_socket.h"
 #include "net/ping_client.h"
@@ -22,9 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include <arpa/inet.h>
-#include <netdb.h>
 
 namespace tolvek::cli {
 namespace {
@@ -47,10 +49,20 @@ void OnStopSignal(int)
 
 void CatchStopSignals()
 {
+    // Once only: installed again after a first signal, the handler would swallow the second.
+    static bool installed = false;
+    if (std::exchange(installed, true))
+        return;
     PrepareRunStop();
     // A reader that went away (tolvek --run ... | head) must not kill the run before its
     // record is written: SIGPIPE is ignored with them.
     HandleStopSignals(OnStopSignal, SA_RESTART);
+    // Stops blocked by whoever started the program (one sent at its start waits so) are taken.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 // The run on a terminal or in a script: the journal on standard output as it grows, the
@@ -136,16 +148,21 @@ int Finish(const TKeepOutcome& kept, int status)
     return status;
 }
 
-// A numeric IPv4 or IPv6 address, or a host name that resolves. A blank, a port or a
-// number out of range is the script's mistake: refused before the unit is contacted.
+// A numeric IPv4 (dotted decimal) or IPv6 address, or a host name; the name is looked up
+// in the run. A blank, a port, a number out of range or one of the resolver's other numeric
+// forms (0x7f.1, 127.1) is the script's mistake: refused before the unit is contacted.
 bool IsUnitAddress(const std::string& address)
 {
     in6_addr numeric{};
     if (inet_pton(AF_INET, address.c_str(), &numeric) == 1
         || inet_pton(AF_INET6, address.c_str(), &numeric) == 1)
         return true;
-    if (address.empty() || address.size() > 253
-        || address.find_first_not_of("0123456789.") == std::string::npos)
+    in_addr other{};
+    if (address.empty() || address.size() > 253 || inet_aton(address.c_str(), &other) != 0)
+        return false;
+    // A top-level label is never all digits: such a name is a mistyped number.
+    const std::string last = address.substr(address.rfind('.') + 1);
+    if (last.find_first_not_of("0123456789") == std::string::npos)
         return false;
     for (size_t start = 0; start <= address.size();) {
         const size_t end = std::min(address.find('.', start), address.size());
@@ -157,12 +174,6 @@ bool IsUnitAddress(const std::string& address)
             return false;
         start = end + 1;
     }
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0)
-        return false;
-    freeaddrinfo(found);
     return true;
 }
 
@@ -190,6 +201,13 @@ TLimits ReadLimitsFile(const QString& path, QString& error)
 
 } // namespace
 
+void CatchStopEarly(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (const std::string_view arg(argv[i]); arg == "--run" || arg.starts_with("--run="))
+            return CatchStopSignals();
+}
+
 // One test run without the window. The options start from the window's design values,
 // never from the operator's stored settings, so a script does the same on every bench.
 int RunMode(const QCommandLineParser& args)
@@ -205,6 +223,13 @@ int RunMode(const QCommandLineParser& args)
     if (!IsUnitAddress(options.Address))
         return UsageError(QStringLiteral("not an address: \"%1\"")
                                   .arg(QString::fromStdString(VisibleText(options.Address))));
+    // A bench's own unit port comes from its settings; a rack names each slot's port.
+    const bool portGiven = args.isSet(QStringLiteral("interface"));
+    options.Interface = (portGiven ? args.value(QStringLiteral("interface"))
+                                   : ConfiguredStationPort(StationSettingsFile()))
+                                .toStdString();
+    if (portGiven && options.Interface.empty())
+        return UsageError(QStringLiteral("--interface needs the name of a network port"));
     bool numeric = false;
     const int maxSeconds = args.value(QStringLiteral("max-time")).toInt(&numeric);
     if (args.isSet(QStringLiteral("max-time")) && (!numeric || maxSeconds < 0))
@@ -253,9 +278,10 @@ int RunMode(const QCommandLineParser& args)
     UnloadEchoService();
     UnloadSocketLibrary();
 
-    // Kept (and stamped with its id, station and version) before the outcome is reported;
-    // a failed archive write is reported and the verdict stands.
+    // Kept (and stamped with its id, station and version) before the outcome is reported. A
+    // run kept neither in the archive nor in its pending folder is lost: a rack must notice.
     const auto kept = KeepRun(record, ArchivePathOption(args));
+    const int status = kept.Kept ? ExitStatus(record.Verdict) : kExitNoRecord;
     for (const QString& message : kept.Messages)
         std::fprintf(stderr, "tolvek: %s\n", message.toLocal8Bit().constData());
     if (json) {
@@ -270,7 +296,7 @@ int RunMode(const QCommandLineParser& args)
             return Finish(kept, kExitNoRecord);
         }
     }
-    return Finish(kept, ExitStatus(record.Verdict));
+    return Finish(kept, status);
 }
 
 } // namespace tolvek::cli

@@ -5,11 +5,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tolvek::cli {
@@ -50,6 +52,83 @@ bool ParseListen(const QString& text, QHostAddress& address, quint16& port)
     return colon > 0 && ok && number <= 65535 && address.setAddress(host);
 }
 
+// The archive file's identity: it changes when another file is renamed over it.
+QString FileIdentity(const QString& path)
+{
+    struct stat st
+    {};
+    if (stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino);
+}
+
+// Where the view reads, opened once now so that a wrong path or login is said at start.
+std::optional<TViewSource> ViewSource(const QCommandLineParser& args)
+{
+    TViewSource source;
+    if (!args.isSet(QStringLiteral("line"))) {
+        const QString path = ArchivePathOption(args);
+        source.Open = [path] { return TLineView::OpenArchive(path); };
+        source.Identity = [path] { return FileIdentity(path); };
+        source.Name = QStringLiteral("the archive ") + path;
+    } else {
+        const QString uri = ConfiguredLineUri();
+        if (uri.isEmpty())
+            throw std::runtime_error("no line database is set (TOLVEK_LINE_DATABASE or "
+                                     "[Line] Database in the station's settings)");
+        QString error;
+        const auto target = ParseLineUri(uri, error);
+        if (!target)
+            throw std::runtime_error(error.toStdString());
+        source.Open = [uri] { return TLineView::OpenLine(uri); };
+        source.Name = target->Describe();
+    }
+    source.Open();
+    return source;
+}
+
+// HTTPS and logins as the options ask; beyond loopback both are required unless --insecure.
+bool SetUpAccess(const QCommandLineParser& args, const QHostAddress& address, TViewServer& server,
+                 int& exitCode)
+{
+    const QString cert = args.value(QStringLiteral("tls-cert")),
+                  key = args.value(QStringLiteral("tls-key")),
+                  passwords = args.value(QStringLiteral("passwords"));
+    if (cert.isEmpty() != key.isEmpty()) {
+        exitCode = UsageError(QStringLiteral("--tls-cert and --tls-key go together"));
+        return false;
+    }
+    const bool loopback = address.isLoopback();
+    if (!loopback && (cert.isEmpty() || passwords.isEmpty())
+        && !args.isSet(QStringLiteral("insecure"))) {
+        exitCode = UsageError(
+                QStringLiteral("%1 is reachable from other machines: give --tls-cert, --tls-key "
+                               "and --passwords (or --insecure to serve it open)")
+                        .arg(address.toString()));
+        return false;
+    }
+    QString error;
+    if (!cert.isEmpty()) {
+        auto tls = LoadTls(cert, key, error);
+        if (!tls) {
+            std::fprintf(stderr, "tolvek: %s\n", error.toLocal8Bit().constData());
+            exitCode = kExitFailed;
+            return false;
+        }
+        server.SetTls(*tls);
+    }
+    if (!passwords.isEmpty()) {
+        auto access = TViewAccess::Load(passwords, error);
+        if (!access) {
+            std::fprintf(stderr, "tolvek: %s\n", error.toLocal8Bit().constData());
+            exitCode = kExitFailed;
+            return false;
+        }
+        server.SetAccess(std::move(*access));
+    }
+    return true;
+}
+
 } // namespace
 
 // The line view in a browser, read-only, until SIGINT or SIGTERM.
@@ -64,22 +143,17 @@ int ServeMode(const QCommandLineParser& args)
     if (args.isSet(QStringLiteral("line")) && args.isSet(QStringLiteral("archive")))
         return UsageError(QStringLiteral("--line and --archive do not go together"));
 
-    std::unique_ptr<TLineView> view;
+    std::optional<TViewSource> source;
     try {
-        if (!args.isSet(QStringLiteral("line"))) {
-            view = TLineView::OpenArchive(ArchivePathOption(args));
-        } else {
-            const QString uri = ConfiguredLineUri();
-            if (uri.isEmpty())
-                throw std::runtime_error("no line database is set (TOLVEK_LINE_DATABASE or "
-                                         "[Line] Database in the station's settings)");
-            view = TLineView::OpenLine(uri);
-        }
+        source = ViewSource(args);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tolvek: %s\n", e.what());
         return kExitFailed;
     }
-    TViewServer server(std::move(view));
+    TViewServer server(std::move(*source));
+    int exitCode = kExitPassed;
+    if (!SetUpAccess(args, address, server, exitCode))
+        return exitCode;
     QString error;
     port = server.Listen(address, port, error);
     if (port == 0) {
@@ -90,8 +164,9 @@ int ServeMode(const QCommandLineParser& args)
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
                                  ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
                                  : address.toString();
-    std::printf("tolvek: serving the line view on http://%s:%u/\n", host.toLocal8Bit().constData(),
-                port);
+    std::printf("tolvek: serving the line view on %s://%s:%u/\n",
+                args.isSet(QStringLiteral("tls-cert")) ? "https" : "http",
+                host.toLocal8Bit().constData(), port);
     std::fflush(stdout);
     QuitOnStopSignals();
     QCoreApplication::exec();

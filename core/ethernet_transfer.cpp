@@ -11,10 +11,11 @@ namespace tolvek {
 
 TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
                                      const std::function<bool()>& abortRequested,
-                                     const std::string& port)
+                                     const std::string& port, const std::string& networkPort)
 {
     TTransferOutcome outcome;
     TFTPOneShotSettings settings;
+    settings.Interface = networkPort;
     settings.Timeout = kStationFtpTimeout;
     settings.ReplyLimit = kStationFtpReplyLimit;
     settings.TotalLimit = kStationFtpDirectionLimit;

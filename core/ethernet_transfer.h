@@ -38,9 +38,10 @@ struct TTransferOutcome
 
 // ipText is read anew for each transfer; abortRequested is looked at after the upload and
 // on a failure (which then counts as the abort). The port is "21" in the station; tests give
-// another.
+// another. networkPort, when not empty, is the station's network port both connections use.
 TTransferOutcome RunEthernetTransfer(const std::function<std::string()>& ipText,
                                      const std::function<bool()>& abortRequested,
-                                     const std::string& port = "21");
+                                     const std::string& port = "21",
+                                     const std::string& networkPort = {});
 
 } // namespace tolvek

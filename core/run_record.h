@@ -16,6 +16,8 @@ struct TRunOptions
     bool Ethernet = true; // the 1 MiB FTP round trip
     bool Tamper = false;  // TAMPER failures count
     bool Vac = false;     // AC voltage failures count
+    // The station's network port the run goes through (its fixture slot's); empty = any.
+    std::string Interface;
 };
 
 // Untested: the station could not test the unit (no permission to send the echo, say); it

@@ -5,6 +5,7 @@
 #include "core/pattern_file.h"
 #include "core/record.h"
 #include "core/report.h"
+#include "net/host_lookup.h"
 #include "net/ping_client.h"
 #include "net/run_stop.h"
 #include "net/telnet_client.h"
@@ -21,16 +22,18 @@ namespace tolvek {
 
 TStationTime LocalTimeNow()
 {
-    const std::time_t now = std::time(nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     std::tm tm{};
-    localtime_r(&now, &tm);
+    localtime_r(&now.tv_sec, &tm);
     return {tm.tm_year + 1900,
             tm.tm_mon + 1,
             tm.tm_mday,
             tm.tm_hour,
             tm.tm_min,
             tm.tm_sec,
-            static_cast<int>(tm.tm_gmtoff)};
+            static_cast<int>(tm.tm_gmtoff),
+            static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 std::string JournalTime(const TStationTime& t)
@@ -52,9 +55,11 @@ std::string UnitClockTime(const TStationTime& t)
 std::string IsoTime(const TStationTime& t)
 {
     const int offset = t.UtcOffsetSeconds < 0 ? -t.UtcOffsetSeconds : t.UtcOffsetSeconds;
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", t.Year, t.Month,
-                  t.Day, t.Hour, t.Minute, t.Second, t.UtcOffsetSeconds < 0 ? '-' : '+',
+    char text[80], ms[8] = "";
+    if (t.Millisecond >= 0)
+        std::snprintf(ms, sizeof ms, ".%03d", t.Millisecond % 1000);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s%c%02d:%02d", t.Year, t.Month,
+                  t.Day, t.Hour, t.Minute, t.Second, ms, t.UtcOffsetSeconds < 0 ? '-' : '+',
                   offset / 3600, offset / 60 % 60);
     return text;
 }
@@ -64,6 +69,9 @@ namespace {
 // Longest report line taken from the unit. A unit writing more without a line end is
 // broken: the run ends instead of buffering without limit.
 constexpr int kMaxReportLine = 64 * 1024;
+// A host name is looked up once, before the unit is asked anything; a lookup takes
+// milliseconds, and a resolver silent for longer is the station's fault, not the unit's.
+constexpr int kLookupMs = 5000;
 
 [[noreturn]] void Fail(const char* message)
 {
@@ -116,7 +124,30 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    std::string Address() { return host_.Options().Address; }
+    // The unit's address as the sockets take it: a host name as it was looked up at the start.
+    std::string Address()
+    {
+        const std::string given = host_.Options().Address;
+        return given == name_ ? numeric_ : given;
+    }
+
+    // A name that is not found in time leaves the unit untested; a stop ends the lookup.
+    void LookUpUnit()
+    {
+        const std::string given = host_.Options().Address;
+        const THostLookup found = LookUpHost(given, kLookupMs);
+        if (found.Error == WSAEINTR && host_.AbortRequested())
+            return;
+        // Out of time, its own or the run's.
+        const bool silent = found.Error == WSAETIMEDOUT || found.Error == WSAEINTR;
+        if (found.Error != 0)
+            throw EStationFault(
+                    "Станция не нашла адрес блока \"" + given + "\" ("
+                    + (silent ? std::string("нет ответа") : TBlockSocket::GetErrorDesc(found.Error))
+                    + "). Блок не проверен.");
+        name_ = given;
+        numeric_ = found.Address;
+    }
 
     void Journal(const std::string& line)
     {
@@ -124,17 +155,23 @@ private:
         host_.Journal(line);
     }
 
-    // How much of the unit's text one more journal line keeps: less as the record fills.
-    size_t UnitTextLimit() const
+    // Keeps one line of the unit's text while the record's budget lasts, else counts it.
+    bool Keep(const std::string& line, int& notKept)
     {
-        const size_t left = kMaxKeptText > keptBytes_ ? kMaxKeptText - keptBytes_ : 0;
-        return std::clamp<size_t>(left, 64, kMaxKeptLine);
+        if (keptBytes_ + line.size() > kMaxKeptText) {
+            ++notKept;
+            return false;
+        }
+        keptBytes_ += line.size();
+        return true;
     }
 
+    // A journal line made of the unit's text: shown always, kept within the record's budget.
     void UnitJournal(const std::string& line)
     {
-        Journal(line);
-        keptBytes_ += line.size();
+        if (Keep(line, journalNotKept_))
+            record_.Journal.push_back(line);
+        host_.Journal(line);
     }
 
     bool TimeIsUp() const { return deadline_ != 0 && SteadyMilliseconds() >= deadline_; }
@@ -156,11 +193,31 @@ private:
         telnet_ = std::make_unique<TTelnetSend>();
     }
 
+    // The slot's port is the station's: missing or switched off, no unit can be tested
+    // through it, and nothing may go out another way.
+    void CheckNetworkPort()
+    {
+        const std::string port = host_.Options().Interface;
+        if (port.empty())
+            return;
+        switch (NetworkPortState(port)) {
+        case TPortState::Up: return;
+        case TPortState::Down:
+            throw EStationFault("Сетевой порт станции \"" + port + "\" выключен");
+        case TPortState::Missing:
+            throw EStationFault("Нет сетевого порта станции \"" + port + "\"");
+        }
+    }
+
     void Steps()
     {
+        CheckNetworkPort();
+        LookUpUnit();
+        if (host_.AbortRequested())
+            return;
         bool noEchoSocket = false;
         BeginStep("echo");
-        const int32_t echo = EchoRoundTrip(Address(), &noEchoSocket);
+        const int32_t echo = EchoRoundTrip(Address(), &noEchoSocket, host_.Options().Interface);
         if (echo == -1) {
             if (noEchoSocket)
                 throw EStationFault(NoEchoPermissionMessage());
@@ -180,6 +237,7 @@ private:
         BeginStep("login");
         telnet_->TargetHost = Address();
         telnet_->TargetPort = "23";
+        telnet_->Interface = host_.Options().Interface;
         telnet_->Timeout = kPromptTimeout;
         telnet_->WaitLimit = kPromptWaitLimit;
         telnet_->Sock.MaxLineLength = kMaxReportLine;
@@ -211,7 +269,8 @@ private:
     void TransferTest()
     {
         const auto outcome = RunEthernetTransfer([this] { return Address(); },
-                                                 [this] { return host_.AbortRequested(); });
+                                                 [this] { return host_.AbortRequested(); }, "21",
+                                                 host_.Options().Interface);
         TransferSteps(outcome);
         switch (outcome.Result) {
         case TTransferOutcome::Passed:
@@ -301,12 +360,8 @@ private:
             const std::string line = StripEscapeSequences(received);
             // The unit writes ASCII; anything else is shown as the station's code page has it.
             const std::string kept = KeptLine(line, kMaxKeptLine);
-            if (keptBytes_ + kept.size() <= kMaxKeptText) {
-                keptBytes_ += kept.size();
+            if (Keep(kept, linesNotKept_))
                 record_.Report.push_back(kept);
-            } else {
-                ++linesNotKept_;
-            }
             host_.ReportLine(kept);
             host_.ProcessEvents();
 
@@ -321,15 +376,15 @@ private:
                 host_.Status(failures_ > 0 ? TRunStatus::Error : TRunStatus::Passed);
                 return;
             case TReportLineKind::Serial:
-                record_.Serial = host_.Serial(KeptLine(r.serial, UnitTextLimit()));
+                record_.Serial = host_.Serial(KeptLine(r.serial, kMaxKeptLine));
                 UnitJournal("serial number: " + record_.Serial);
                 break;
             case TReportLineKind::Failed:
                 if (r.counted)
                     ++failures_;
-                UnitJournal(KeptLine(r.journal, UnitTextLimit()));
+                UnitJournal(KeptLine(r.journal, kMaxKeptLine));
                 break;
-            case TReportLineKind::Passed: UnitJournal(KeptLine(r.journal, UnitTextLimit())); break;
+            case TReportLineKind::Passed: UnitJournal(KeptLine(r.journal, kMaxKeptLine)); break;
             case TReportLineKind::Strange: Fail("Странный ответ ЦФН-ЛР");
             case TReportLineKind::Other: break;
             }
@@ -345,6 +400,9 @@ private:
         EndStep(false);
         if (linesNotKept_ > 0)
             record_.Report.push_back("[" + std::to_string(linesNotKept_) + " more lines not kept]");
+        if (journalNotKept_ > 0)
+            record_.Journal.push_back("[" + std::to_string(journalNotKept_)
+                                      + " more lines not kept]");
         try {
             record_.Finished = IsoTime(host_.Now());
         } catch (const std::exception&) {
@@ -376,9 +434,11 @@ private:
 
     TRunHost& host_;
     int failures_ = 0;
-    uint64_t deadline_ = 0; // SteadyMilliseconds of the run's bound; 0 = none
-    size_t keptBytes_ = 0;  // the unit's text the record holds
-    int linesNotKept_ = 0;
+    uint64_t deadline_ = 0;      // SteadyMilliseconds of the run's bound; 0 = none
+    size_t keptBytes_ = 0;       // the unit's text the record holds
+    int linesNotKept_ = 0;       // report lines past the budget
+    int journalNotKept_ = 0;     // journal lines of the unit's text past it
+    std::string name_, numeric_; // the unit's host name and the address it was found at
     Clock::time_point stepStart_;
     bool stepOpen_ = false;
     std::unique_ptr<TTelnetSend> telnet_;

@@ -14,6 +14,7 @@ struct TStationTime
 {
     int Year = 1970, Month = 1, Day = 1, Hour = 0, Minute = 0, Second = 0;
     int UtcOffsetSeconds = 0;
+    int Millisecond = -1; // -1: not known, and not written
 };
 
 // The machine's local time now.
@@ -22,7 +23,8 @@ TStationTime LocalTimeNow();
 std::string JournalTime(const TStationTime& t);
 // "120804462026": the argument of the unit's "date -s".
 std::string UnitClockTime(const TStationTime& t);
-// "2026-12-08T04:46:57+01:00".
+// "2026-12-08T04:46:57+01:00", or "2026-12-08T04:46:57.250+01:00" with the millisecond, which
+// orders two runs started within one second.
 std::string IsoTime(const TStationTime& t);
 
 enum class TRunStatus { Testing, Passed, Error, Aborted };

@@ -171,6 +171,15 @@ void TBlockSocket::CreateSocket(int systemFamily)
     CheckLastError();
     if (FSocket == INVALID_SOCKET)
         return;
+    // Bound before anything can be sent: a unit at the same address behind another port
+    // must never be reached.
+    if (const int err = BindSocketToDevice(FSocket, BindDevice); err != 0) {
+        ::close(FSocket);
+        FSocket = INVALID_SOCKET;
+        SetErrno(err);
+        CheckLastError();
+        return;
+    }
     KeepUrgentDataInLine(FSocket, SocketKind());
     ReportStatus(HR_SocketCreate, FIP6Used ? "IPv6" : "IPv4");
     std::vector<TSocketOption> queued;

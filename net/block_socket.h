@@ -163,6 +163,15 @@ uint32_t TickDifference(uint32_t oldTick, uint32_t newTick);
 // Milliseconds of a monotonic clock that does not wrap; the time base of deadlines.
 uint64_t SteadyMilliseconds();
 
+// Binds `socket` to the network port `device` (SO_BINDTODEVICE); an empty name does nothing.
+// Returns 0 or errno. An ordinary user may do this once on a socket (Linux 5.7 and later).
+int BindSocketToDevice(TSocket socket, const std::string& device);
+
+// Whether the network port `name` exists and is up (administratively: a port without
+// carrier, its unit unplugged, is up).
+enum class TPortState { Up, Down, Missing };
+TPortState NetworkPortState(const std::string& name);
+
 bool IsIPv4Literal(const std::string& text);
 bool IsIPv6Literal(const std::string& text);
 
@@ -192,6 +201,10 @@ public:
     // Time (SteadyMilliseconds) by which every wait of this socket ends with 10060, however
     // the peer trickles; 0 = none. Time-outs still bound each silence; this bounds the whole.
     uint64_t Deadline = 0;
+    // The network port (e.g. "slot3") every socket this object creates is bound to before
+    // it sends anything (SO_BINDTODEVICE); empty = wherever the routing table sends it. A
+    // socket that cannot be bound is closed again with the error set.
+    std::string BindDevice;
     THookSocketStatus OnStatus;
     THookDataFilter OnReadFilter;
     THookCreateSocket OnCreateSocket;
@@ -518,6 +531,8 @@ public:
     std::string TargetHost = "127.0.0.1";
     std::string TargetPort = "0";
     std::string IPInterface = "0.0.0.0";
+    // The network port all of the client's sockets go through (see BindDevice); empty = any.
+    std::string Interface;
     int Timeout = 5000;
     // Bound (ms) on the whole of each wait of the client, however the peer trickles: a
     // peer sending a byte now and then never lets Timeout (a bound per silence) end a

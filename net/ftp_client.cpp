@@ -128,6 +128,7 @@ int TFTPSend::SendCommand(const std::string& command)
 bool TFTPSend::OpenControlConnection()
 {
     FSock->CloseGracefully();
+    FSock->BindDevice = Interface;
     FSock->BindLocal(IPInterface, "0");
     if (FSock->LastError() == 0) {
         if (!FWHost.empty())
@@ -458,6 +459,7 @@ bool OneShot(TOneShot kind, const std::string& host, const std::string& port,
     ftp.TargetHost = host;
     ftp.TargetPort = port;
     if (settings) {
+        ftp.Interface = settings->Interface;
         ftp.Timeout = settings->Timeout;
         ftp.WaitLimit = settings->ReplyLimit;
         if (settings->TotalLimit > 0) {

@@ -140,6 +140,7 @@ struct TFTPOneShotSettings
     int TotalLimit = 0;           // ms for the whole call, log-in to log-out; 0 = none
     int64_t MaxDownloadSize = -1; // see TFTPSend::MaxDownloadSize
     bool Oversize = false;        // out: the download was cut off by MaxDownloadSize
+    std::string Interface;        // the network port of both connections; empty = any
 };
 
 // Log in, store (upload) or fetch (download) one file in binary mode over a passive

@@ -40,6 +40,9 @@ bool TFTPSend::ParseExtendedPassiveReply(const std::string& line)
 
 bool TFTPSend::OpenDataChannel()
 {
+    // Passive or active, the data goes through the control connection's port; in active
+    // mode the listening socket's address (the one PORT/EPRT names) is that port's own.
+    FDSock->BindDevice = Interface;
     if (FIsDataTLS)
         PassiveMode = true;
     if (PassiveMode) {

@@ -22,6 +22,9 @@ int gEchoServiceStarts = 0;
 // Raw sockets opened by ReserveRawEchoSockets, or -1.
 int gReservedRaw4 = -1;
 int gReservedRaw6 = -1;
+// The network port each reserved socket was bound to by an echo: an ordinary user binds a
+// socket once, and so every later echo through it must ask for the same port.
+std::string gReservedDevice4, gReservedDevice6;
 
 // Probed once when the program starts, as the original loaded its echo library.
 struct EchoServiceStartup
@@ -196,6 +199,7 @@ TPINGSend::TServiceResult TPINGSend::EchoBySystemService()
 {
     TICMPBlockSocket ping;
     ping.Datagram = true;
+    ping.BindDevice = Interface;
     ping.ConfigureTTL(TTL);
     // A link-local target keeps its zone: without it the kernel refuses the send (EINVAL).
     std::string target = AddressText(FTarget);
@@ -288,6 +292,10 @@ uint16_t TPINGSend::ChecksumV6(const std::string& message)
     std::memcpy(&dst, FTarget.Ptr(), sizeof dst);
     sockaddr_in6 src{};
     int probe = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0 && BindSocketToDevice(probe, Interface) != 0) {
+        ::close(probe);
+        probe = -1;
+    }
     sockaddr_in6 to = dst;
     to.sin6_port = htons(9);
     socklen_t len = sizeof src;
@@ -314,10 +322,20 @@ uint16_t TPINGSend::ChecksumV6(const std::string& message)
 bool TPINGSend::EchoByRawSocket(const std::string& host)
 {
     // A reserved socket is shared by every echo; a bind to a chosen local address would stick
-    // to it, so such an echo opens its own socket.
+    // to it, so such an echo opens its own socket. Its port sticks too, and may be chosen once.
     const int reserved = FTargetIP6 ? gReservedRaw6 : gReservedRaw4;
-    const bool adopt = reserved >= 0 && Sock.Socket() == INVALID_SOCKET && IPInterface == "0.0.0.0";
+    std::string& reservedDevice = FTargetIP6 ? gReservedDevice6 : gReservedDevice4;
+    const bool adopt = reserved >= 0 && Sock.Socket() == INVALID_SOCKET && IPInterface == "0.0.0.0"
+                       && (reservedDevice.empty() || reservedDevice == Interface);
+    Sock.BindDevice = Interface;
     if (adopt) {
+        if (reservedDevice.empty() && !Interface.empty()) {
+            if (const int err = BindSocketToDevice(reserved, Interface); err != 0) {
+                FNoEchoSocket = !FServiceOpened && err == EPERM;
+                return false;
+            }
+            reservedDevice = Interface;
+        }
         // It has queued whatever ICMP came in since its last echo.
         char stale[2048];
         while (::recv(reserved, stale, sizeof stale, MSG_DONTWAIT) >= 0) {}
@@ -406,9 +424,10 @@ bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, u
     return got == id || (!key.empty() && packet.find(key) != std::string::npos);
 }
 
-int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket)
+int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket, const std::string& port)
 {
     TPINGSend ping;
+    ping.Interface = port;
     const bool answered = ping.Echo(host);
     if (noEchoSocket)
         *noEchoSocket = ping.NoEchoSocket();

@@ -92,5 +92,7 @@ bool MatchEchoAnswer(const std::string& packet, bool ip6, uint8_t requestType, u
                      const std::string& key, uint8_t& type, uint8_t& code);
 
 // One echo on a fresh client: the round-trip time in ms, or -1 when no echo reply came.
-// `noEchoSocket`, when given, tells whether the -1 came from not being allowed to send.
-int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket = nullptr);
+// `noEchoSocket`, when given, tells whether the -1 came from not being allowed to send;
+// `port`, when not empty, is the network port the echo goes through.
+int32_t EchoRoundTrip(const std::string& host, bool* noEchoSocket = nullptr,
+                      const std::string& port = {});

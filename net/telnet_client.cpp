@@ -72,6 +72,7 @@ bool TTelnetSend::Login()
     FNegotiation.Reset();
     Sock.CloseGracefully();
     Sock.ClearPendingInput();
+    Sock.BindDevice = Interface;
     Sock.BindLocal(IPInterface, "0");
     Sock.Connect(TargetHost, TargetPort);
     if (Sock.LastError() != 0)

@@ -8,10 +8,9 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QUrlQuery>
 
 #include <algorithm>
@@ -30,19 +29,8 @@ using TStatus = QHttpServerResponse::StatusCode;
 // Debian's libjs-chart.js, which the package depends on.
 const char kChartJs[] = "/usr/share/javascript/chart.js/chart.min.js";
 
-// Pages load script, style and pictures from this server alone, and no inline script runs.
-const QByteArray kSecurityHeaders[][2] = {
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
-         "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
-        {"Cross-Origin-Resource-Policy", "same-origin"},
-        {"Cache-Control", "no-store"},
-};
-
 constexpr int kMaxKeyLength = 256; // serial numbers, run ids, check names, label texts
+constexpr int kQuickDays = 31;     // longer periods take the long lane
 
 QHttpServerResponse Json(const QJsonValue& value, TStatus status = TStatus::Ok)
 {
@@ -53,6 +41,19 @@ QHttpServerResponse Json(const QJsonValue& value, TStatus status = TStatus::Ok)
 QHttpServerResponse Error(TStatus status, const QString& reason)
 {
     return Json(QJsonObject{{QStringLiteral("error"), reason}}, status);
+}
+
+// Made on a worker: the answer's bytes, so the accepting thread only writes them.
+TReply JsonReply(const QJsonValue& value, int status = 200)
+{
+    return {status, "application/json",
+            value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                            : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact)};
+}
+
+TReply ErrorReply(int status, const QString& reason)
+{
+    return JsonReply(QJsonObject{{QStringLiteral("error"), reason}}, status);
 }
 
 // A period of whole days from ?since=YYYY-MM-DD&until=YYYY-MM-DD, today where one is missing.
@@ -76,62 +77,28 @@ std::optional<TViewPeriod> PeriodOf(const QUrlQuery& query, QString& error)
     return period;
 }
 
-// Hands each connection to the HTTP server with bounds on its request's size and time
-// and on its idle time, and keeps the number of connections bounded.
-class TBoundedTcpServer : public QTcpServer
+// A year's answer waits for the long lane; a day's never waits behind it.
+TLane LaneOf(const TViewPeriod& period)
 {
-public:
-    TBoundedTcpServer(TServeLimits limits, QObject* parent)
-        : QTcpServer(parent)
-        , limits_(limits)
-    {}
+    const bool bounded = period.Since.isValid() && period.Until.isValid();
+    return bounded && period.Since.daysTo(period.Until) < kQuickDays ? TLane::Quick : TLane::Long;
+}
 
-protected:
-    void incomingConnection(qintptr handle) override
-    {
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(handle) || open_ >= limits_.Connections) {
-            socket->abort();
-            socket->deleteLater();
-            return;
-        }
-        ++open_;
-        connect(socket, &QObject::destroyed, this, [this] { --open_; });
-        auto* deadline = new QTimer(socket);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, socket, [socket] { socket->abort(); });
-        deadline->start(limits_.RequestMs);
-        // Connected before the HTTP server's own reader, so it sees each piece first.
-        auto requestBytes = std::make_shared<qint64>(-1); // -1: between requests
-        connect(socket, &QTcpSocket::readyRead, socket, [=, this] {
-            if (*requestBytes < 0) {
-                *requestBytes = 0;
-                deadline->start(limits_.RequestMs);
-            }
-            *requestBytes += socket->bytesAvailable();
-            if (*requestBytes > limits_.RequestBytes)
-                socket->abort();
-        });
-        connect(socket, &QTcpSocket::bytesWritten, socket, [=, this] {
-            if (socket->bytesToWrite() > 0)
-                return;
-            *requestBytes = -1;
-            deadline->start(limits_.IdleMs);
-        });
-        addPendingConnection(socket);
-    }
-
-private:
-    TServeLimits limits_;
-    int open_ = 0;
-};
+// One line of an event stream: the data of a store or a failure, never a line break.
+QByteArray EventLine(QByteArray text)
+{
+    text.replace('\r', ' ').replace('\n', ' ');
+    return text;
+}
 
 } // namespace
 
-TViewServer::TViewServer(std::unique_ptr<TLineView> view, TServeLimits limits, QObject* parent)
+TViewServer::TViewServer(TViewSource source, TServeLimits limits, TPoolLimits pool,
+                         TFeedLimits feed, QObject* parent)
     : QAbstractHttpServer(parent)
-    , view_(std::move(view))
     , limits_(limits)
+    , feed_(feed)
+    , pool_(std::move(source), pool)
 {
     LoadPages();
     // The pages are also under /static/, which does no harm.
@@ -144,6 +111,7 @@ TViewServer::TViewServer(std::unique_ptr<TLineView> view, TServeLimits limits, Q
             {"line.js", "text/javascript"},
             {"unit.js", "text/javascript"},
             {"run.js", "text/javascript"},
+            {"slots.js", "text/javascript"},
             {"measures.js", "text/javascript"},
     };
     for (auto [name, mime] : files) {
@@ -155,13 +123,18 @@ TViewServer::TViewServer(std::unique_ptr<TLineView> view, TServeLimits limits, Q
     QFile chart(QString::fromLatin1(kChartJs));
     if (chart.open(QIODevice::ReadOnly))
         assets_.insert(QStringLiteral("chart.js"), {"text/javascript", chart.readAll()});
+
+    connect(&changeTimer_, &QTimer::timeout, this, &TViewServer::PollChanges);
+    connect(&heartbeat_, &QTimer::timeout, this, [this] { Broadcast(": alive\n\n"); });
+    changeTimer_.start(feed_.ChangeMs);
+    heartbeat_.start(feed_.HeartbeatMs);
 }
 
 TViewServer::~TViewServer() = default;
 
 quint16 TViewServer::Listen(const QHostAddress& address, quint16 port, QString& error)
 {
-    auto* tcp = new TBoundedTcpServer(limits_, this);
+    auto* tcp = new TBoundedTcpServer(limits_, tls_, this);
     if (!tcp->listen(address, port)) {
         error = tcp->errorString();
         delete tcp;
@@ -171,41 +144,141 @@ quint16 TViewServer::Listen(const QHostAddress& address, quint16 port, QString& 
     return tcp->serverPort();
 }
 
+namespace {
+
+// Every answer goes out here, with the headers every answer carries.
+void Send(QHttpServerResponse response, QHttpServerResponder&& responder)
+{
+    for (const auto& [name, value] : SecurityHeaders())
+        response.setHeader(name, value);
+    response.write(std::move(responder));
+}
+
+} // namespace
+
 bool TViewServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
-    Answer(request).write(makeResponder(request, socket));
+    TBoundedTcpServer::Answering(socket);
+    auto responder = makeResponder(request, socket);
+    if (access_ && !access_->Admits(request.value("Authorization"))) {
+        auto response = Error(TStatus::Unauthorized, QStringLiteral("log in"));
+        response.addHeader("WWW-Authenticate", R"(Basic realm="tolvek", charset="UTF-8")");
+        Send(std::move(response), std::move(responder));
+        return true;
+    }
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        auto response = Error(TStatus::MethodNotAllowed, QStringLiteral("only GET"));
+        response.addHeader("Allow", "GET");
+        Send(std::move(response), std::move(responder));
+        return true;
+    }
+    // Split before decoding, so an encoded "/" stays inside its segment.
+    QStringList path = request.url().path(QUrl::FullyEncoded).split(QLatin1Char('/')).mid(1);
+    for (QString& segment : path)
+        segment = QUrl::fromPercentEncoding(segment.toUtf8());
+    if (path == QStringList{QStringLiteral("api"), QStringLiteral("changes")}
+        && request.value("Accept").contains("text/event-stream")) {
+        Subscribe(responder, socket);
+        return true;
+    }
+    TPlan plan = Route(path, request.query());
+    if (plan.Now) {
+        Send(std::move(*plan.Now), std::move(responder));
+        return true;
+    }
+    const QString address = socket->peerAddress().toString();
+    if (queries_.value(address) >= feed_.QueriesPerAddress) {
+        auto response = Error(TStatus::TooManyRequests, QStringLiteral("too many at once"));
+        response.addHeader("Retry-After", "1");
+        Send(std::move(response), std::move(responder));
+        return true;
+    }
+    auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
+    const bool queued = pool_.Submit(
+            plan.Lane, std::move(plan.Job), this,
+            [this, pending, address, peer = QPointer<QTcpSocket>(socket)](const TReply& reply) {
+                if (--queries_[address] <= 0)
+                    queries_.remove(address);
+                if (peer && peer->state() == QAbstractSocket::ConnectedState)
+                    Send(QHttpServerResponse(reply.Mime, reply.Body, TStatus(reply.Status)),
+                         std::move(*pending));
+            });
+    if (!queued) {
+        auto response = Error(TStatus::ServiceUnavailable, QStringLiteral("busy; try again"));
+        response.addHeader("Retry-After", "1");
+        Send(std::move(response), std::move(*pending));
+        return true;
+    }
+    ++queries_[address];
     return true;
 }
 
 // Not reached: every request is handled above.
 void TViewServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
-    Answer(request).write(makeResponder(request, socket));
+    Send(QHttpServerResponse(TStatus::NotFound), makeResponder(request, socket));
 }
 
-QHttpServerResponse TViewServer::Answer(const QHttpServerRequest& request)
+void TViewServer::Subscribe(QHttpServerResponder& responder, QTcpSocket* socket)
 {
-    QHttpServerResponse response(TStatus::NotFound);
-    if (request.method() != QHttpServerRequest::Method::Get) {
-        response = Error(TStatus::MethodNotAllowed, QStringLiteral("only GET"));
-        response.addHeader("Allow", "GET");
-    } else {
-        // Split before decoding, so an encoded "/" stays inside its segment.
-        QStringList path = request.url().path(QUrl::FullyEncoded).split(QLatin1Char('/')).mid(1);
-        for (QString& segment : path)
-            segment = QUrl::fromPercentEncoding(segment.toUtf8());
-        try {
-            response = Route(path, request.query());
-        } catch (const std::exception& e) {
-            response = Error(TStatus::ServiceUnavailable, QString::fromUtf8(e.what()));
-        }
-    }
-    for (const auto& [name, value] : kSecurityHeaders)
-        response.setHeader(name, value);
-    return response;
+    responder.writeStatusLine(QHttpServerResponder::StatusCode::Ok);
+    responder.writeHeader("Content-Type", "text/event-stream");
+    responder.writeHeader("Connection", "close");
+    for (const auto& [name, value] : SecurityHeaders())
+        responder.writeHeader(name, value);
+    // The stream ends only with the connection; the browser comes back after 3 s.
+    QByteArray first = "retry: 3000\n\n";
+    if (change_ && !failing_)
+        first += "data: " + *change_ + "\n\n";
+    responder.writeBody(first);
+    TBoundedTcpServer::Streaming(socket);
+    streams_.append(QPointer<QTcpSocket>(socket));
+    if (!change_)
+        PollChanges();
 }
 
-QHttpServerResponse TViewServer::Route(const QStringList& path, const QUrlQuery& query)
+void TViewServer::PollChanges()
+{
+    streams_.removeIf([](const QPointer<QTcpSocket>& s) {
+        return !s || s->state() != QAbstractSocket::ConnectedState;
+    });
+    if (streams_.isEmpty()) {
+        change_.reset(); // unwatched, it may have moved
+        return;
+    }
+    if (polling_)
+        return;
+    polling_ = pool_.Submit(
+            TLane::Quick,
+            [](TLineView& view) {
+                return TReply{200, {}, view.LatestChange().toUtf8()};
+            },
+            this,
+            [this](const TReply& reply) {
+                polling_ = false;
+                if (reply.Status != 200) {
+                    if (!failing_)
+                        Broadcast("event: failure\ndata: " + EventLine(reply.Body) + "\n\n");
+                    failing_ = true;
+                    return;
+                }
+                const QByteArray change = EventLine(reply.Body);
+                if (change_ == change && !failing_)
+                    return;
+                failing_ = false;
+                change_ = change;
+                Broadcast("data: " + change + "\n\n");
+            });
+}
+
+void TViewServer::Broadcast(const QByteArray& event)
+{
+    for (const auto& stream : std::as_const(streams_))
+        if (stream && stream->state() == QAbstractSocket::ConnectedState)
+            stream->write(event);
+}
+
+TViewServer::TPlan TViewServer::Route(const QStringList& path, const QUrlQuery& query)
 {
     const QString first = path.value(0), second = path.value(1);
     if (first == QLatin1String("api") && path.size() > 1 && path.size() <= 3)
@@ -214,79 +287,105 @@ QHttpServerResponse TViewServer::Route(const QStringList& path, const QUrlQuery&
     if (path.size() == 1 && first.isEmpty())
         asset = QStringLiteral("line.html");
     else if (path.size() != 2 || second.isEmpty() || second.size() > kMaxKeyLength)
-        return QHttpServerResponse(TStatus::NotFound);
+        return {QHttpServerResponse(TStatus::NotFound)};
     else if (first == QLatin1String("unit") || first == QLatin1String("run"))
         asset = first + QStringLiteral(".html");
     else if (first == QLatin1String("static"))
         asset = second;
     else if (first == QLatin1String("label") && second.endsWith(QLatin1String(".svg"))) {
         try {
-            return QHttpServerResponse("image/svg+xml", QByteArray::fromStdString(LabelBarcodeSvg(
-                                                                second.chopped(4).toStdString())));
+            return {QHttpServerResponse(
+                    "image/svg+xml",
+                    QByteArray::fromStdString(LabelBarcodeSvg(second.chopped(4).toStdString())))};
         } catch (const EBarcodeError& e) {
-            return Error(TStatus::NotFound, QString::fromUtf8(e.what()));
+            return {Error(TStatus::NotFound, QString::fromUtf8(e.what()))};
         }
     }
     const auto found = assets_.constFind(asset);
     if (found == assets_.cend())
-        return QHttpServerResponse(TStatus::NotFound);
-    return QHttpServerResponse(found->Mime, found->Bytes);
+        return {QHttpServerResponse(TStatus::NotFound)};
+    return {QHttpServerResponse(found->Mime, found->Bytes)};
 }
 
-QHttpServerResponse TViewServer::Api(const QStringList& path, const QUrlQuery& query)
+TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& query)
 {
     const QString& name = path[0];
     const QString key = path.value(1);
     if (key.size() > kMaxKeyLength)
-        return Error(TStatus::NotFound, QStringLiteral("no such item"));
+        return {Error(TStatus::NotFound, QStringLiteral("no such item"))};
     if (path.size() == 2 && !key.isEmpty()) {
         if (name == QLatin1String("unit"))
-            return Json(view_->UnitRuns(key));
-        if (name == QLatin1String("run")) {
-            const auto run = view_->Run(key);
-            return run ? Json(*run) : Error(TStatus::NotFound, QStringLiteral("no such run"));
-        }
+            return {TLane::Quick, [key](TLineView& v) { return JsonReply(v.UnitRuns(key)); }};
+        if (name == QLatin1String("run"))
+            return {TLane::Quick, [key](TLineView& v) {
+                        const auto run = v.Run(key);
+                        return run ? JsonReply(*run)
+                                   : ErrorReply(404, QStringLiteral("no such run"));
+                    }};
     }
     if (path.size() == 1 && name == QLatin1String("changes"))
-        return Json(QJsonObject{{QStringLiteral("change"), view_->LatestChange()}});
+        return {TLane::Quick, [](TLineView& v) {
+                    return JsonReply(QJsonObject{{QStringLiteral("change"), v.LatestChange()}});
+                }};
 
     QString error;
     const auto period = PeriodOf(query, error);
     const bool checkRuns =
             path.size() == 2 && name == QLatin1String("pareto") && key == QLatin1String("runs");
-    if (path.size() != 1 && !checkRuns)
-        return Error(TStatus::NotFound, QStringLiteral("no such item"));
+    const bool slotRuns =
+            path.size() == 2 && name == QLatin1String("slots") && key == QLatin1String("runs");
+    if (path.size() != 1 && !checkRuns && !slotRuns)
+        return {Error(TStatus::NotFound, QStringLiteral("no such item"))};
     if (!period)
-        return Error(TStatus::BadRequest, error);
+        return {Error(TStatus::BadRequest, error)};
+    const TLane lane = LaneOf(*period);
     if (checkRuns) {
         const QString check = query.queryItemValue(QStringLiteral("check"), QUrl::FullyDecoded);
         if (check.isEmpty() || check.size() > kMaxKeyLength)
-            return Error(TStatus::BadRequest, QStringLiteral("check= names the failing check"));
-        return Json(view_->RunsOfCheck(*period, check));
+            return {Error(TStatus::BadRequest, QStringLiteral("check= names the failing check"))};
+        return {lane,
+                [p = *period, check](TLineView& v) { return JsonReply(v.RunsOfCheck(p, check)); }};
+    }
+    if (slotRuns) {
+        // An empty slot= asks for the bench's runs made without a port.
+        const QString bench = query.queryItemValue(QStringLiteral("bench"), QUrl::FullyDecoded);
+        const QString slot = query.queryItemValue(QStringLiteral("slot"), QUrl::FullyDecoded);
+        if (bench.isEmpty() || bench.size() > kMaxKeyLength || slot.size() > kMaxKeyLength)
+            return {Error(TStatus::BadRequest,
+                          QStringLiteral("bench= names the bench, slot= its port"))};
+        return {lane, [p = *period, bench, slot](TLineView& v) {
+                    return JsonReply(v.RunsOfSlot(p, bench, slot));
+                }};
     }
     if (name == QLatin1String("summary"))
-        return Json(view_->Summary(*period));
+        return {lane, [p = *period](TLineView& v) { return JsonReply(v.Summary(p)); }};
     if (name == QLatin1String("histogram") || name == QLatin1String("runchart")) {
         const QString measurement =
                 query.queryItemValue(QStringLiteral("measurement"), QUrl::FullyDecoded);
         const auto& names = LimitMeasurementNames();
         if (std::find(names.begin(), names.end(), measurement.toStdString()) == names.end())
-            return Error(TStatus::BadRequest,
-                         QStringLiteral("measurement= names a measurement (upload_mib_s, ...)"));
-        return name == QLatin1String("histogram")
-                       ? Json(view_->MeasureHistogram(*period, measurement))
-                       : Json(view_->MeasureRunChart(*period, measurement));
+            return {Error(TStatus::BadRequest,
+                          QStringLiteral("measurement= names a measurement (upload_mib_s, ...)"))};
+        if (name == QLatin1String("histogram"))
+            return {lane, [p = *period, measurement](TLineView& v) {
+                        return JsonReply(v.MeasureHistogram(p, measurement));
+                    }};
+        return {lane, [p = *period, measurement](TLineView& v) {
+                    return JsonReply(v.MeasureRunChart(p, measurement));
+                }};
     }
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
-            {"yield", &TLineView::YieldPerDay},   {"throughput", &TLineView::RunsPerHour},
-            {"pareto", &TLineView::Pareto},       {"steps", &TLineView::StepMedians},
-            {"rates", &TLineView::TransferRates}, {"measures", &TLineView::MeasureStats},
+            {"yield", &TLineView::YieldPerDay},     {"throughput", &TLineView::RunsPerHour},
+            {"pareto", &TLineView::Pareto},         {"steps", &TLineView::StepMedians},
+            {"rates", &TLineView::TransferRates},   {"slots", &TLineView::YieldPerSlot},
+            {"measures", &TLineView::MeasureStats},
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))
-            return Json((view_.get()->*list)(*period));
-    return Error(TStatus::NotFound, QStringLiteral("no such item"));
+            return {lane,
+                    [p = *period, query = list](TLineView& v) { return JsonReply((v.*query)(p)); }};
+    return {Error(TStatus::NotFound, QStringLiteral("no such item"))};
 }
 
 } // namespace tolvek

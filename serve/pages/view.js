@@ -68,21 +68,47 @@ function localDay(date = new Date()) {
   return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())}`;
 }
 
-// Calls `load` again whenever the data changes, checking every few seconds.
-function followChanges(load, everyMs = 3000) {
+// Calls `load` again whenever the data changes. One change feed per browser: an event
+// stream (GET /api/changes) whose first event is the store's change text at once, then one
+// event whenever a run is added; "failure" events say the store does not answer. A browser
+// keeps at most six connections to a server, so of its open pages only the one holding the
+// lock reads the feed and tells the others; when it closes, another takes over. The browser
+// opens the stream again by itself when it drops, and a changed text then loads again.
+function followChanges(load) {
   let last = null;
-  const check = async () => {
-    try {
-      const { change } = await getJson("/api/changes");
-      if (last !== null && change !== last) await load();
-      last = change;
-      setStatus("");
-    } catch (e) {
-      setStatus("The server does not answer: " + e.message);
+  const seen = async (change) => {
+    setStatus("");
+    const moved = last !== null && change !== last;
+    last = change;
+    if (moved) {
+      try { await load(); } catch (e) { setStatus(e.message); }
     }
-    setTimeout(check, everyMs);
   };
-  check();
+  const failed = (reason) => setStatus("The database does not answer: " + reason);
+  const channel = "BroadcastChannel" in window ? new BroadcastChannel("tolvek-changes") : null;
+  const read = () => {
+    const feed = new EventSource("/api/changes");
+    feed.onmessage = (event) => {
+      channel?.postMessage({ change: event.data });
+      seen(event.data);
+    };
+    feed.addEventListener("failure", (event) => {
+      channel?.postMessage({ failure: event.data });
+      failed(event.data);
+    });
+    feed.onerror = () => setStatus("The server does not answer; trying again");
+  };
+  if (!channel || !navigator.locks) {
+    read();
+    return;
+  }
+  channel.onmessage = ({ data }) => (data.failure != null ? failed(data.failure) : seen(data.change));
+  // Where the page stands until the reading page next tells of a change.
+  getJson("/api/changes").then(({ change }) => { if (last === null) last = change; }, () => {});
+  navigator.locks.request("tolvek-changes", () => {
+    read();
+    return new Promise(() => {}); // held while this page is open
+  });
 }
 
 document.addEventListener("DOMContentLoaded", () => {

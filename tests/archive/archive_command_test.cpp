@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 using namespace tolvek;
@@ -26,7 +27,7 @@ Result Command(QStringList args)
     QCommandLineParser parser;
     for (const char* flag : {"history", "yield", "forward", "line"})
         parser.addOption({flag, ""});
-    for (const char* valued : {"show", "export", "since", "until", "archive"})
+    for (const char* valued : {"show", "export", "since", "until", "archive", "by"})
         parser.addOption({valued, "", "x"});
     args.prepend("tolvek");
     Result r{2, {}, {}};
@@ -108,7 +109,8 @@ TEST_F(ArchiveCommand, HistoryIsNewestFirstAndFilteredBySerialAndDays)
     }
     EXPECT_TRUE(In({"--history", "A"})
                         .out.startsWith("2026-12-07T09:00:00+03:00  A                 passed    0  "
-                                        "192.168.1.178    00000000-0000-0000-0000-000000000001\n"));
+                                        "192.168.1.178    -       "
+                                        "00000000-0000-0000-0000-000000000001\n"));
 }
 
 TEST_F(ArchiveCommand, YieldCountsFirstRunsOfUnitsOverTheWholeArchive)
@@ -119,6 +121,53 @@ TEST_F(ArchiveCommand, YieldCountsFirstRunsOfUnitsOverTheWholeArchive)
     EXPECT_EQ(all.out.section('\n', 1), day1 + day2);
     // B's retest on the 8th stays a retest when the 7th is outside the range.
     EXPECT_EQ(In({"--yield", "--since", "2026-12-08"}).out.section('\n', 1), day2);
+}
+
+// A unit is its serial number in any letter case; its first run is the one that started
+// first to the millisecond, else the one stored first; a first run that arrives after the
+// retest (another bench) moves the unit to its day, in --yield and the view's sums alike.
+TEST(ArchiveYield, FirstRunsByTheMillisecondThenStoringOrderInAnyLetterCase)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    using V = TRunVerdict;
+    const struct
+    {
+        const char *started, *serial, *id, *station;
+        V verdict;
+    } runs[] = {
+            {"2026-12-08T10:00:00.900+03:00", "U0005EE", "1", "b1", V::Passed},
+            {"2026-12-08T10:00:00.050+03:00", "u0005ee", "9", "b1", V::Failed},
+            {"2026-12-08T10:00:01.000+03:00", "X1", "8", "b1", V::Failed},
+            {"2026-12-08T10:00:01+03:00", "x1", "2", "b1", V::Passed},
+            {"2026-12-09T10:00:00.000+03:00", "L", "3", "b1", V::Passed},
+            {"2026-12-08T12:00:00.000+03:00", "l", "7", "b2", V::Failed},
+    };
+    {
+        TRunArchive archive(path);
+        for (const auto& run : runs) {
+            auto r = MakeRun(run.started, run.serial, run.verdict);
+            r.Id = std::string("00000000-0000-0000-0000-00000000000") + run.id;
+            r.Station = run.station;
+            ASSERT_TRUE(archive.Store(r).Stored);
+        }
+    }
+    const auto yield = Command({"--yield", "--archive", path});
+    EXPECT_EQ(yield.out.section('\n', 1), "2026-12-08     5       2       3        0  0.0% (0/3)\n"
+                                          "2026-12-09     1       1       0        0  -\n");
+    EXPECT_EQ(Ids(Command({"--history", "u0005Ee", "--archive", path}).out).join(""), "19");
+    EXPECT_EQ(Ids(Command({"--history", "l", "--archive", path}).out).join(""), "37");
+
+    // The view's per-bench sums give the same units per day.
+    TRunArchive archive(path);
+    ASSERT_EQ(archive.OpenExisting(), "");
+    QSqlQuery q(archive.Database());
+    ASSERT_TRUE(q.exec("SELECT day, SUM(units), SUM(first_passed) FROM tolvek_day_stats"
+                       " GROUP BY day ORDER BY day"));
+    QStringList sums;
+    while (q.next())
+        sums << q.value(0).toString() + ":" + q.value(1).toString() + "/" + q.value(2).toString();
+    EXPECT_EQ(sums.join(' '), "2026-12-08:3/0 2026-12-09:0/0");
 }
 
 TEST_F(ArchiveCommand, ExportAndShowCarryWholeRecords)

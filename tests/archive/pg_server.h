@@ -11,9 +11,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -153,6 +159,105 @@ public:
 private:
     int fd_ = socket(AF_INET, SOCK_STREAM, 0);
     int port_ = 0;
+};
+
+// A slow link to a server on loopback: every piece of data, each way, is passed on
+// `delayMs` after it came (a login of a few round trips takes a second at 150 ms).
+class DelayProxy
+{
+public:
+    DelayProxy(int targetPort, int delayMs)
+        : target_(targetPort)
+        , delayMs_(delayMs)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 16) == 0
+            && getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+        Start([this] { Accept(); });
+    }
+    ~DelayProxy()
+    {
+        stop_ = true;
+        for (;;) { // the accepting thread may start pumps meanwhile
+            std::vector<std::thread> threads;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                threads.swap(threads_);
+            }
+            if (threads.empty())
+                break;
+            for (auto& t : threads)
+                t.join();
+        }
+        for (int fd : fds_)
+            close(fd);
+        close(fd_);
+    }
+    DelayProxy(const DelayProxy&) = delete;
+    DelayProxy& operator=(const DelayProxy&) = delete;
+    int Port() const { return port_; }
+
+private:
+    void Start(std::function<void()> f)
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        threads_.emplace_back(std::move(f));
+    }
+    bool Readable(int fd) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        while (!stop_)
+            if (poll(&p, 1, 100) > 0)
+                return true;
+        return false;
+    }
+    void Accept()
+    {
+        while (Readable(fd_)) {
+            const int in = accept(fd_, nullptr, nullptr);
+            const int out = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(target_));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (in < 0 || connect(out, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                close(in);
+                close(out);
+                continue;
+            }
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                fds_.push_back(in);
+                fds_.push_back(out);
+            }
+            Start([this, in, out] { Pump(in, out); });
+            Start([this, in, out] { Pump(out, in); });
+        }
+    }
+    void Pump(int from, int to)
+    {
+        char buffer[65536];
+        while (Readable(from)) {
+            const ssize_t n = recv(from, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
+            if (send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n)
+                break;
+        }
+        shutdown(to, SHUT_WR);
+    }
+
+    int fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int port_ = 0, target_, delayMs_;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<std::thread> threads_;
+    std::vector<int> fds_;
 };
 
 } // namespace testsupport

@@ -1,5 +1,8 @@
 // The bench's SQLite archive on real files: every verdict kept whole, and files that
 // cannot be written never lose the run's outcome.
+#include "archive/archive_command.h"
+#include "archive/line_database.h"
+#include "archive/line_view.h"
 #include "archive/run_archive.h"
 #include "archive/run_store.h"
 #include "archive_support.h"
@@ -12,7 +15,10 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/fsuid.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace tolvek;
@@ -231,8 +237,9 @@ TEST(RunArchive, QueriesReadAnArchiveThisAccountCannotWriteAndForwardingMakesNon
         setfsgid(65534);
         setfsuid(65534);
     }
-    QString error;
+    QString error, view;
     std::optional<std::vector<TYieldDay>> days;
+    TForwardOutcome forward;
     {
         TRunArchive archive(path);
         error = archive.OpenExisting();
@@ -241,14 +248,71 @@ TEST(RunArchive, QueriesReadAnArchiveThisAccountCannotWriteAndForwardingMakesNon
         if (error.isEmpty())
             days = QueryYield(db, {}, e);
     }
+    try {
+        view = TLineView::OpenArchive(path)->LatestChange();
+    } catch (const std::exception& e) {
+        view = QStringLiteral("failed: ") + e.what();
+    }
+    {
+        TRunArchive archive(path);
+        TLineDatabase line(*ParseLineUri("postgresql://u@127.0.0.1:1/db", error));
+        forward = ForwardBacklog(archive, line);
+    }
     setfsuid(0);
     setfsgid(0);
     EXPECT_EQ(error.toStdString(), "");
     ASSERT_TRUE(days);
     EXPECT_EQ(days->size(), 1u);
+    EXPECT_FALSE(view.isEmpty() || view.startsWith("failed")) << view.toStdString();
+    // Forwarding says what happened to forwarding, and how many wait.
+    EXPECT_TRUE(forward.Message.startsWith("nothing forwarded: the run archive"))
+            << forward.Message.toStdString();
+    EXPECT_EQ(forward.Left, 1);
     EXPECT_EQ(QDir(dir.filePath("ro")).entryList(QDir::Files), QStringList{"runs.sqlite"});
 
-    TRunArchive missing(dir.filePath("typo/runs.sqlite"));
+    const QString typo = dir.filePath("typo/runs.sqlite");
+    TRunArchive missing(typo);
     EXPECT_TRUE(missing.OpenExisting().contains("no run archive"));
+    QString out, err;
+    QTextStream o(&out), e(&err);
+    TArchiveCommand status;
+    status.Kind = TArchiveCommand::TKind::Forward;
+    status.Status = true;
+    status.ArchivePath = typo;
+    EXPECT_EQ(RunArchiveCommand(status, o, e), 1);
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("typo")));
+}
+
+// A disk with no byte left: SQLite may call it an I/O error (its shared-memory file cannot
+// grow); the operator reads that the disk is full. A small file system of the test's own.
+TEST(RunArchive, CompletelyFullDiskIsSaidAsFull)
+{
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0
+        || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs root and a single thread for a mount namespace";
+    QTemporaryDir dir;
+    ASSERT_EQ(mount("tmpfs", dir.path().toLocal8Bit().constData(), "tmpfs", 0, "size=256k"), 0);
+    const QString path = dir.filePath("runs.sqlite");
+    QStringList said;
+    for (const bool archived : {true, false}) {
+        if (!archived) { // every byte taken, the archive's own files apart
+            const int filler = open(dir.filePath("filler").toLocal8Bit().constData(),
+                                    O_WRONLY | O_CREAT, 0600);
+            ASSERT_GE(filler, 0);
+            const std::string block(4096, 'x');
+            for (size_t size : {block.size(), size_t(1)})
+                while (write(filler, block.data(), size) == ssize_t(size)) {}
+            close(filler);
+        }
+        QFile::remove(path + "-shm");
+        TRunArchive archive(path);
+        auto run = MakeRun("2026-12-08T10:00:00+03:00", "SN1", TRunVerdict::Passed);
+        run.Report.assign(200, std::string(200, 'r'));
+        const auto outcome = archive.Store(run);
+        if (!archived)
+            said << outcome.Message;
+    }
+    umount2(dir.path().toLocal8Bit().constData(), MNT_DETACH);
+    ASSERT_EQ(said.size(), 1);
+    EXPECT_TRUE(said[0].contains("диск заполнен")) << said[0].toStdString();
 }

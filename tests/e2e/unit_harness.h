@@ -42,8 +42,9 @@ public:
     QStringList log() const;
     // The shell commands the unit received, exactly (non-printable bytes as \xNN).
     QStringList commands() const;
-    // Waits until a log line equal to text (or starting with it) appears.
-    bool waitForLog(const QString& text, int ms = 3000) const;
+    // Waits until a log line equal to text (or starting with it) appears; generous, as the
+    // unit may be slow to write what has happened on a loaded machine.
+    bool waitForLog(const QString& text, int ms = 20000) const;
     QString logPath() const { return dir_.filePath("unit.log"); }
 
 private:

@@ -187,8 +187,9 @@ def main():
     os.makedirs(ARTEFACTS, exist_ok=True)
     work = tempfile.mkdtemp(prefix="tolvek-browser-")
     archive = os.path.join(work, "runs.sqlite")
-    for serial, scenario, _ in RUNS:
-        make_run(archive, serial, scenario, work)
+    # The first unit's two runs go through a port of their own: a rack slot.
+    for i, (serial, scenario, _) in enumerate(RUNS):
+        make_run(archive, serial, scenario, work, ["--interface", "lo"] if i < 2 else [])
 
     server = subprocess.Popen([TOLVEK, "--serve", "--listen", "127.0.0.1:0", "--archive", archive],
                               stdout=subprocess.PIPE, text=True)
@@ -218,6 +219,24 @@ def main():
                          ".some(v => v !== 0))"), "every chart has drawn pixels")
         check(browser.js("document.activeElement.id") == "search-text", "the search field has the focus")
         browser.screenshot(os.path.join(ARTEFACTS, "line-page.png"))
+
+        # Per slot: the page's rows say what `tolvek --yield --by slot` prints; a slot's
+        # button lists its runs.
+        check(browser.wait("document.querySelectorAll('#slots tbody tr').length === 2"),
+              "the slots table has the slot and the runs without a port")
+        page = browser.js("[...document.querySelectorAll('#slots tbody tr')]"
+                          ".map(r => [...r.cells].map(c => c.textContent))")
+        cli = [line.split() for line in subprocess.run(
+            [TOLVEK, "--yield", "--by", "slot", "--archive", archive],
+            capture_output=True, text=True).stdout.splitlines()[1:]]
+        check(len(cli) == 2 and all(
+            row[1] == {"-": "no port"}.get(line[1], line[1]) and row[2:5] == line[2:5]
+            and line[8] in row[5] for row, line in zip(page, cli)),
+            f"the slot rows {page} agree with tolvek --yield --by slot {cli}")
+        browser.js("[...document.querySelectorAll('#slots button.slot')]"
+                   ".find(b => b.textContent === 'lo').click()")
+        check(browser.wait("document.querySelectorAll('#slot-runs tbody tr').length === 2"),
+              "the slot's button lists its two runs")
 
         # The Pareto's bar of the failing self-test opens its runs; hostile serials show as text.
         top = browser.js("fetch('/api/pareto').then(r => r.json())")[0]

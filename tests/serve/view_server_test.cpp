@@ -9,8 +9,16 @@
 #include <QJsonDocument>
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace tolvek {
 namespace {
+
+std::atomic<int> gChange{7};
+std::atomic<int> gLongQueryMs{0}; // how long a query over more than a month takes
 
 // Answers with the keys it was asked for, so the test sees what reached the queries.
 class TEchoView : public TLineView
@@ -18,6 +26,8 @@ class TEchoView : public TLineView
 public:
     QJsonObject Summary(const TViewPeriod& p) override
     {
+        if (!p.Since.isValid() || p.Since.daysTo(p.Until) > 31)
+            std::this_thread::sleep_for(std::chrono::milliseconds(gLongQueryMs.load()));
         return {{"since", p.Since.toString(Qt::ISODate)}, {"until", p.Until.toString(Qt::ISODate)}};
     }
     QJsonArray YieldPerDay(const TViewPeriod&) override { return {}; }
@@ -51,7 +61,16 @@ public:
             return std::nullopt;
         return QJsonObject{{"id", id}};
     }
-    QString LatestChange() override { return QStringLiteral("7"); }
+    QString LatestChange() override { return QString::number(gChange.load()); }
+    QJsonArray YieldPerSlot(const TViewPeriod& p) override
+    {
+        return {p.Since.toString(Qt::ISODate)};
+    }
+    QJsonArray RunsOfSlot(const TViewPeriod&, const QString& bench, const QString& slot,
+                          int) override
+    {
+        return {bench, slot};
+    }
 };
 
 struct TAnswer
@@ -63,32 +82,51 @@ struct TAnswer
 class ViewServerTest : public ::testing::Test
 {
 protected:
-    ViewServerTest()
-        : server_(std::make_unique<TEchoView>(),
-                  TServeLimits{.RequestBytes = 4096, .RequestMs = 400, .IdleMs = 400})
+    explicit ViewServerTest(TServeLimits limits = {.RequestBytes = 4096,
+                                                   .RequestMs = 400,
+                                                   .IdleMs = 400})
+        : server_(TViewSource{[] { return std::make_unique<TEchoView>(); }, {}, "echo"}, limits, {},
+                  {.ChangeMs = 50})
     {
         QString error;
         port_ = server_.Listen(QHostAddress::LocalHost, 0, error);
     }
 
-    // Sends the bytes, then waits for the whole answer or the server's close.
-    TAnswer Send(const QByteArray& request, int pauseMs = 0)
+    // Connects from `from` (any loopback address: each is a client address of its own).
+    void Connect(QTcpSocket& socket, const char* from = nullptr)
     {
-        QTcpSocket socket;
+        if (from)
+            socket.bind(QHostAddress(QLatin1String(from)));
         socket.connectToHost(QHostAddress::LocalHost, port_);
+    }
+
+    // Pumps the event loop until `done` or `ms` pass; whether `done`.
+    template<typename F>
+    static bool WaitFor(F done, int ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return done();
+    }
+
+    // Sends the bytes on `socket`, then waits for one whole answer or the server's close.
+    static TAnswer Exchange(QTcpSocket& socket, const QByteArray& request, int pauseMs = 0)
+    {
         socket.write(request);
         QByteArray received;
         QElapsedTimer clock;
         clock.start();
-        while (clock.elapsed() < 3000 && socket.state() != QAbstractSocket::UnconnectedState) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        while (clock.elapsed() < 5000 && socket.state() != QAbstractSocket::UnconnectedState) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             received += socket.readAll();
             if (pauseMs && clock.elapsed() > pauseMs) {
                 socket.write("\r\n");
                 pauseMs = 0;
             }
             const auto end = received.indexOf("\r\n\r\n");
-            const auto length = received.indexOf("Content-Length: ");
+            const auto length = received.toLower().indexOf("content-length: ");
             if (end >= 0 && length >= 0
                 && received.size() - end - 4 >= received.mid(length + 16).split('\r')[0].toInt())
                 break;
@@ -103,6 +141,13 @@ protected:
         return answer;
     }
 
+    TAnswer Send(const QByteArray& request, int pauseMs = 0)
+    {
+        QTcpSocket socket;
+        Connect(socket);
+        return Exchange(socket, request, pauseMs);
+    }
+
     TAnswer Get(const QByteArray& target)
     {
         return Send("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
@@ -112,12 +157,19 @@ protected:
     quint16 port_ = 0;
 };
 
+void ExpectSecurityHeaders(const TAnswer& answer)
+{
+    EXPECT_TRUE(answer.headers.contains("Content-Security-Policy: default-src 'none'; "
+                                        "script-src 'self'"));
+    EXPECT_TRUE(answer.headers.contains("X-Content-Type-Options: nosniff"));
+}
+
 TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
 {
     ASSERT_NE(port_, 0);
     const struct
     {
-        QByteArray target;
+        QByteArray target; // a path, or a method and a path (then with a body)
         int status;
         QByteArray bodyHas;
     } cases[] = {
@@ -137,6 +189,13 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             {"/api/unit/a%2Fb%3Cimg%20src%3Dx%3E", 200, R"(["a/b<img src=x>"])"},
             {"/api/pareto/runs?check=%D0%91%D0%BB%D0%BE%D0%BA%20%26%20x", 200, R"(["Блок & x"])"},
             {"/api/pareto/runs", 400, "check"},
+            {"/api/slots?since=2026-12-01", 200, R"(["2026-12-01"])"},
+            {"/api/slots/runs?bench=r%26k&slot=slot%201&since=2026-12-01", 200,
+             R"(["r&k","slot 1"])"},
+            {"/api/slots/runs?bench=rack&slot=", 200, R"(["rack",""])"},
+            {"/api/slots/runs?slot=slot1", 400, "bench"},
+            {"/api/slots/elsewhere", 404, ""},
+            {"/static/slots.js", 200, "/api/slots"},
             {"/api/run/r1", 200, R"("id":"r1")"},
             {"/api/run/r2", 404, "no such run"},
             {"/api/summary?since=2026-12-01&until=2026-12-09", 200, R"("since":"2026-12-01")"},
@@ -153,15 +212,19 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             {"/label/0123456789ABCDEF-091226.svg", 200, "<polygon"},
             {"/label/%D0%91-091226.svg", 404, "TBarcode"},
             {"/api/unit/" + QByteArray(300, 'x'), 404, ""},
+            {"POST /api/summary", 405, "only GET"},
+            {"DELETE /", 405, "only GET"},
     };
+    gChange = 7;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target.toStdString());
-        const TAnswer answer = Get(c.target);
+        const TAnswer answer =
+                c.target.startsWith('/')
+                        ? Get(c.target)
+                        : Send(c.target + " HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}");
         EXPECT_EQ(answer.status, c.status);
         EXPECT_TRUE(answer.body.contains(c.bodyHas));
-        EXPECT_TRUE(answer.headers.contains("Content-Security-Policy: default-src 'none'; "
-                                            "script-src 'self'"));
-        EXPECT_TRUE(answer.headers.contains("X-Content-Type-Options: nosniff"));
+        ExpectSecurityHeaders(answer);
     }
     // No WebSocket: an upgrade request is answered as a plain GET.
     EXPECT_EQ(
@@ -169,17 +232,161 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
                     .status,
             404);
-    EXPECT_EQ(Send("POST /api/summary HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}").status, 405);
 }
 
 TEST_F(ViewServerTest, DropsRequestsTooLargeOrTooSlow)
 {
     ASSERT_NE(port_, 0);
-    const QByteArray huge = "GET / HTTP/1.1\r\nX-Padding: " + QByteArray(8192, 'a') + "\r\n\r\n";
-    EXPECT_EQ(Send(huge).status, 0);
-    // The request's end comes after the time a request may take.
-    EXPECT_EQ(Send("GET / HTTP/1.1\r\nHost: x\r\n", 800).status, 0);
-    EXPECT_EQ(Send("GET / HTTP/1.1\r\nHost: x\r\n", 100).status, 200);
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: x\r\n";
+    const struct
+    {
+        QByteArray request;
+        int pauseMs; // before the request's last line break
+        int status;  // 0: closed without an answer
+    } cases[] = {
+            {get + "X-Padding: " + QByteArray(8192, 'a') + "\r\n\r\n", 0, 431},
+            {get + "Content-Length: 6000\r\n\r\n" + QByteArray(6000, 'b'), 0, 413},
+            {get, 800, 0}, // the request's end comes after the time a request may take
+            {get, 100, 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request.left(40).toStdString());
+        const TAnswer answer = Send(c.request, c.pauseMs);
+        EXPECT_EQ(answer.status, c.status);
+        if (answer.status)
+            ExpectSecurityHeaders(answer);
+    }
+    // Each request of a kept-alive connection has the whole size a request may have.
+    QTcpSocket socket;
+    Connect(socket);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Exchange(socket, get + "X-Padding: " + QByteArray(2000, 'a') + "\r\n\r\n").status,
+                  200)
+                << "request " << i;
+}
+
+TEST_F(ViewServerTest, QueriesOfAYearDoNotHoldUpADay)
+{
+    ASSERT_NE(port_, 0);
+    gLongQueryMs = 1000;
+    QTcpSocket years[4];
+    for (auto& year : years) {
+        Connect(year);
+        year.write(
+                "GET /api/summary?since=2025-01-01&until=2025-12-31 HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+    WaitFor([] { return false; }, 100); // the year's queries are under way
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(Get("/api/summary?since=2026-12-09&until=2026-12-09").status, 200);
+    EXPECT_LT(clock.elapsed(), 800);
+    gLongQueryMs = 0;
+}
+
+// Limits from small enough to see at work.
+class ViewServerLimitTest : public ViewServerTest
+{
+protected:
+    ViewServerLimitTest()
+        : ViewServerTest({.RequestMs = 5000, .Connections = 128, .PerAddress = 16})
+    {}
+};
+
+TEST_F(ViewServerLimitTest, ConnectionsBeyondTheLimitsCloseAtOnce)
+{
+    ASSERT_NE(port_, 0);
+    const struct
+    {
+        int connections, perAddress;
+        std::vector<const char*> from;
+        std::vector<bool> kept;      // per connection in `from`
+        std::vector<bool> asks = {}; // has asked and been answered before the next comes
+    } cases[] = {
+            {2, 16, {"127.0.0.2", "127.0.0.3", "127.0.0.4"}, {true, true, false}},
+            {8, 2, {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3"}, {true, true, false, true}},
+            // A connection kept alive after its answer makes room for a new one.
+            {2, 16, {"127.0.0.2", "127.0.0.3", "127.0.0.4"}, {false, true, true}, {true}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.connections << " " << c.perAddress << " " << c.asks.size());
+        TViewServer server(
+                TViewSource{[] { return std::make_unique<TEchoView>(); }, {}, "echo"},
+                {.RequestMs = 5000, .Connections = c.connections, .PerAddress = c.perAddress});
+        QString error;
+        const quint16 port = server.Listen(QHostAddress::LocalHost, 0, error);
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (const char* from : c.from) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->bind(QHostAddress(QLatin1String(from)));
+            sockets.back()->connectToHost(QHostAddress::LocalHost, port);
+            ASSERT_TRUE(WaitFor(
+                    [&] { return sockets.back()->state() != QTcpSocket::ConnectingState; }, 3000));
+            if (c.asks.size() >= sockets.size() && c.asks[sockets.size() - 1]) {
+                EXPECT_EQ(Exchange(*sockets.back(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n").status,
+                          200);
+            }
+        }
+        const auto settled = [&] {
+            for (size_t i = 0; i < sockets.size(); ++i)
+                if (!c.kept[i] && sockets[i]->state() != QTcpSocket::UnconnectedState)
+                    return false;
+            return true;
+        };
+        EXPECT_TRUE(WaitFor(settled, 1000));
+        for (size_t i = 0; i < sockets.size(); ++i)
+            EXPECT_EQ(sockets[i]->state() == QTcpSocket::ConnectedState, c.kept[i]) << i;
+    }
+}
+
+// 50 open pages from 50 addresses, each on its change feed, and 200 connections from one
+// other address that never finish their request: a new viewer is served at once.
+TEST_F(ViewServerLimitTest, FiftyPagesAndASlowHeaderAttackLeaveANewViewerServed)
+{
+    ASSERT_NE(port_, 0);
+    gChange = 7;
+    std::vector<std::unique_ptr<QTcpSocket>> pages, slow;
+    std::vector<QByteArray> feeds(50);
+    for (int i = 0; i < 50; ++i) {
+        pages.push_back(std::make_unique<QTcpSocket>());
+        Connect(*pages.back(), QByteArray("127.0.1." + QByteArray::number(i + 1)).constData());
+        pages.back()->write(
+                "GET /api/changes HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n");
+    }
+    const auto fed = [&](const QByteArray& event) {
+        for (int i = 0; i < 50; ++i) {
+            feeds[i] += pages[i]->readAll();
+            if (!feeds[i].contains(event))
+                return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(WaitFor([&] { return fed("\n\ndata: 7\n\n"); }, 10000));
+    EXPECT_TRUE(feeds[0].startsWith("HTTP/1.1 200"));
+    EXPECT_TRUE(feeds[0].contains("text/event-stream"));
+    for (int i = 0; i < 200; ++i) {
+        slow.push_back(std::make_unique<QTcpSocket>());
+        Connect(*slow.back(), "127.0.2.1");
+        slow.back()->write("GET / HTTP/1.1\r\nX-Slow: ");
+    }
+    // The attack's connections come in (the listening queue overflows; SYNs are sent again).
+    EXPECT_TRUE(WaitFor(
+            [&] {
+                return std::ranges::none_of(slow, [](const auto& socket) {
+                    return socket->state() == QTcpSocket::ConnectingState;
+                });
+            },
+            20'000));
+    WaitFor([] { return false; }, 300);
+    QTcpSocket viewer;
+    Connect(viewer, "127.0.3.1");
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(Exchange(viewer, "GET /api/summary HTTP/1.1\r\nHost: x\r\n\r\n").status, 200);
+    EXPECT_LT(clock.elapsed(), 1000);
+    // A run added: every page hears of it on its feed.
+    gChange = 8;
+    EXPECT_TRUE(WaitFor([&] { return fed("\n\ndata: 8\n\n"); }, 5000));
 }
 
 } // namespace

@@ -1,0 +1,158 @@
+#include "archive/run_slots.h"
+
+#include <QVariant>
+
+#include <algorithm>
+#include <map>
+
+namespace tolvek {
+namespace {
+
+// A port name is at most 15 bytes on Linux; a record read back from elsewhere stays bounded.
+constexpr int kMaxSlotName = 64;
+
+QVariantList Days(const QString& since, const QString& until)
+{
+    return {since.isEmpty() ? QStringLiteral("0000") : since,
+            until.isEmpty() ? QStringLiteral("9999") : until};
+}
+
+bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
+{
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return false;
+    for (const auto& b : binds)
+        q.addBindValue(b);
+    return q.exec();
+}
+
+const char kVerdictSums[] = "SUM(CASE WHEN f.verdict = 'passed' THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN f.verdict = 'failed' THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN f.verdict = 'aborted' THEN 1 ELSE 0 END),"
+                            " SUM(CASE WHEN f.verdict = 'untested' THEN 1 ELSE 0 END)";
+
+} // namespace
+
+QStringList RunSlotsSchema()
+{
+    return {QStringLiteral("CREATE TABLE IF NOT EXISTS tolvek_run_slots (run_id TEXT PRIMARY KEY,"
+                           " interface TEXT NOT NULL)")};
+}
+
+TRunSlotWriter::TRunSlotWriter(const QSqlDatabase& db)
+    : query_(db)
+{}
+
+QSqlError TRunSlotWriter::Add(const TRunRecord& r)
+{
+    if (r.Options.Interface.empty())
+        return {};
+    if (!prepared_
+        && !query_.prepare(QStringLiteral("INSERT INTO tolvek_run_slots (run_id, interface)"
+                                          " VALUES (?, ?) ON CONFLICT (run_id) DO NOTHING")))
+        return query_.lastError();
+    prepared_ = true;
+    query_.addBindValue(QString::fromStdString(r.Id));
+    query_.addBindValue(QString::fromStdString(r.Options.Interface).left(kMaxSlotName));
+    return query_.exec() ? QSqlError() : query_.lastError();
+}
+
+std::optional<std::vector<TYieldSlot>> QueryYieldBySlot(QSqlDatabase& db, const QString& since,
+                                                        const QString& until, QSqlError& error)
+{
+    std::map<std::pair<QString, QString>, TYieldSlot> rows;
+    const auto slotOf = [&](const QSqlQuery& q) -> TYieldSlot& {
+        const QString bench = q.value(0).toString(), slot = q.value(1).toString();
+        auto& s = rows[{bench, slot}];
+        s.Bench = bench;
+        s.Slot = slot;
+        return s;
+    };
+    QSqlQuery q(db);
+    // Runs by verdict; the units whose first run ever was in the slot on a day of the period;
+    // the failing checks (each run once per check).
+    if (!Select(q,
+                QStringLiteral("SELECT f.station, COALESCE(s.interface, ''), COUNT(*), %1"
+                               " FROM tolvek_run_facts f"
+                               " LEFT JOIN tolvek_run_slots s ON s.run_id = f.id"
+                               " WHERE f.day BETWEEN ? AND ?"
+                               " GROUP BY f.station, COALESCE(s.interface, '')")
+                        .arg(QLatin1String(kVerdictSums)),
+                Days(since, until))) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    while (q.next()) {
+        auto& s = slotOf(q);
+        s.Runs = q.value(2).toLongLong();
+        s.Passed = q.value(3).toLongLong();
+        s.Failed = q.value(4).toLongLong();
+        s.Aborted = q.value(5).toLongLong();
+        s.Untested = q.value(6).toLongLong();
+    }
+    q = QSqlQuery(db);
+    if (!Select(q,
+                QStringLiteral("SELECT u.first_station, COALESCE(s.interface, ''), COUNT(*),"
+                               " SUM(u.first_passed) FROM tolvek_units u"
+                               " LEFT JOIN tolvek_run_slots s ON s.run_id = u.first_id"
+                               " WHERE u.first_day BETWEEN ? AND ?"
+                               " GROUP BY u.first_station, COALESCE(s.interface, '')"),
+                Days(since, until))) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    while (q.next()) {
+        auto& s = slotOf(q);
+        s.Units = q.value(2).toLongLong();
+        s.FirstPassed = q.value(3).toLongLong();
+    }
+    q = QSqlQuery(db);
+    if (!Select(q,
+                QStringLiteral("SELECT c.station, COALESCE(s.interface, ''), c.name, COUNT(*)"
+                               " FROM tolvek_checks c"
+                               " LEFT JOIN tolvek_run_slots s ON s.run_id = c.run_id"
+                               " WHERE c.day BETWEEN ? AND ?"
+                               " GROUP BY c.station, COALESCE(s.interface, ''), c.name"),
+                Days(since, until))) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    while (q.next())
+        slotOf(q).Checks.emplace_back(q.value(2).toString(), q.value(3).toLongLong());
+    std::vector<TYieldSlot> out;
+    out.reserve(rows.size());
+    for (auto& [key, s] : rows) {
+        std::sort(s.Checks.begin(), s.Checks.end(), [](const auto& a, const auto& b) {
+            return a.second != b.second ? a.second > b.second : a.first < b.first;
+        });
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::optional<std::vector<QStringList>> QueryRunsOfSlot(QSqlDatabase& db, const QString& bench,
+                                                        const QString& slot, const QString& since,
+                                                        const QString& until, int limit,
+                                                        QSqlError& error)
+{
+    QSqlQuery q(db);
+    if (!Select(q,
+                QStringLiteral("SELECT r.id, r.started, r.station, r.serial, r.verdict"
+                               " FROM tolvek_run_facts f JOIN tolvek_runs r ON r.id = f.id"
+                               " LEFT JOIN tolvek_run_slots s ON s.run_id = f.id"
+                               " WHERE f.day BETWEEN ? AND ? AND f.station = ?"
+                               " AND COALESCE(s.interface, '') = ?"
+                               " ORDER BY f.started_utc DESC, f.id DESC LIMIT ?"),
+                Days(since, until) + QVariantList{bench, slot, limit})) {
+        error = q.lastError();
+        return std::nullopt;
+    }
+    std::vector<QStringList> runs;
+    while (q.next())
+        runs.push_back({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                        q.value(3).toString(), q.value(4).toString()});
+    return runs;
+}
+
+} // namespace tolvek

@@ -1,0 +1,303 @@
+// `tolvek --serve` as a program: its store restarted or replaced under it, and its
+// access (HTTPS, logins, the refusal to serve the network open), seen with curl.
+#include "archive/archive_support.h"
+#include "archive/line_database.h"
+#include "archive/pg_server.h"
+#include "archive/run_archive.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <functional>
+
+namespace {
+
+using namespace tolvek;
+using testsupport::PgServer;
+
+const QString kTolvek = QStringLiteral(TOLVEK_BINARY_DIR "/app/tolvek");
+
+void StoreRuns(const QString& path, const std::vector<std::string>& serials)
+{
+    TRunArchive archive(path);
+    for (const auto& serial : serials) {
+        auto run = archivetest::MakeRun("2026-12-08T08:10:00+01:00", serial, TRunVerdict::Passed);
+        run.Station = "b1";
+        EXPECT_TRUE(archive.Store(run).Stored);
+    }
+}
+
+// tolvek --serve, stopped at the end of the test.
+class TServe
+{
+public:
+    TServe(const QStringList& args, const QString& lineUri = {})
+    {
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOLVEK_LINE_DATABASE"), lineUri);
+        process_.setProcessEnvironment(env);
+        process_.start(kTolvek, QStringList{QStringLiteral("--serve")} + args);
+    }
+    ~TServe()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(10'000))
+            process_.kill();
+        process_.waitForFinished(5000);
+    }
+    TServe(const TServe&) = delete;
+    TServe& operator=(const TServe&) = delete;
+
+    // Whether it says it serves, within 20 s.
+    bool Serving()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!out_.contains("serving the line view") && clock.elapsed() < 20'000
+               && process_.state() != QProcess::NotRunning) {
+            process_.waitForReadyRead(100);
+            out_ += process_.readAllStandardOutput();
+        }
+        return out_.contains("serving the line view");
+    }
+    // Its exit status once it ended within 20 s by itself, else -1.
+    int Exit()
+    {
+        if (!process_.waitForFinished(20'000))
+            return -1;
+        return process_.exitCode();
+    }
+    // Its standard error so far, once it holds `awaited` (or after 5 s without it).
+    QByteArray Errors(const QByteArray& awaited = {})
+    {
+        QElapsedTimer clock;
+        clock.start();
+        do {
+            process_.waitForReadyRead(50); // reads standard error too
+            errors_ += process_.readAllStandardError();
+        } while (!errors_.contains(awaited) && clock.elapsed() < 5000
+                 && process_.state() != QProcess::NotRunning);
+        return errors_;
+    }
+
+private:
+    QProcess process_;
+    QByteArray out_, errors_;
+};
+
+struct TFetched
+{
+    int status = 0;
+    QByteArray body;
+};
+
+TFetched Fetch(int port, const QByteArray& target)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.write("GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QByteArray received;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10'000 && socket.state() != QAbstractSocket::UnconnectedState) {
+        socket.waitForReadyRead(50);
+        received += socket.readAll();
+        const auto end = received.indexOf("\r\n\r\n");
+        const auto length = received.toLower().indexOf("content-length: ");
+        if (end >= 0 && length >= 0
+            && received.size() - end - 4 >= received.mid(length + 16).split('\r')[0].toInt())
+            break;
+    }
+    const auto end = received.indexOf("\r\n\r\n");
+    if (end < 0)
+        return {};
+    return {received.mid(9, 3).toInt(), received.mid(end + 4)};
+}
+
+const QByteArray kCalls[] = {
+        "/api/summary?since=2026-12-01&until=2026-12-31",
+        "/api/yield?since=2026-12-01&until=2026-12-31",
+        "/api/throughput?since=2026-12-01&until=2026-12-31",
+        "/api/pareto?since=2025-12-01&until=2026-12-31",
+        "/api/steps?since=2026-12-01&until=2026-12-31",
+        "/api/rates?since=2026-12-01&until=2026-12-31",
+        "/api/unit/SN-A",
+        "/api/changes",
+};
+
+// The store restarted or replaced under a running view: every call answers again within
+// 5 s, and the view says once on stderr that it reconnected or reopened.
+TEST(ViewService, AnswersAgainAfterItsStoreRestartsOrIsReplaced)
+{
+    PgServer pg;
+    ASSERT_TRUE(pg.Start());
+    QTemporaryDir dir;
+    const QString archive = dir.filePath(QStringLiteral("runs.sqlite"));
+    StoreRuns(archive, {"SN-A"});
+    {
+        QString error;
+        const auto target = ParseLineUri(QString::fromStdString(pg.Uri()), error);
+        ASSERT_TRUE(target) << error.toStdString();
+        TRunArchive runs(archive);
+        TLineDatabase line(*target);
+        ASSERT_EQ(ForwardBacklog(runs, line).Sent, 1);
+    }
+    const struct
+    {
+        const char* name;
+        QStringList args;
+        std::function<void()> down, up; // the store goes away (or not), then comes back
+        QByteArray said;                // once on stderr
+        QByteArray target, bodyHas;     // afterwards
+    } cases[] = {
+            {"line database restarted",
+             {QStringLiteral("--line")},
+             [&] { pg.Stop(); },
+             [&] { ASSERT_TRUE(pg.Start()); },
+             "the connection was lost; reconnected",
+             "/api/unit/SN-A",
+             "SN-A"},
+            {"archive replaced",
+             {QStringLiteral("--archive"), archive},
+             {},
+             [&] {
+                 const QString other = dir.filePath(QStringLiteral("new.sqlite"));
+                 StoreRuns(other, {"SN-A", "SN-NEW"});
+                 ASSERT_EQ(::rename(QFile::encodeName(other), QFile::encodeName(archive)), 0);
+             },
+             "was replaced; reading the new one",
+             "/api/unit/SN-NEW",
+             "SN-NEW"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int port = testsupport::FreePort();
+        TServe serve(c.args
+                             + QStringList{QStringLiteral("--listen"),
+                                           QStringLiteral("127.0.0.1:%1").arg(port)},
+                     QString::fromStdString(pg.Uri()));
+        ASSERT_TRUE(serve.Serving()) << serve.Errors().toStdString();
+        for (const auto& call : kCalls)
+            EXPECT_EQ(Fetch(port, call).status, 200) << call.toStdString();
+        // A page's change feed says when the store stops answering, and again when it answers.
+        QTcpSocket feed;
+        feed.connectToHost(QHostAddress::LocalHost, port);
+        feed.write("GET /api/changes HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n");
+        QByteArray events;
+        const auto heard = [&](const QByteArray& event, qsizetype after = 0) {
+            QElapsedTimer clock;
+            clock.start();
+            while (events.indexOf(event, after) < 0 && clock.elapsed() < 10'000) {
+                feed.waitForReadyRead(50);
+                events += feed.readAll();
+            }
+            return events.indexOf(event, after);
+        };
+        EXPECT_GE(heard("\n\ndata: "), 0);
+        if (c.down) {
+            c.down();
+            EXPECT_GE(heard("event: failure\ndata: "), 0);
+        }
+        const qsizetype failed = events.size();
+        c.up();
+        if (c.down) {
+            EXPECT_GE(heard("\n\ndata: ", failed - 2), 0) << events.toStdString();
+        }
+        for (const auto& call : kCalls) {
+            QElapsedTimer clock;
+            clock.start();
+            EXPECT_EQ(Fetch(port, call).status, 200) << call.toStdString();
+            EXPECT_LT(clock.elapsed(), 5000) << call.toStdString();
+        }
+        EXPECT_TRUE(Fetch(port, c.target).body.contains(c.bodyHas));
+        EXPECT_EQ(serve.Errors(c.said).count(c.said), 1) << serve.Errors().toStdString();
+    }
+}
+
+// The output of a command, or "" when it fails.
+QByteArray Output(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(60'000) || p.exitCode() != 0)
+        return {};
+    return p.readAllStandardOutput().trimmed();
+}
+
+TEST(ViewService, ServesHttpsToItsLoginsOnly)
+{
+    QTemporaryDir dir;
+    const QString archive = dir.filePath(QStringLiteral("runs.sqlite")),
+                  cert = dir.filePath(QStringLiteral("cert.pem")),
+                  key = dir.filePath(QStringLiteral("key.pem")),
+                  passwords = dir.filePath(QStringLiteral("passwords"));
+    StoreRuns(archive, {"SN-A"});
+    Output(QStringLiteral("openssl"),
+           {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+            "-subj", "/CN=localhost", "-days", "2", "-keyout", key, "-out", cert});
+    ASSERT_TRUE(QFile::exists(cert) && QFile::exists(key));
+    const QByteArray user = Output(QStringLiteral("openssl"), {"passwd", "-6", "right pw"}),
+                     token = Output(QStringLiteral("openssl"), {"passwd", "-6", "t0ken"});
+    ASSERT_TRUE(user.startsWith("$6$") && token.startsWith("$6$"));
+    QFile file(passwords);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("# the line's viewers\nviewer:" + user + "\nbearer:" + token + "\n");
+    file.close();
+
+    const int port = testsupport::FreePort();
+    const QString https = QStringLiteral("https://127.0.0.1:%1/api/unit/SN-A").arg(port);
+    TServe serve({"--archive", archive, "--listen", QStringLiteral("127.0.0.1:%1").arg(port),
+                  "--tls-cert", cert, "--tls-key", key, "--passwords", passwords});
+    ASSERT_TRUE(serve.Serving()) << serve.Errors().toStdString();
+    const struct
+    {
+        QStringList args;
+        QByteArray code; // curl's: 000 when no HTTP answer came
+    } cases[] = {
+            {{"-u", "viewer:right pw", https}, "200"},
+            {{"-u", "viewer:wrong", https}, "401"},
+            {{"-u", "other:right pw", https}, "401"},
+            {{https}, "401"},
+            {{"-H", "Authorization: Bearer t0ken", https}, "200"},
+            {{"-H", "Authorization: Bearer t0ke", https}, "401"},
+            {{QString(https).replace("https:", "http:")}, "000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess curl;
+        curl.start(QStringLiteral("curl"),
+                   QStringList{"-sk", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "10"}
+                           + c.args);
+        ASSERT_TRUE(curl.waitForFinished(30'000));
+        EXPECT_EQ(curl.readAllStandardOutput(), c.code);
+    }
+
+    // Beyond loopback only with HTTPS and logins, or when the operator says --insecure.
+    const struct
+    {
+        QStringList args;
+        int exit;
+        QByteArray said;
+    } starts[] = {
+            {{"--listen", "192.0.2.1:8470"}, 64, "--insecure"},
+            {{"--listen", "192.0.2.1:8470", "--tls-cert", cert, "--tls-key", key},
+             64,
+             "--passwords"},
+            {{"--listen", "192.0.2.1:8470", "--insecure"}, 1, "cannot listen"},
+            {{"--tls-cert", cert}, 64, "go together"},
+            {{"--passwords", archive}, 1, "NAME:HASH"},
+    };
+    for (const auto& s : starts) {
+        SCOPED_TRACE(s.args.join(' ').toStdString());
+        TServe refused(QStringList{"--archive", archive} + s.args);
+        EXPECT_EQ(refused.Exit(), s.exit);
+        EXPECT_TRUE(refused.Errors(s.said).contains(s.said)) << refused.Errors().toStdString();
+    }
+}
+
+} // namespace
