@@ -1,6 +1,7 @@
 #include "archive/archive_command.h"
 
 #include "archive/line_database.h"
+#include "archive/measure_facts.h"
 #include "archive/run_archive.h"
 #include "archive/run_record_json.h"
 #include "archive/run_slots.h"
@@ -9,7 +10,10 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlQuery>
 
 namespace tolvek {
 namespace {
@@ -130,6 +134,69 @@ void WriteYield(const std::vector<TYieldDay>& days, QTextStream& out)
     }
 }
 
+QString Figure(const QJsonValue& v, int decimals)
+{
+    return v.isDouble() ? QString::number(v.toDouble(), 'f', decimals) : QStringLiteral("-");
+}
+
+QString Bound(const QJsonValue& v)
+{
+    return v.isDouble() ? QString::number(v.toDouble(), 'g', 10) : QString();
+}
+
+// The measurements' figures of the period, from their facts: per bench and week the mean,
+// standard deviation and Cpk, then each measurement's histogram per bench.
+void WriteMeasures(const QSqlDatabase& db, const TRunFilter& f, QTextStream& out)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) || !q.next()
+        || q.value(0).toInt() < kMeasureFactsSchema)
+        return; // made before the measurements were kept (a read-only query changes nothing)
+    q.finish();
+    const QString since = f.Since.isEmpty() ? QStringLiteral("0000") : f.Since,
+                  until = f.Until.isEmpty() ? QStringLiteral("9999") : f.Until;
+    const auto stats = MeasureStats(db, since, until);
+    if (stats.isEmpty())
+        return;
+    out << "\nmeasurement     bench             week      runs          mean            sd"
+           "     Cpk  limits\n";
+    QStringList measurements;
+    for (const auto& v : stats) {
+        const auto o = v.toObject();
+        if (!measurements.contains(o["measurement"].toString()))
+            measurements << o["measurement"].toString();
+        const bool limited = o["low"].isDouble() || o["high"].isDouble();
+        out << QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8\n")
+                        .arg(o["measurement"].toString(), -14)
+                        .arg(Q(o["bench"].toString().toStdString()), -16)
+                        .arg(o["week"].toString(), -8)
+                        .arg(o["runs"].toInteger(), 4)
+                        .arg(Figure(o["mean"], 4), 12)
+                        .arg(Figure(o["sd"], 4), 12)
+                        .arg(Figure(o["cpk"], 2), 6)
+                        .arg(limited ? Bound(o["low"]) + QStringLiteral("..") + Bound(o["high"])
+                                     : QStringLiteral("-"));
+    }
+    for (const auto& m : measurements) {
+        const auto h = MeasureHistogram(db, m, since, until);
+        const auto edges = h["edges"].toArray();
+        out << "\nhistogram " << m;
+        if (h["low"].isDouble() || h["high"].isDouble())
+            out << " (limits " << Bound(h["low"]) << ".." << Bound(h["high"]) << ")";
+        out << ", runs per bin [from, to):\n";
+        for (const auto& b : h["benches"].toArray()) {
+            const auto o = b.toObject();
+            out << "  " << Q(o["bench"].toString().toStdString()) << ":";
+            const auto counts = o["counts"].toArray();
+            for (qsizetype i = 0; i < counts.size(); ++i)
+                if (counts[i].toInteger())
+                    out << " [" << Bound(edges[i]) << ", " << Bound(edges[i + 1]) << ") "
+                        << counts[i].toInteger() << ";";
+            out << "\n";
+        }
+    }
+}
+
 QString Percent(qint64 part, qint64 whole)
 {
     return whole ? QStringLiteral("%1% (%2/%3)")
@@ -180,6 +247,11 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
                 WriteYieldBySlot(*rows, out);
         } else if (const auto days = QueryYield(db, c.Filter, e)) {
             WriteYield(*days, out);
+            try {
+                WriteMeasures(db, c.Filter, out);
+            } catch (const std::runtime_error& error) {
+                e = QSqlError(QString::fromUtf8(error.what()));
+            }
         }
         break;
     default: {

@@ -1,6 +1,7 @@
 #include "archive/line_view.h"
 
 #include "archive/line_database.h"
+#include "archive/measure_facts.h"
 #include "archive/run_archive.h"
 #include "archive/run_facts.h"
 #include "archive/run_record_json.h"
@@ -325,6 +326,24 @@ public:
         return rows.Take();
     }
 
+    QJsonArray MeasureStats(const TViewPeriod& period) override
+    {
+        const auto days = Days(period);
+        return tolvek::MeasureStats(Db(), days[0].toString(), days[1].toString());
+    }
+
+    QJsonObject MeasureHistogram(const TViewPeriod& period, const QString& measurement) override
+    {
+        const auto days = Days(period);
+        return tolvek::MeasureHistogram(Db(), measurement, days[0].toString(), days[1].toString());
+    }
+
+    QJsonArray MeasureRunChart(const TViewPeriod& period, const QString& measurement) override
+    {
+        const auto days = Days(period);
+        return tolvek::MeasureRunChart(Db(), measurement, days[0].toString(), days[1].toString());
+    }
+
     QJsonArray UnitRuns(const QString& serial, int limit) override
     {
         const QString key = SerialKey(serial);
@@ -419,6 +438,8 @@ public:
     }
 
 private:
+    QSqlDatabase Db() const { return QSqlDatabase::database(connection_, false); }
+
     static QVariantList Days(const TViewPeriod& p)
     {
         return {p.Since.isValid() ? p.Since.toString(Qt::ISODate) : QStringLiteral("0000"),

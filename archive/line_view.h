@@ -80,6 +80,13 @@ public:
     // Per bench and day, by bench then day, medians (null when none measured):
     // {bench, day, upload_mib_s, download_mib_s, echo_ms}.
     virtual QJsonArray TransferRates(const TViewPeriod& period) = 0;
+    // The measurements' figures (archive/measure_facts.h): per bench, week and measurement
+    // {bench, week, measurement, runs, mean, sd, cpk, low, high}; one measurement's
+    // histogram per bench {measurement, edges, low, high, benches: [{bench, counts}]}; its
+    // latest runs, oldest first {id, started, bench, value, low, high}.
+    virtual QJsonArray MeasureStats(const TViewPeriod& period) = 0;
+    virtual QJsonObject MeasureHistogram(const TViewPeriod& period, const QString& measurement) = 0;
+    virtual QJsonArray MeasureRunChart(const TViewPeriod& period, const QString& measurement) = 0;
     // Every run of a serial number in any letter case, newest first, at most `limit`:
     // {id, started, bench, serial, verdict, failures:[check...], message (or null)}.
     virtual QJsonArray UnitRuns(const QString& serial, int limit = 1000) = 0;

@@ -189,6 +189,7 @@ std::vector<QString> FailingChecks(const TRunRecord& r)
 
 TRunFacts::TRunFacts(const QSqlDatabase& db)
     : db_(db)
+    , measures_(db)
 {}
 
 QSqlError TRunFacts::Prepared(const QString& sql, const QVariantList& binds, QSqlQuery** result)
@@ -260,6 +261,8 @@ QSqlError TRunFacts::Add(const TRunRecord& r)
     if (!e.isValid() && !r.Serial.empty())
         e = AddOutcome(r, utc, day, station, verdict);
     if (!e.isValid())
+        e = measures_.Add(r);
+    if (!e.isValid())
         touched_.emplace(day, station);
     return e;
 }
@@ -322,6 +325,8 @@ QSqlError TRunFacts::Refresh()
 
 QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
 {
+    if (auto e = measures_.RefreshDay(day, station); e.isValid())
+        return e;
     const QVariantList key{day, station};
     QSqlQuery q(db_);
     if (auto e = Run(q,

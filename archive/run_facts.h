@@ -4,6 +4,7 @@
 // the storing transaction. The same tables in the bench's archive and the line database.
 #pragma once
 
+#include "archive/measure_facts.h"
 #include "core/run_record.h"
 
 #include <QSqlDatabase>
@@ -81,6 +82,7 @@ private:
     QSqlDatabase db_;
     std::set<std::pair<QString, QString>> touched_; // (day, station)
     std::map<QString, QSqlQuery> prepared_;
+    TMeasureFacts measures_;
 };
 
 } // namespace tolvek

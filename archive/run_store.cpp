@@ -55,8 +55,9 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
 
 // Brings a store of an earlier schema up to this one, once, whoever gets there first: the
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
-// again. Schema 1 gains the facts (the trends with them); schema 2 counts its units again;
-// up to 3 gain the trends; every earlier one the (empty) slots' table.
+// again. Schema 1 gains the facts (the trends and the measurements with them, run by run);
+// schema 2 counts its units again; up to 3 gain the trends; every earlier one the (empty)
+// slots' table and the measurement facts.
 QSqlError Migrate(QSqlDatabase& db, int version)
 {
     if (!db.transaction())
@@ -69,13 +70,20 @@ QSqlError Migrate(QSqlDatabase& db, int version)
                         .arg(version)))
         e = q.lastError();
     else if (q.numRowsAffected() == 1) {
+        for (const QString& sql : MeasureFactsSchema()) {
+            QSqlQuery create(db);
+            if (!e.isValid() && !create.exec(sql))
+                e = create.lastError();
+        }
         // The trends' tables first: counting the units again refreshes them too.
-        if (version < kRunFactsSchema)
+        if (!e.isValid() && version < kRunFactsSchema)
             e = AddRunFacts(db);
-        else if (version < kRunTrendsSchema)
+        else if (!e.isValid() && version < kRunTrendsSchema)
             e = AddRunTrends(db);
         if (!e.isValid() && version >= kRunFactsSchema && version < kRunUnitsSchema)
             e = TRunFacts(db).RebuildUnits();
+        if (!e.isValid() && version >= kRunFactsSchema)
+            e = AddMeasureFacts(db);
         // Runs stored before had no port: the slots' table starts empty.
         for (const QString& sql : RunSlotsSchema()) {
             QSqlQuery create(db);
@@ -118,6 +126,7 @@ QStringList RunStoreSchema()
     };
     statements << RunFactsSchema();
     statements << RunSlotsSchema();
+    statements << MeasureFactsSchema();
     statements << QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
                                  "CONFLICT (key) DO NOTHING")
                           .arg(kRunStoreSchema);

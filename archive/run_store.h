@@ -21,7 +21,8 @@ namespace tolvek {
 // The one description of the tables: its statements in order, idempotent, ending with the
 // version row (written only where there is none: a store of an older version gets it
 // raised by its migration). A change to them raises kRunStoreSchema.
-constexpr int kRunStoreSchema = kRunSlotsSchema;
+static_assert(kMeasureFactsSchema == kRunSlotsSchema + 1);
+constexpr int kRunStoreSchema = kMeasureFactsSchema;
 QStringList RunStoreSchema();
 
 // The line database's set-up for a DBA (tolvek --line-schema): the schema, the roles

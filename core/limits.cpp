@@ -133,6 +133,8 @@ std::string ValueBeside(double value, double limit, bool below)
     return Number(value, 17);
 }
 
+} // namespace
+
 std::optional<double> MeasuredValue(const TRunRecord& r, const std::string& name)
 {
     if (name == "echo_ms")
@@ -150,8 +152,6 @@ std::optional<double> MeasuredValue(const TRunRecord& r, const std::string& name
             return s.Passed ? std::optional<double>(double(s.Milliseconds)) : std::nullopt;
     return std::nullopt;
 }
-
-} // namespace
 
 const std::vector<std::string>& LimitMeasurementNames()
 {

@@ -20,6 +20,10 @@ namespace tolvek {
 // The measurements limits may be set on, in the record's names.
 const std::vector<std::string>& LimitMeasurementNames();
 
+// The value a record holds for a measurement name; absent when not taken (a step counts
+// only when it passed).
+std::optional<double> MeasuredValue(const TRunRecord& record, const std::string& name);
+
 // LOW..HIGH with both ends included; an absent end is no bound.
 struct TRange
 {

@@ -1,6 +1,7 @@
 #include "serve/view_server.h"
 
 #include "barcode/barcode.h"
+#include "core/limits.h"
 #include "serve/svg_canvas.h"
 
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QTcpSocket>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <stdexcept>
 
 static void LoadPages()
@@ -114,6 +116,7 @@ TViewServer::TViewServer(TViewSource source, TServeLimits limits, TPoolLimits po
             {"unit.js", "text/javascript"},
             {"run.js", "text/javascript"},
             {"slots.js", "text/javascript"},
+            {"measures.js", "text/javascript"},
     };
     for (auto [name, mime] : files) {
         QFile file(QStringLiteral(":/serve/pages/") + QLatin1String(name));
@@ -387,12 +390,28 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
         return {lane, [p = *period](TLineView& v) { return JsonReply(v.NeverPassed(p)); }};
     if (name == QLatin1String("summary"))
         return {lane, [p = *period](TLineView& v) { return JsonReply(v.Summary(p)); }};
+    if (name == QLatin1String("histogram") || name == QLatin1String("runchart")) {
+        const QString measurement =
+                query.queryItemValue(QStringLiteral("measurement"), QUrl::FullyDecoded);
+        const auto& names = LimitMeasurementNames();
+        if (std::find(names.begin(), names.end(), measurement.toStdString()) == names.end())
+            return {Error(TStatus::BadRequest,
+                          QStringLiteral("measurement= names a measurement (upload_mib_s, ...)"))};
+        if (name == QLatin1String("histogram"))
+            return {lane, [p = *period, measurement](TLineView& v) {
+                        return JsonReply(v.MeasureHistogram(p, measurement));
+                    }};
+        return {lane, [p = *period, measurement](TLineView& v) {
+                    return JsonReply(v.MeasureRunChart(p, measurement));
+                }};
+    }
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
             {"yield", &TLineView::YieldPerDay}, {"bench-yield", &TLineView::YieldPerBenchDay},
             {"pareto", &TLineView::Pareto},     {"bench-pareto", &TLineView::ParetoPerBench},
             {"steps", &TLineView::StepMedians}, {"rates", &TLineView::TransferRates},
             {"slots", &TLineView::YieldPerSlot},
+            {"measures", &TLineView::MeasureStats},
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))

@@ -270,6 +270,7 @@ async function refresh() {
   document.body.dataset.redrawn = redrawn.join(" ");
   // For the benchmark: the time from the page's start until it was first drawn whole.
   document.body.dataset.firstDrawnMs ??= String(Math.round(performance.now()));
+  await loadMeasures(q);
   document.body.dataset.loaded = String(Number(document.body.dataset.loaded ?? 0) + 1);
 }
 

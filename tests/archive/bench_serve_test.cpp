@@ -66,10 +66,15 @@ TRunRecord Copy(const std::vector<TRunRecord>& records, int i, int total, std::m
     std::uniform_real_distribution<double> jitter(0.8, 1.2);
     for (auto& s : r.Steps)
         s.Milliseconds = static_cast<long long>(double(s.Milliseconds) * jitter(rng));
+    const auto upload = r.Measurements.UploadMiBPerSecond;
     for (auto* m : {&r.Measurements.EchoMilliseconds, &r.Measurements.UploadMiBPerSecond,
                     &r.Measurements.DownloadMiBPerSecond})
         if (*m)
             **m *= jitter(rng);
+    // Judged by a low limit on the upload rate, as a line would set one.
+    if (upload)
+        r.Judgements = {{"upload_mib_s", *r.Measurements.UploadMiBPerSecond, *upload * 0.7,
+                         std::nullopt, std::nullopt, std::nullopt, TJudgementResult::Passed}};
     return r;
 }
 
@@ -333,6 +338,21 @@ void Measure(const char* backend, TLineView& view, QSqlDatabase peer)
                      days));
         report("rates", p.name, Time([&] { view.TransferRates(period); }),
                plain(kMedianRates, days));
+        report("measures", p.name, Time([&] { view.MeasureStats(period); }),
+               plain("SELECT station, measurement, day, COUNT(*), AVG(value), AVG(value * value),"
+                     " MAX(CASE WHEN judged = 1 THEN started_utc END) FROM tolvek_measures"
+                     " WHERE day BETWEEN ? AND ? GROUP BY station, measurement, day",
+                     days));
+        report("histogram", p.name, Time([&] { view.MeasureHistogram(period, "upload_mib_s"); }),
+               plain("SELECT station, CAST(upload_mib_s * 2 AS INTEGER), COUNT(*)"
+                     " FROM tolvek_run_facts WHERE day BETWEEN ? AND ?"
+                     " AND upload_mib_s IS NOT NULL GROUP BY 1, 2",
+                     days));
+        report("runchart", p.name, Time([&] { view.MeasureRunChart(period, "upload_mib_s"); }),
+               plain("SELECT f.id, r.started, f.station, f.upload_mib_s FROM tolvek_run_facts f"
+                     " JOIN tolvek_runs r ON r.id = f.id WHERE f.day BETWEEN ? AND ?"
+                     " AND f.upload_mib_s IS NOT NULL ORDER BY f.started_utc DESC LIMIT 2000",
+                     days));
     }
     report("unit", "-", Time([&] { view.UnitRuns(serial.toLower()); }),
            plain("SELECT id, started, station, serial, verdict, message FROM tolvek_runs"

@@ -274,7 +274,8 @@ TEST(LineView, ArchiveMadeBeforeTheFactsGainsThemAndAnswersAlike)
         QSqlQuery q(db);
         for (const char* table :
              {"run_facts", "steps", "checks", "units", "day_stats", "hour_stats", "step_stats",
-              "check_stats", "unit_outcomes", "unit_day_stats", "duration_stats"})
+              "check_stats", "unit_outcomes", "unit_day_stats", "duration_stats", "measures",
+              "measure_stats", "measure_bins"})
             ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE tolvek_%1").arg(table)));
         ASSERT_TRUE(q.exec("UPDATE tolvek_meta SET value = '1' WHERE key = 'schema'"));
         ASSERT_TRUE(q.exec("DELETE FROM tolvek_meta WHERE key = 'changes'"));

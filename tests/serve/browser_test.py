@@ -43,14 +43,14 @@ def check(condition, what):
     (passed if condition else failures).append(what)
 
 
-def make_run(archive, serial, scenario, work, extra=()):
+def make_run(archive, serial, scenario, work, extra=(), unit_extra=()):
     # Start times are kept to the second: each run starts in a second of its own, so
     # which of a unit's runs came first is known.
     time.sleep(1 - time.time() % 1)
     log = os.path.join(work, "unit.log")
     unit = subprocess.Popen(["python3", os.path.join(SOURCE, "standin/tolvek_unit.py"),
                              "--address", UNIT, "--scenario", scenario, "--serial", serial,
-                             "--log", log], stdout=subprocess.PIPE, text=True)
+                             "--log", log, *unit_extra], stdout=subprocess.PIPE, text=True)
     try:
         unit.stdout.readline()  # "ready ..."
         subprocess.run([TOLVEK, "--run", UNIT, "--archive", archive, "--quiet", *extra],
@@ -156,8 +156,9 @@ class Browser:
         self.call("Input.dispatchKeyEvent", session=True, type="keyDown", text="\r", **enter)
         self.call("Input.dispatchKeyEvent", session=True, type="keyUp", **enter)
 
-    def screenshot(self, path):
-        data = self.call("Page.captureScreenshot", session=True, format="png")["data"]
+    def screenshot(self, path, **clip):
+        extra = dict(clip={**clip, "scale": 1}, captureBeyondViewport=True) if clip else {}
+        data = self.call("Page.captureScreenshot", session=True, format="png", **extra)["data"]
         with open(path, "wb") as f:
             f.write(base64.b64decode(data))
 
@@ -177,7 +178,7 @@ def figures(browser):
 def yield_figures(archive):
     """Today's line of `tolvek --yield`, by its column names, as the page writes them."""
     lines = subprocess.run([TOLVEK, "--yield", "--archive", archive], capture_output=True,
-                           text=True).stdout.splitlines()
+                           text=True).stdout.split("\n\n")[0].splitlines()
     names = lines[0].split()[1:-2]  # between "day" and "first-pass yield"
     values = lines[-1].split()[1:]
     figures = dict(zip(names, values))
@@ -213,7 +214,9 @@ def main():
         check(all(got.get(k) == v for k, v in want.items()), f"figures {got} equal {want}")
         check(yield_figures(archive) == {k: got[k] for k in yield_figures(archive)},
               "the figures equal what tolvek --yield prints")
-        check(browser.js("Object.keys(Chart.instances).length") == 5, "five charts are drawn")
+        check(browser.js("Object.values(Chart.instances).filter(c => ['yield-chart', "
+                         "'throughput-chart', 'pareto-chart', 'duration-chart', 'rate-chart']"
+                         ".includes(c.canvas.id)).length") == 5, "the five line charts are drawn")
         never = browser.js("[...document.querySelectorAll('#never-passed tbody tr')]"
                            ".map(r => [r.cells[0].textContent, decodeURIComponent(r.querySelector('a').pathname)])")
         want_never = sorted([s, "/unit/" + s] for s in units
@@ -341,6 +344,7 @@ def main():
         browser.close()
         server.terminate()
         check(server.wait(10) == 0, "the server ends on SIGTERM with status 0")
+    measurement_charts(work)
     print(f"{len(passed)} passed, {len(failures)} failed")
     return 1 if failures else 0
 
@@ -374,6 +378,58 @@ def year_page(archive, since, until, picture=None):
         print(f"bench-serve: chromium draws the line page of {since} to {until} in {best:.2f} s"
               f" (first {seconds[0]:.2f} s; goal 2 s); picture {work}/year.png", flush=True)
         return 0 if best <= 2 else 1
+    finally:
+        browser.close()
+        server.terminate()
+        server.wait(10)
+
+
+def measurement_charts(work):
+    """An archive of three runs whose FTP the stand-in paces to 3, 4 and 5 MiB/s, judged by
+    upload_mib_s = 2.5..6: the line page's histogram shows their counts and the limits."""
+    archive = os.path.join(work, "measured.sqlite")
+    limits = os.path.join(work, "upload-limits.ini")
+    with open(limits, "w") as f:
+        f.write("[Limits]\nupload_mib_s = 2.5..6\nupload_mib_s.marginal = 3.5..\n")
+    for n, rate in enumerate(("3", "4", "5")):
+        make_run(archive, f"RATE{n}", "pass", work, ["--limits", limits], ["--ftp-rate", rate])
+    server = subprocess.Popen([TOLVEK, "--serve", "--listen", "127.0.0.1:0", "--archive", archive],
+                              stdout=subprocess.PIPE, text=True)
+    base = server.stdout.readline().split()[-1].rstrip("/")
+    browser = Browser(os.path.join(work, "profile-measures"))
+    try:
+        browser.open(base + "/")
+        check(browser.wait("document.body.dataset.loaded && "
+                           "document.getElementById('measure-name')?.value === 'upload_mib_s'"),
+              "the line page shows the measurement judged by limits")
+        api = browser.js("fetch('/api/histogram?measurement=upload_mib_s').then(r => r.json())")
+        check(api["low"] == 2.5 and api["high"] == 6 and len(api["benches"]) == 1
+              and sum(api["benches"][0]["counts"]) == 3,
+              f"the histogram holds the three runs and the limits: {api}")
+        shown = browser.js("Object.values(Chart.instances).filter(c => c.canvas.dataset.bench)"
+                           ".map(c => c.data.datasets[0].data)")
+        check(shown == [b["counts"] for b in api["benches"]], f"the bars {shown} are its counts")
+        lines = json.loads(browser.js("document.querySelector('#measure-histograms canvas')"
+                                      "?.dataset.limitLines ?? '[]'"))
+        check([line["value"] for line in lines] == [2.5, 6], f"limit lines at 2.5 and 6: {lines}")
+        # Each line is there in the picture: red pixels at the place it was drawn.
+        red = browser.js(
+            "(() => { const c = document.querySelector('#measure-histograms canvas');"
+            " const lines = JSON.parse(c.dataset.limitLines); const r = devicePixelRatio;"
+            " return lines.map(l => { const p = c.getContext('2d').getImageData("
+            " Math.round(l.x * r), Math.round(l.y * r), 1, 1).data;"
+            " return p[0] > 180 && p[1] < 60 && p[2] < 60; }); })()")
+        check(red == [True, True], f"both limit lines are drawn in red: {red}")
+        check(browser.js("document.querySelectorAll('#measure-stats tbody tr').length") == 1,
+              "one row of mean, sd and Cpk for the bench's week")
+        check(browser.js("Object.values(Chart.instances).some(c => c.canvas.id === "
+                         "'measure-runchart' && c.data.datasets.some(d => d.label === "
+                         "'high limit'))"), "the run chart draws the limit the runs had")
+        box = browser.js("(() => { const r = document.getElementById('measures')"
+                         ".getBoundingClientRect(); return {x: r.left, y: r.top + scrollY,"
+                         " width: r.width, height: r.height}; })()")
+        browser.screenshot(os.path.join(ARTEFACTS, "measures.png"), **box)
+        check(browser.policy_violations() == [], "the measurements break no page policy")
     finally:
         browser.close()
         server.terminate()

@@ -50,6 +50,18 @@ public:
     {
         throw std::runtime_error("the database went away");
     }
+    QJsonArray MeasureStats(const TViewPeriod& p) override
+    {
+        return {p.Since.toString(Qt::ISODate)};
+    }
+    QJsonObject MeasureHistogram(const TViewPeriod&, const QString& measurement) override
+    {
+        return {{"histogram", measurement}};
+    }
+    QJsonArray MeasureRunChart(const TViewPeriod&, const QString& measurement) override
+    {
+        return {measurement};
+    }
     QJsonArray UnitRuns(const QString& serial, int) override { return {serial}; }
     std::optional<QJsonObject> Run(const QString& id) override
     {
@@ -200,6 +212,12 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             {"/api/yield?since=yesterday", 400, "since"},
             {"/api/rates", 503, "the database went away"},
             {"/api/changes", 200, R"({"change":"7"})"},
+            {"/api/measures?since=2026-12-01", 200, R"(["2026-12-01"])"},
+            {"/api/histogram?measurement=step_ms.report", 200, R"({"histogram":"step_ms.report"})"},
+            {"/api/runchart?measurement=upload_mib_s&since=2026-12-01", 200, R"(["upload_mib_s"])"},
+            {"/api/histogram?measurement=upload_mbit", 400, "measurement"},
+            {"/api/runchart", 400, "measurement"},
+            {"/static/measures.js", 200, "loadMeasures"},
             {"/label/0123456789ABCDEF-091226.svg", 200, "<polygon"},
             {"/label/%D0%91-091226.svg", 404, "TBarcode"},
             {"/api/unit/" + QByteArray(300, 'x'), 404, ""},
