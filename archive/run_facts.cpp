@@ -453,6 +453,9 @@ QSqlError AddRunTrends(QSqlDatabase& db)
     for (const QString& sql : RunTrendsSchema())
         if (auto e = Run(db, sql); e.isValid())
             return e;
+    // Filled anew from the runs, whatever a store that half knew them held.
+    if (auto e = Run(db, QStringLiteral("DELETE FROM tolvek_unit_outcomes")); e.isValid())
+        return e;
     TRunFacts facts(db);
     QString last(QLatin1String("")); // not null: "id > NULL" holds for no row
     for (;;) {
