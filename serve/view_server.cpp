@@ -407,11 +407,10 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
     }
     using TQuery = QJsonArray (TLineView::*)(const TViewPeriod&);
     const std::pair<const char*, TQuery> lists[] = {
-            {"yield", &TLineView::YieldPerDay}, {"bench-yield", &TLineView::YieldPerBenchDay},
-            {"pareto", &TLineView::Pareto},     {"bench-pareto", &TLineView::ParetoPerBench},
-            {"steps", &TLineView::StepMedians}, {"rates", &TLineView::TransferRates},
-            {"slots", &TLineView::YieldPerSlot},
-            {"measures", &TLineView::MeasureStats},
+            {"yield", &TLineView::YieldPerDay},  {"bench-yield", &TLineView::YieldPerBenchDay},
+            {"pareto", &TLineView::Pareto},      {"bench-pareto", &TLineView::ParetoPerBench},
+            {"steps", &TLineView::StepMedians},  {"rates", &TLineView::TransferRates},
+            {"slots", &TLineView::YieldPerSlot}, {"measures", &TLineView::MeasureStats},
     };
     for (auto [listName, list] : lists)
         if (name == QLatin1String(listName))
