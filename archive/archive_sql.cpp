@@ -7,9 +7,28 @@
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <stdexcept>
 #include <vector>
 
 namespace tolvek {
+
+bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
+{
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return false;
+    for (const auto& b : binds)
+        q.addBindValue(b);
+    return q.exec();
+}
+
+QSqlQuery Select(const QSqlDatabase& db, const QString& sql, const QVariantList& binds)
+{
+    QSqlQuery q(db);
+    if (!Select(q, sql, binds))
+        throw std::runtime_error(q.lastError().text().trimmed().toStdString());
+    return q;
+}
 
 QSqlError WalkRuns(QSqlDatabase& db, const QString& id, const QString& columns, const QString& from,
                    const std::function<QSqlError(const QVariantList& row)>& visit, int chunk)
@@ -22,11 +41,7 @@ QSqlError WalkRuns(QSqlDatabase& db, const QString& id, const QString& columns, 
         std::vector<QVariantList> rows;
         {
             QSqlQuery q(db);
-            q.setForwardOnly(true);
-            if (!q.prepare(sql))
-                return q.lastError();
-            q.addBindValue(last);
-            if (!q.exec())
+            if (!Select(q, sql, {last}))
                 return q.lastError();
             const int n = q.record().count();
             while (q.next()) {

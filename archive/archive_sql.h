@@ -5,12 +5,21 @@
 
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
 
 #include <functional>
 
 namespace tolvek {
+
+// Prepares `sql` on `q`, binds `binds` in order and runs it forward only (each row read
+// once, not cached by the driver); false with q.lastError() on failure.
+bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds);
+// The same on a new query of `db`, which it returns; throws std::runtime_error with the
+// error's text on failure. Finish each before the next: PostgreSQL's driver and an
+// unfinished query do not mix.
+QSqlQuery Select(const QSqlDatabase& db, const QString& sql, const QVariantList& binds);
 
 // Runs a migration reads at once, so a store of any size is walked in bounded memory.
 constexpr int kMigrationChunk = 1000;

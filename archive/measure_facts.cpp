@@ -114,20 +114,6 @@ int MeasurementRank(const QString& name)
     return int(it - names.begin());
 }
 
-// Forward only: a year's rows are read once, not cached by the driver. Each query is
-// finished before the next (PostgreSQL's driver and an unfinished query do not mix).
-QSqlQuery Select(const QSqlDatabase& db, const QString& sql, const QVariantList& binds)
-{
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    bool ok = q.prepare(sql);
-    for (const auto& b : binds)
-        q.addBindValue(b);
-    if (!ok || !q.exec())
-        throw std::runtime_error(q.lastError().text().trimmed().toStdString());
-    return q;
-}
-
 // Count, mean and sum of squared deviations; two are merged exactly (no sum of squares
 // to lose the spread of values far from zero).
 struct TMoments

@@ -1,5 +1,6 @@
 #include "archive/run_store.h"
 
+#include "archive/archive_sql.h"
 #include "archive/run_facts.h"
 #include "archive/run_record_json.h"
 
@@ -41,16 +42,6 @@ QString Where(const TRunFilter& f, QVariantList& binds)
     }
     return terms.isEmpty() ? QString()
                            : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
-}
-
-bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
-{
-    q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        return false;
-    for (const auto& b : binds)
-        q.addBindValue(b);
-    return q.exec();
 }
 
 // Brings a store of an earlier schema up to this one, once, whoever gets there first: the
