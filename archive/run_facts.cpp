@@ -446,7 +446,7 @@ QStringList RunTrendsSchema()
     return IdempotentStatements(std::begin(kTrendTables), std::end(kTrendTables));
 }
 
-QSqlError AddRunTrends(QSqlDatabase& db)
+QSqlError AddRunTrends(QSqlDatabase& db, bool refreshDays)
 {
     for (const QString& sql : RunTrendsSchema())
         if (auto e = Run(db, sql); e.isValid())
@@ -472,8 +472,9 @@ QSqlError AddRunTrends(QSqlDatabase& db)
                 });
         e.isValid())
         return e;
-    // Every bench's day counted anew, with the percentiles and final yields.
-    return facts.RefreshAll();
+    // Every bench's day counted anew, with the percentiles and final yields. The days the
+    // outcomes touched are days of runs, which RefreshAll and RebuildUnits both count.
+    return refreshDays ? facts.RefreshAll() : QSqlError();
 }
 
 QSqlError TRunFacts::RefreshAll()

@@ -66,12 +66,14 @@ QSqlError Migrate(QSqlDatabase& db, int version)
             if (!e.isValid() && !create.exec(sql))
                 e = create.lastError();
         }
-        // The trends' tables first: counting the units again refreshes them too.
+        // The trends' tables first: counting the units again refreshes them too, so every
+        // day is counted once.
+        const bool rebuildUnits = version >= kRunFactsSchema && version < kRunUnitsSchema;
         if (!e.isValid() && version < kRunFactsSchema)
             e = AddRunFacts(db);
         else if (!e.isValid() && version < kRunTrendsSchema)
-            e = AddRunTrends(db);
-        if (!e.isValid() && version >= kRunFactsSchema && version < kRunUnitsSchema)
+            e = AddRunTrends(db, !rebuildUnits);
+        if (!e.isValid() && rebuildUnits)
             e = TRunFacts(db).RebuildUnits();
         if (!e.isValid() && version >= kRunFactsSchema)
             e = AddMeasureFacts(db);

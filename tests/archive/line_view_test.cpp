@@ -399,18 +399,22 @@ TEST(LineView, LineDatabaseAnswersAsTheArchiveToARoleThatMaySelectOnly)
 }
 
 // An archive whose units were counted by an earlier version (serial numbers in their
-// letter case) has them counted again when this version first opens it.
+// letter case) has them counted again when this version first opens it, every day once
+// (one more change).
 TEST(LineView, UnitsOfAnEarlierVersionAreCountedAgain)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("runs.sqlite");
     const auto runs = StoreKnown(path);
     const auto expected = Everything(*TLineView::OpenArchive(path), runs);
+    int changes = 0;
     {
         auto db = QSqlDatabase::addDatabase("QSQLITE", "old");
         db.setDatabaseName(path);
         ASSERT_TRUE(db.open());
         QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("SELECT value FROM tolvek_meta WHERE key = 'changes'") && q.next());
+        changes = q.value(0).toInt();
         ASSERT_TRUE(q.exec("UPDATE tolvek_meta SET value = '2' WHERE key = 'schema'"));
         ASSERT_TRUE(q.exec("INSERT INTO tolvek_units SELECT 'sn-a', first_utc, first_id,"
                            " first_day, first_station, first_passed FROM tolvek_units"
@@ -419,6 +423,7 @@ TEST(LineView, UnitsOfAnEarlierVersionAreCountedAgain)
     }
     QSqlDatabase::removeDatabase("old");
     auto migrated = Everything(*TLineView::OpenArchive(path), runs);
+    EXPECT_EQ(migrated["change"].toString().toInt(), changes + 1);
     migrated["change"] = expected["change"];
     EXPECT_EQ(Text(migrated), Text(expected));
 }
