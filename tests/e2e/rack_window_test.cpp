@@ -268,6 +268,7 @@ TEST(RackWindow, ClosingEndsEveryChild)
 }
 
 // A rack file with a mistake is refused before any window: no display is needed to hear it.
+// Without a display no window opens, the rack's or the station's.
 TEST(RackWindow, BadRackFileRefusedBeforeTheWindow)
 {
     QTemporaryDir dir;
@@ -275,6 +276,10 @@ TEST(RackWindow, BadRackFileRefusedBeforeTheWindow)
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("[Гнездо 1]\nInterface=slot1\nTamper=maybe\n");
     f.close();
+    QFile good(dir.filePath("good.ini"));
+    ASSERT_TRUE(good.open(QIODevice::WriteOnly));
+    good.write("[Гнездо 1]\nInterface=slot1\n");
+    good.close();
     struct Case
     {
         QStringList args;
@@ -285,6 +290,9 @@ TEST(RackWindow, BadRackFileRefusedBeforeTheWindow)
             {{"--rack", f.fileName()}, 65, "line 3: Tamper= takes True or False, not \"maybe\""},
             {{"--rack", dir.filePath("none.ini")}, 66, "cannot read the rack file"},
             {{"--rack", f.fileName(), "--run"}, 64, "--rack takes one rack file"},
+            // A good rack file, or the station window: neither opens without a display.
+            {{"--rack", good.fileName()}, 69, "the station window needs a display"},
+            {{}, 69, "the station window needs a display"},
     };
     for (const Case& c : cases) {
         QProcess p;
