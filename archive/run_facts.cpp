@@ -477,7 +477,7 @@ QSqlError AddRunTrends(QSqlDatabase& db, bool refreshDays)
     return refreshDays ? facts.RefreshAll() : QSqlError();
 }
 
-QSqlError TRunFacts::RefreshAll()
+QSqlError TRunFacts::TouchEveryDay()
 {
     QSqlQuery q(db_);
     if (auto e = Run(q, QStringLiteral("SELECT day, station FROM tolvek_day_stats"), {});
@@ -485,21 +485,23 @@ QSqlError TRunFacts::RefreshAll()
         return e;
     while (q.next())
         touched_.emplace(q.value(0).toString(), q.value(1).toString());
-    q.finish();
-    return Refresh();
+    return {};
+}
+
+QSqlError TRunFacts::RefreshAll()
+{
+    auto e = TouchEveryDay();
+    return e.isValid() ? e : Refresh();
 }
 
 QSqlError TRunFacts::RebuildUnits()
 {
     // Every day that counted a first run before counts again, with the days that do now.
-    QSqlQuery q(db_);
-    if (auto e = Run(q, QStringLiteral("SELECT day, station FROM tolvek_day_stats"), {});
-        e.isValid())
+    if (auto e = TouchEveryDay(); e.isValid())
         return e;
-    while (q.next())
-        touched_.emplace(q.value(0).toString(), q.value(1).toString());
     if (auto e = Run(db_, QStringLiteral("DELETE FROM tolvek_units")); e.isValid())
         return e;
+    QSqlQuery q(db_);
     // In storing order where the start is the same: the archive's row order; the line
     // database keeps none, there the run id decides once.
     const bool sqlite = db_.driverName() == QLatin1String("QSQLITE");

@@ -74,6 +74,8 @@ public:
                          const QString& station, const QString& verdict);
 
 private:
+    // Marks every bench's day there is to be counted anew.
+    QSqlError TouchEveryDay();
     QSqlError RefreshDay(const QString& day, const QString& station);
     QSqlError RefreshTrends(const QVariantList& key, std::map<QString, std::vector<double>> steps,
                             const std::map<QString, double>& wholeRuns);
