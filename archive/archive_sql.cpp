@@ -12,6 +12,23 @@
 
 namespace tolvek {
 
+QSqlError Run(QSqlQuery& q, const QString& sql, const QVariantList& binds)
+{
+    if (binds.isEmpty())
+        return q.exec(sql) ? QSqlError() : q.lastError();
+    if (!q.prepare(sql))
+        return q.lastError();
+    for (const auto& b : binds)
+        q.addBindValue(b);
+    return q.exec() ? QSqlError() : q.lastError();
+}
+
+QSqlError Run(QSqlDatabase& db, const QString& sql, const QVariantList& binds)
+{
+    QSqlQuery q(db);
+    return Run(q, sql, binds);
+}
+
 bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
 {
     q.setForwardOnly(true);

@@ -13,6 +13,11 @@
 
 namespace tolvek {
 
+// Runs `sql` with `binds` in order on `q` (or a new query of `db`); a statement without
+// binds is not prepared, as PostgreSQL prepares no DDL.
+QSqlError Run(QSqlQuery& q, const QString& sql, const QVariantList& binds);
+QSqlError Run(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {});
+
 // Prepares `sql` on `q`, binds `binds` in order and runs it forward only (each row read
 // once, not cached by the driver); false with q.lastError() on failure.
 bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds);

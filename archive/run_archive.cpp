@@ -116,16 +116,6 @@ QString KeptAside(const QString& path, const QString& folder, const QString& rea
             .arg(path, reason, folder);
 }
 
-QSqlError Exec(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {})
-{
-    QSqlQuery q(db);
-    if (!q.prepare(sql))
-        return q.lastError();
-    for (const auto& b : binds)
-        q.addBindValue(b);
-    return q.exec() ? QSqlError() : q.lastError();
-}
-
 } // namespace
 
 QString DefaultArchivePath()
@@ -236,12 +226,12 @@ QSqlError TRunArchive::OpenDb()
             sqlite3_busy_handler(sqlite, BusyTurn, &waitMs_);
     for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"})
         if (!e.isValid())
-            e = Exec(db, QString::fromLatin1(sql));
+            e = Run(db, QString::fromLatin1(sql));
     if (!e.isValid())
         e = EnsureRunStore(db);
     if (!e.isValid())
-        e = Exec(db,
-                 QStringLiteral("CREATE TABLE IF NOT EXISTS tolvek_outbox (id TEXT PRIMARY KEY)"));
+        e = Run(db,
+                QStringLiteral("CREATE TABLE IF NOT EXISTS tolvek_outbox (id TEXT PRIMARY KEY)"));
     db = QSqlDatabase();
     if (e.isValid())
         Close();
@@ -268,7 +258,7 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
 {
     auto db = Database();
     // IMMEDIATE takes the write lock first, so the busy wait covers the whole transaction.
-    QSqlError e = Exec(db, QStringLiteral("BEGIN IMMEDIATE"));
+    QSqlError e = Run(db, QStringLiteral("BEGIN IMMEDIATE"));
     if (!e.isValid()) {
         TRunInserter insert(db);
         e = insert.Insert(record);
@@ -276,14 +266,14 @@ QSqlError TRunArchive::Write(const TRunRecord& record)
             e = insert.Finish();
     }
     if (!e.isValid())
-        e = Exec(db,
-                 QStringLiteral(
-                         "INSERT INTO tolvek_outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"),
-                 {QString::fromStdString(record.Id)});
+        e = Run(db,
+                QStringLiteral(
+                        "INSERT INTO tolvek_outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"),
+                {QString::fromStdString(record.Id)});
     if (!e.isValid())
-        e = Exec(db, QStringLiteral("COMMIT"));
+        e = Run(db, QStringLiteral("COMMIT"));
     if (e.isValid())
-        Exec(db, QStringLiteral("ROLLBACK"));
+        Run(db, QStringLiteral("ROLLBACK"));
     return e;
 }
 
@@ -316,7 +306,7 @@ QString TRunArchive::TakeInPending(int waitMs)
         return {};
     auto db = Database();
     if (waitMs >= 0)
-        Exec(db, QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs));
+        Run(db, QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs));
     QString error;
     for (const QString& name : folder.entryList({QStringLiteral("*.json")}, QDir::Files)) {
         QFile f(folder.filePath(name));
@@ -335,7 +325,7 @@ QString TRunArchive::TakeInPending(int waitMs)
         f.remove();
     }
     if (waitMs >= 0)
-        Exec(db, QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs_));
+        Run(db, QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs_));
     QDir().rmdir(PendingFolder()); // only when empty
     return error;
 }
@@ -428,17 +418,17 @@ void TRunArchive::NoteForwardError(const QString& text, bool refused)
 {
     auto db = Database();
     if (text.isEmpty()) {
-        Exec(db, QStringLiteral("DELETE FROM tolvek_meta WHERE key = 'forward_error'"));
+        Run(db, QStringLiteral("DELETE FROM tolvek_meta WHERE key = 'forward_error'"));
         return;
     }
     const QJsonObject note{
             {QStringLiteral("at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
             {QStringLiteral("text"), text},
             {QStringLiteral("refused"), refused}};
-    Exec(db,
-         QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('forward_error', ?)"
-                        " ON CONFLICT (key) DO UPDATE SET value = excluded.value"),
-         {QString::fromUtf8(QJsonDocument(note).toJson(QJsonDocument::Compact))});
+    Run(db,
+        QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('forward_error', ?)"
+                       " ON CONFLICT (key) DO UPDATE SET value = excluded.value"),
+        {QString::fromUtf8(QJsonDocument(note).toJson(QJsonDocument::Compact))});
 }
 
 TRunArchive::TForwardError TRunArchive::LastForwardError()

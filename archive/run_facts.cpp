@@ -82,26 +82,6 @@ const char* const kPerDayTables[] = {"tolvek_day_stats",      "tolvek_hour_stats
                                      "tolvek_step_stats",     "tolvek_check_stats",
                                      "tolvek_unit_day_stats", "tolvek_duration_stats"};
 
-// Statements without parameters are not prepared: PostgreSQL prepares no DDL.
-QSqlError Run(QSqlQuery& q, const QString& sql, const QVariantList& binds)
-{
-    if (binds.isEmpty())
-        return q.exec(sql) ? QSqlError() : q.lastError();
-    if (!q.prepare(sql))
-        return q.lastError();
-    for (const auto& b : binds)
-        q.addBindValue(b);
-    if (!q.exec())
-        return q.lastError();
-    return {};
-}
-
-QSqlError Run(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {})
-{
-    QSqlQuery q(db);
-    return Run(q, sql, binds);
-}
-
 QVariant Number(const std::optional<double>& value)
 {
     return value ? QVariant(*value) : QVariant(QMetaType::fromType<double>());

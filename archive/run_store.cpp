@@ -16,14 +16,6 @@
 namespace tolvek {
 namespace {
 
-QSqlError Exec(QSqlDatabase& db, const QString& sql)
-{
-    QSqlQuery q(db);
-    if (!q.exec(sql))
-        return q.lastError();
-    return {};
-}
-
 QString Where(const TRunFilter& f, QVariantList& binds)
 {
     QStringList terms;
@@ -209,7 +201,7 @@ QSqlError EnsureRunStore(QSqlDatabase& db)
         return {};
     }
     for (const QString& sql : RunStoreSchema())
-        if (auto e = Exec(db, sql); e.isValid())
+        if (auto e = Run(db, sql); e.isValid())
             return e;
     return {};
 }
