@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -170,13 +169,7 @@ QString ConfiguredLineUri(const QString& settingsFile)
     QString env = qEnvironmentVariable("TOLVEK_LINE_DATABASE");
     if (!env.isEmpty())
         return env;
-    // The store's own parser: a comma in the URI is plain text, as the store writes it.
-    QFile file(settingsFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const auto value =
-            TIniText(file.readAll()).value(QStringLiteral("Line"), QStringLiteral("Database"));
-    return value.isText ? value.text : QString();
+    return ReadStoredText(settingsFile, QStringLiteral("Line"), QStringLiteral("Database"));
 }
 
 TLineDatabase::TLineDatabase(TLineTarget target)

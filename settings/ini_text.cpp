@@ -311,3 +311,12 @@ QString ReplaceFileContent(const QString& path, const QByteArray& content)
                                 {.keepMode = true, .distinctTimeStamp = true});
     return failure ? ErrnoText(FailedStep(failure->step), path, failure->error) : QString();
 }
+
+QString ReadStoredText(const QString& path, const QString& section, const QString& name)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const auto value = TIniText(file.readAll()).value(section, name);
+    return value.isText ? value.text : QString();
+}

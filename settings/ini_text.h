@@ -63,6 +63,11 @@ private:
     bool parsed_ = true;
 };
 
+// One text value of a store file, read with the store's own parser (a comma in it is plain
+// text, as the store writes it); empty when the file cannot be read or the value is missing
+// or not text.
+QString ReadStoredText(const QString& path, const QString& section, const QString& name);
+
 // Writes the file through a temporary file in the same folder, synced and renamed over the
 // old one, so a failure at any point leaves the previous file as it was. Returns an error
 // text, empty on success.

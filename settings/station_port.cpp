@@ -2,14 +2,7 @@
 
 #include "settings/ini_text.h"
 
-#include <QFile>
-
 QString ConfiguredStationPort(const QString& settingsFile)
 {
-    QFile file(settingsFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const auto value =
-            TIniText(file.readAll()).value(QStringLiteral("Network"), QStringLiteral("Interface"));
-    return value.isText ? value.text : QString();
+    return ReadStoredText(settingsFile, QStringLiteral("Network"), QStringLiteral("Interface"));
 }
