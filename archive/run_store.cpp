@@ -56,8 +56,8 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
 // Brings a store of an earlier schema up to this one, once, whoever gets there first: the
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
 // again. Schema 1 gains the facts (the trends and the measurements with them, run by run);
-// schema 2 counts its units again; up to 3 gain the trends; every earlier one the (empty)
-// slots' table and the measurement facts.
+// schema 2 counts its units again; up to 3 gain the trends; up to 5 the (empty) slots'
+// table and the measurement facts; every earlier one the sums per slot.
 QSqlError Migrate(QSqlDatabase& db, int version)
 {
     if (!db.transaction())
@@ -70,7 +70,9 @@ QSqlError Migrate(QSqlDatabase& db, int version)
                         .arg(version)))
         e = q.lastError();
     else if (q.numRowsAffected() == 1) {
-        for (const QString& sql : MeasureFactsSchema()) {
+        // The tables every later step fills or reads, before any of them runs. Runs stored
+        // before the slots' table had no port: it starts empty.
+        for (const QString& sql : MeasureFactsSchema() + RunSlotsSchema() + SlotStatsSchema()) {
             QSqlQuery create(db);
             if (!e.isValid() && !create.exec(sql))
                 e = create.lastError();
@@ -82,14 +84,11 @@ QSqlError Migrate(QSqlDatabase& db, int version)
             e = AddRunTrends(db);
         if (!e.isValid() && version >= kRunFactsSchema && version < kRunUnitsSchema)
             e = TRunFacts(db).RebuildUnits();
-        if (!e.isValid() && version >= kRunFactsSchema)
+        if (!e.isValid() && version >= kRunFactsSchema && version < kMeasureFactsSchema)
             e = AddMeasureFacts(db);
-        // Runs stored before had no port: the slots' table starts empty.
-        for (const QString& sql : RunSlotsSchema()) {
-            QSqlQuery create(db);
-            if (!e.isValid() && !create.exec(sql))
-                e = create.lastError();
-        }
+        // The sums per slot from the facts as they now are, in one pass over them.
+        if (!e.isValid() && version >= kRunFactsSchema)
+            e = RefreshSlotStats(db);
     }
     if (!e.isValid() && !db.commit())
         e = db.lastError();
@@ -127,6 +126,7 @@ QStringList RunStoreSchema()
     statements << RunFactsSchema();
     statements << RunSlotsSchema();
     statements << MeasureFactsSchema();
+    statements << SlotStatsSchema();
     statements << QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
                                  "CONFLICT (key) DO NOTHING")
                           .arg(kRunStoreSchema);
