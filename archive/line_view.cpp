@@ -149,10 +149,7 @@ public:
         return RunsPer(period, "tolvek_day_stats", "day");
     }
 
-    QJsonArray ParetoPerBench(const TViewPeriod& period) override
-    {
-        return ParetoOf(period, true);
-    }
+    QJsonArray ParetoPerBench(const TViewPeriod& period) override { return ParetoOf(period, true); }
 
     QJsonArray Durations(const TViewPeriod& period, const QString& step) override
     {
@@ -218,10 +215,7 @@ public:
         return RunsPer(period, "tolvek_hour_stats", "hour");
     }
 
-    QJsonArray Pareto(const TViewPeriod& period) override
-    {
-        return ParetoOf(period, false);
-    }
+    QJsonArray Pareto(const TViewPeriod& period) override { return ParetoOf(period, false); }
 
     QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check, int limit) override
     {
@@ -400,8 +394,9 @@ private:
     // Runs per bench and `column` (day or hour) from its per-day sums, by `column` then bench.
     QJsonArray RunsPer(const TViewPeriod& period, const char* table, const char* column)
     {
-        const QString sql = QStringLiteral("SELECT station, %1, runs FROM %2 WHERE day BETWEEN ? AND ?")
-                                    .arg(QLatin1String(column), QLatin1String(table));
+        const QString sql =
+                QStringLiteral("SELECT station, %1, runs FROM %2 WHERE day BETWEEN ? AND ?")
+                        .arg(QLatin1String(column), QLatin1String(table));
         auto q = Select(sql, Days(period));
         const QString key = QLatin1String(column);
         TSortedRows<std::pair<QString, QString>> rows;

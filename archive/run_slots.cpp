@@ -117,13 +117,15 @@ QSqlError RefreshSlotStats(QSqlDatabase& db, const QString& day, const QString& 
     };
     QSqlQuery q(db);
     for (const char* table : {"tolvek_slot_stats", "tolvek_slot_check_stats"})
-        if (!Exec(q, QStringLiteral("DELETE FROM %1").arg(QLatin1String(table)) + where("day", "station"),
+        if (!Exec(q,
+                  QStringLiteral("DELETE FROM %1").arg(QLatin1String(table))
+                          + where("day", "station"),
                   key))
             return q.lastError();
     if (!Exec(q,
-              QString::fromLatin1(kSlotSums)
-                      .arg(where("f.day", "f.station"), where("u.first_day", "u.first_station"),
-                           QLatin1String(kNamedVerdictSums)),
+              QString::fromLatin1(kSlotSums).arg(where("f.day", "f.station"),
+                                                 where("u.first_day", "u.first_station"),
+                                                 QLatin1String(kNamedVerdictSums)),
               key + key))
         return q.lastError();
     if (!Exec(q, QString::fromLatin1(kSlotCheckSums).arg(where("c.day", "c.station")), key))

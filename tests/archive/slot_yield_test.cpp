@@ -214,7 +214,8 @@ std::pair<std::string, std::string> SumsAndRuns(const QString& path, const QStri
     const auto brief = [](QSqlDatabase& db) {
         std::string text;
         for (const auto& [since, until] :
-             {std::pair<QString, QString>{}, std::pair<QString, QString>{"2026-12-08", "2026-12-08"}}) {
+             {std::pair<QString, QString>{},
+              std::pair<QString, QString>{"2026-12-08", "2026-12-08"}}) {
             QSqlError e;
             const auto rows = QueryYieldBySlot(db, since, until, e);
             EXPECT_TRUE(rows) << e.text().toStdString();

@@ -378,6 +378,14 @@ def year_page(archive, since, until, picture=None):
         else:
             browser.screenshot(os.path.join(work, "year.png"))
         best = min(seconds[1:])
+        # Where the last load's time went: each part's drawing, each answer's arrival.
+        parts = browser.js("document.body.dataset.redrawn")
+        answers = browser.js("performance.getEntriesByType('resource')"
+                             ".filter(e => e.name.includes('/api/'))"
+                             ".map(e => new URL(e.name).pathname.slice(5) + ':'"
+                             " + Math.round(e.responseEnd)).join(' ')")
+        print(f"bench-serve: chromium drawing (ms): {parts}; answers in at (ms): {answers}",
+              flush=True)
         print(f"bench-serve: chromium draws the line page of {since} to {until} in {best:.2f} s"
               f" (first {seconds[0]:.2f} s; goal 2 s); picture {work}/year.png", flush=True)
         return 0 if best <= 2 else 1
