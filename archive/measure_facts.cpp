@@ -31,6 +31,10 @@ const char* const kTables[] = {
         " started_utc TEXT NOT NULL, PRIMARY KEY (run_id, measurement))",
         "CREATE INDEX tolvek_measures_day ON tolvek_measures (day, station)",
         "CREATE INDEX tolvek_measures_chart ON tolvek_measures (measurement, day, started_utc)",
+        // The run chart's latest runs read backwards in its order, ties by run id included,
+        // without sorting a year's values.
+        "CREATE INDEX tolvek_measures_latest ON tolvek_measures"
+        " (measurement, day, started_utc, run_id)",
         // limits_utc: the start of the day's latest judged run, whose limits these are.
         "CREATE TABLE tolvek_measure_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
         " measurement TEXT NOT NULL, runs INTEGER NOT NULL, mean DOUBLE PRECISION NOT NULL,"
