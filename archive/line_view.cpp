@@ -226,11 +226,15 @@ public:
             return day.isValid() ? day.addDays(addDays).toString(Qt::ISODate)
                                  : QString::fromLatin1(open);
         };
-        auto q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict"
-                        " FROM tolvek_checks c JOIN tolvek_runs r ON r.id = c.run_id"
-                        " WHERE c.name = ? AND c.started_utc >= ? AND c.started_utc < ?"
-                        " AND c.day BETWEEN ? AND ?"
-                        " ORDER BY c.started_utc DESC, c.run_id DESC LIMIT ?",
+        // The newest runs found in the index first, then joined: the planner never joins a
+        // year of a check's runs to cut them afterwards.
+        auto q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict FROM"
+                        " (SELECT run_id, started_utc FROM tolvek_checks"
+                        " WHERE name = ? AND started_utc >= ? AND started_utc < ?"
+                        " AND day BETWEEN ? AND ?"
+                        " ORDER BY started_utc DESC, run_id DESC LIMIT ?) AS c"
+                        " JOIN tolvek_runs r ON r.id = c.run_id"
+                        " ORDER BY c.started_utc DESC, c.run_id DESC",
                         QVariantList{check, moment(period.Since, -1, "0000"),
                                      moment(period.Until, 2, "9999")}
                                 + days + QVariantList{limit});
