@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
@@ -110,11 +111,13 @@ void CopyToServer(const QString& path, const testsupport::PgServer& server, cons
     auto db = QSqlDatabase::addDatabase("QSQLITE", "copy");
     db.setDatabaseName(path);
     ASSERT_TRUE(db.open());
+    // The line database's tables: an archive has its own beside them (its outbox).
     QStringList tables;
+    static const QRegularExpression table("^CREATE TABLE IF NOT EXISTS (\\w+)");
+    for (const QString& statement : RunStoreSchema())
+        if (const auto m = table.match(statement); m.hasMatch())
+            tables << m.captured(1);
     QSqlQuery q(db);
-    q.exec("SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'tolvek_%'");
-    while (q.next())
-        tables << q.value(0).toString();
     QProcess psql;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("PGPASSWORD", testsupport::PgServer::kPassword);
