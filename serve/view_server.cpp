@@ -2,7 +2,9 @@
 
 #include "barcode/barcode.h"
 #include "core/limits.h"
+#include "serve/answer_stream.h"
 #include "serve/svg_canvas.h"
+#include "serve/view_csv.h"
 
 #include <QFile>
 #include <QHttpServerRequest>
@@ -199,13 +201,22 @@ bool TViewServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
     }
     auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
     const bool queued = pool_.Submit(
-            plan.Lane, std::move(plan.Job), this,
-            [this, pending, address, peer = QPointer<QTcpSocket>(socket)](const TReply& reply) {
+            plan.Lane, plan.Job, this,
+            [this, pending, address, lane = plan.Lane, job = plan.Job,
+             peer = QPointer<QTcpSocket>(socket)](TReply reply) {
                 if (--queries_[address] <= 0)
                     queries_.remove(address);
-                if (peer && peer->state() == QAbstractSocket::ConnectedState)
-                    Send(QHttpServerResponse(reply.Mime, reply.Body, TStatus(reply.Status)),
-                         std::move(*pending));
+                if (!peer || peer->state() != QAbstractSocket::ConnectedState)
+                    return;
+                // A large answer goes out as the client takes it, never held whole.
+                if (reply.Status == 200 && (reply.More || reply.Rest)) {
+                    TAnswerStream::Start(*pending, std::move(reply), pool_, lane, job);
+                    return;
+                }
+                QHttpServerResponse response(reply.Mime, reply.Body, TStatus(reply.Status));
+                if (!reply.Disposition.isEmpty())
+                    response.setHeader("Content-Disposition", reply.Disposition);
+                Send(std::move(response), std::move(*pending));
             });
     if (!queued) {
         auto response = Error(TStatus::ServiceUnavailable, QStringLiteral("busy; try again"));
@@ -287,6 +298,16 @@ TViewServer::TPlan TViewServer::Route(const QStringList& path, const QUrlQuery& 
     const QString first = path.value(0), second = path.value(1);
     if (first == QLatin1String("api") && path.size() > 1 && path.size() <= 3)
         return Api(path.mid(1), query);
+    if (first == QLatin1String("csv") && path.size() == 2) {
+        QString error;
+        const auto period = PeriodOf(query, error);
+        if (!period)
+            return {Error(TStatus::BadRequest, error)};
+        auto plan = CsvPlan(second, *period, query);
+        if (!plan.Job)
+            return {Error(TStatus(plan.Status), plan.Error)};
+        return {LaneOf(*period), std::move(plan.Job)};
+    }
     QString asset;
     if (path.size() == 1 && first.isEmpty())
         asset = QStringLiteral("line.html");
