@@ -65,26 +65,15 @@ QByteArray RunCsvHeader()
 
 QByteArray RunCsvLine(const TRunRecord& r)
 {
-    return CsvLine({CsvText(r.Id),
-                    CsvText(r.Started),
-                    CsvText(r.Finished),
-                    CsvText(r.Station),
-                    CsvText(r.Version),
-                    CsvText(r.Options.Address),
-                    Flag(r.Options.SetClock),
-                    Flag(r.Options.Ethernet),
-                    Flag(r.Options.Tamper),
-                    Flag(r.Options.Vac),
-                    QLatin1String(VerdictName(r.Verdict)),
-                    QString::number(r.Failures),
-                    CsvText(r.Message.value_or("")),
-                    CsvText(r.Serial),
-                    r.Transfer ? QString::fromLatin1(r.Transfer->Passed ? "passed" : "failed")
-                               : QString(),
-                    r.Transfer ? CsvText(r.Transfer->Reason) : QString(),
-                    Lines(r.Journal),
-                    Lines(r.Report),
-                    CsvText(r.Options.Interface)});
+    return CsvLine(
+            {CsvText(r.Id), CsvText(r.Started), CsvText(r.Finished), CsvText(r.Station),
+             CsvText(r.Version), CsvText(r.Options.Address), Flag(r.Options.SetClock),
+             Flag(r.Options.Ethernet), Flag(r.Options.Tamper), Flag(r.Options.Vac),
+             QLatin1String(VerdictName(r.Verdict)), QString::number(r.Failures),
+             CsvText(r.Message.value_or("")), CsvText(r.Serial),
+             r.Transfer ? QString::fromLatin1(r.Transfer->Passed ? "passed" : "failed") : QString(),
+             r.Transfer ? CsvText(r.Transfer->Reason) : QString(), Lines(r.Journal),
+             Lines(r.Report), CsvText(r.Options.Interface)});
 }
 
 QByteArray RowsCsv(const QJsonArray& rows, const QStringList& columns)
@@ -96,7 +85,7 @@ QByteArray RowsCsv(const QJsonArray& rows, const QStringList& columns)
         fields.clear();
         for (const auto& column : columns) {
             const QJsonValue v = o.value(column);
-            fields << (v.isString() ? CsvText(v.toString().toStdString())
+            fields << (v.isString()   ? CsvText(v.toString().toStdString())
                        : v.isDouble() ? Number(v.toDouble())
                        : v.isBool()   ? Flag(v.toBool())
                                       : QString());

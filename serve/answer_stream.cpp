@@ -12,6 +12,7 @@ namespace {
 constexpr qint64 kPiece = 64 << 10;    // read from the temporary file at once
 constexpr qint64 kLowMark = 128 << 10; // the send buffer is topped up below this
 constexpr int kBusyRetryMs = 200;      // the pool's queue was full: asked again after
+constexpr int kSendBuffer = 256 << 10; // the kernel's part, which would grow to 4 MiB per client
 
 } // namespace
 
@@ -29,13 +30,13 @@ void TAnswerStream::Start(QHttpServerResponder& responder, TReply first, TViewPo
         responder.writeHeader(name, value);
     responder.writeBody(QByteArray());
     QTcpSocket* socket = responder.socket();
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
     TBoundedTcpServer::Sending(socket);
     auto* stream = new TAnswerStream(socket, pool, lane, std::move(job));
     stream->Take(std::move(first));
 }
 
-TAnswerStream::TAnswerStream(QTcpSocket* socket, TViewPool& pool, TLane lane,
-                             TViewPool::TJob job)
+TAnswerStream::TAnswerStream(QTcpSocket* socket, TViewPool& pool, TLane lane, TViewPool::TJob job)
     : QObject(socket)
     , socket_(socket)
     , pool_(pool)

@@ -44,7 +44,7 @@ QJsonArray FailingChecks(TLineView& v, const TViewPeriod& p)
 TCsvPlan CsvPlan(const QString& name, const TViewPeriod& period, const QUrlQuery& query)
 {
     using TList = QJsonArray (*)(TLineView&, const TViewPeriod&);
-    const auto table = [&](TList list, QStringList columns) -> TCsvPlan {
+    const auto table = [&](TList list, const QStringList& columns) -> TCsvPlan {
         return {[=](TLineView& v) { return Csv(RowsCsv(list(v, period), columns), name, period); }};
     };
     if (name == QLatin1String("runs")) {
@@ -73,7 +73,8 @@ TCsvPlan CsvPlan(const QString& name, const TViewPeriod& period, const QUrlQuery
         const int limit = query.queryItemValue(QStringLiteral("limit")).toInt(&given);
         if (check.isEmpty() || check.size() > 256)
             return {{}, 400, QStringLiteral("check= names the failing check")};
-        if (query.hasQueryItem(QStringLiteral("limit")) && (!given || limit < 1 || limit > kMostRuns))
+        if (query.hasQueryItem(QStringLiteral("limit"))
+            && (!given || limit < 1 || limit > kMostRuns))
             return {{}, 400, QStringLiteral("limit= is 1 to %1").arg(kMostRuns)};
         const QStringList columns{"id", "started", "bench", "serial", "verdict"};
         return {[=, n = given ? limit : 1000](TLineView& v) {

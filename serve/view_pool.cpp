@@ -130,8 +130,9 @@ struct TViewPool::TShared
                 std::fclose(f);
         });
         const qint64 rest = reply.Body.size() - Limits.HeldBytes;
-        if (!file || std::fwrite(reply.Body.constData() + Limits.HeldBytes, 1, size_t(rest),
-                                 file.get()) != size_t(rest)
+        if (!file
+            || std::fwrite(reply.Body.constData() + Limits.HeldBytes, 1, size_t(rest), file.get())
+                       != size_t(rest)
             || std::fflush(file.get()) != 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
             reply = Unavailable(QStringLiteral("no room for the answer; ask for a shorter period"));
             return;

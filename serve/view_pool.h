@@ -33,8 +33,8 @@ struct TReply
 {
     int Status = 200;
     QByteArray Mime, Body;
-    QByteArray Disposition{};   // Content-Disposition of a download, or empty
-    bool More = false;          // the job, run again, makes the next piece
+    QByteArray Disposition{};     // Content-Disposition of a download, or empty
+    bool More = false;            // the job, run again, makes the next piece
     std::shared_ptr<FILE> Rest{}; // the rest of the body, read from its start
 };
 
@@ -46,10 +46,10 @@ enum class TLane {
 struct TPoolLimits
 {
     int QuickThreads = 2;
-    int LongThreads = 1;             // a year's answer is the memory one query may take
-    int Queue = 64;                  // waiting per lane; more are refused at once
-    int QueueMs = 30'000;            // a job that waited longer is answered 503 unrun
-    qint64 HeldBytes = 256 << 10;     // larger answers are sent from a temporary file
+    int LongThreads = 1;          // a year's answer is the memory one query may take
+    int Queue = 64;               // waiting per lane; more are refused at once
+    int QueueMs = 30'000;         // a job that waited longer is answered 503 unrun
+    qint64 HeldBytes = 256 << 10; // larger answers are sent from a temporary file
 };
 
 class TViewPool
