@@ -10,7 +10,7 @@ namespace tolvek {
 namespace {
 
 constexpr qint64 kPiece = 64 << 10;    // read from the temporary file at once
-constexpr qint64 kLowMark = 128 << 10; // the send buffer is topped up below this
+constexpr qint64 kLowMark = 64 << 10;  // the send buffer is topped up below this
 constexpr int kBusyRetryMs = 200;      // the pool's queue was full: asked again after
 constexpr int kSendBuffer = 256 << 10; // the kernel's part, which would grow to 4 MiB per client
 

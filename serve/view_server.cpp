@@ -90,6 +90,38 @@ TLane LaneOf(const TViewPeriod& period)
     return bounded && period.Since.daysTo(period.Until) < kQuickDays ? TLane::Quick : TLane::Long;
 }
 
+// A list ordered by time first, made a slice of days at a time: the same bytes as the whole
+// list, never held whole (a year per hour is tens of thousands of rows).
+TViewPool::TJob Sliced(TViewPeriod period, QJsonArray (TLineView::*list)(const TViewPeriod&))
+{
+    constexpr int kSliceDays = 14;
+    struct TState
+    {
+        QDate Next;
+        bool Wrote = false; // an element went out: the next one follows a comma
+    };
+    auto state = std::make_shared<TState>(TState{period.Since});
+    return [=](TLineView& v) {
+        const QDate since = state->Next,
+                    until = std::min(period.Until, since.addDays(kSliceDays - 1));
+        const QByteArray whole =
+                QJsonDocument((v.*list)({since, until})).toJson(QJsonDocument::Compact);
+        const QByteArray elements = whole.mid(1, whole.size() - 2);
+        QByteArray text = since == period.Since ? "[" : "";
+        if (state->Wrote && !elements.isEmpty())
+            text += ',';
+        text += elements;
+        const bool last = until >= period.Until;
+        if (last)
+            text += ']';
+        state->Next = until.addDays(1);
+        state->Wrote = state->Wrote || !elements.isEmpty();
+        TReply reply{200, "application/json", text};
+        reply.More = !last;
+        return reply;
+    };
+}
+
 // One line of an event stream: the data of a store or a failure, never a line break.
 QByteArray EventLine(QByteArray text)
 {
@@ -396,9 +428,9 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
                                         : per == QLatin1String("day");
         if (!per.isEmpty() && !days && per != QLatin1String("hour"))
             return {Error(TStatus::BadRequest, QStringLiteral("per= is day or hour"))};
-        return {lane, [p = *period, days](TLineView& v) {
-                    return JsonReply(days ? v.RunsPerDay(p) : v.RunsPerHour(p));
-                }};
+        if (!days)
+            return {lane, Sliced(*period, &TLineView::RunsPerHour)};
+        return {lane, [p = *period](TLineView& v) { return JsonReply(v.RunsPerDay(p)); }};
     }
     if (name == QLatin1String("durations")) {
         const QString step = query.queryItemValue(QStringLiteral("step"), QUrl::FullyDecoded);

@@ -2,6 +2,7 @@
 // access (HTTPS, logins, the refusal to serve the network open), seen with curl.
 #include "archive/archive_support.h"
 #include "archive/line_database.h"
+#include "archive/line_view.h"
 #include "archive/pg_server.h"
 #include "archive/run_archive.h"
 
@@ -460,7 +461,7 @@ TEST(ViewService, LargeAnswersArriveWholeInBoundedMemory)
         stalled.clear();
 
         // Whole and correct: the runs as --export prints them, a list of 750 runs as JSON
-        // (over 256 KiB, so sent from a file).
+        // (larger than an answer held in memory, so sent from a file).
         std::vector<TDownload> one;
         one.emplace_back(port, "/csv/runs?" + year, 0);
         one.emplace_back(port, "/api/pareto?" + year, 1);
@@ -473,6 +474,15 @@ TEST(ViewService, LargeAnswersArriveWholeInBoundedMemory)
         std::vector<TDownload> list;
         list.emplace_back(port, "/api/pareto/runs?limit=10000&check=" + check + "&" + year, 0);
         ReadAll(list, 60'000);
+        // Runs per hour of a year, made a slice at a time: the same bytes as the list whole.
+        list.emplace_back(port, "/api/throughput?per=hour&" + year, 1);
+        ReadAll(list, 60'000);
+        const auto view = store[0] == "--line"
+                                  ? TLineView::OpenLine(QString::fromStdString(pg.Uri()))
+                                  : TLineView::OpenArchive(archive);
+        EXPECT_TRUE(list[1].Body()
+                    == QJsonDocument(view->RunsPerHour({QDate(2026, 1, 1), QDate(2026, 12, 31)}))
+                               .toJson(QJsonDocument::Compact));
         ASSERT_GT(list[0].raw.size(), 256 << 10);
         EXPECT_EQ(QJsonDocument::fromJson(list[0].Body().value_or("")).array().size(), kRuns / 2);
 
