@@ -9,8 +9,8 @@
 namespace tolvek {
 namespace {
 
-constexpr qint64 kRunsPiece = 64 << 10;  // characters of records in one piece of the runs
-constexpr int kMostRuns = 10000;         // the most runs of a check in one download
+constexpr qint64 kRunsPiece = 64 << 10; // characters of records in one piece of the runs
+constexpr int kMostRuns = 10000;        // the most runs of a check in one download
 
 TReply Csv(QByteArray text, const QString& name, const TViewPeriod& period)
 {

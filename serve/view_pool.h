@@ -46,9 +46,9 @@ enum class TLane {
 struct TPoolLimits
 {
     int QuickThreads = 2;
-    int LongThreads = 1;          // a year's answer is the memory one query may take
-    int Queue = 64;               // waiting per lane; more are refused at once
-    int QueueMs = 30'000;         // a job that waited longer is answered 503 unrun
+    int LongThreads = 1;         // a year's answer is the memory one query may take
+    int Queue = 64;              // waiting per lane; more are refused at once
+    int QueueMs = 30'000;        // a job that waited longer is answered 503 unrun
     qint64 HeldBytes = 64 << 10; // larger answers are sent from a temporary file
 };
 
