@@ -16,7 +16,7 @@
 #include <cmath>
 
 using namespace tolvek;
-using archivetest::MakeRun;
+using namespace archivetest;
 using testsupport::PgServer;
 
 namespace {
@@ -170,29 +170,13 @@ TEST(MeasureStats, KnownRunsGiveTheHandFiguresFromArchiveOlderArchiveAndLineData
     // An archive of the version before gains the figures from its runs.
     const QString older = dir.filePath("older.sqlite");
     StoreKnown(older);
-    {
-        auto db = QSqlDatabase::addDatabase("QSQLITE", "older");
-        db.setDatabaseName(older);
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* table : {"measures", "measure_stats", "measure_bins"})
-            ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE tolvek_%1").arg(table)));
-        ASSERT_TRUE(q.exec("UPDATE tolvek_meta SET value = '2' WHERE key = 'schema'"));
-    }
-    QSqlDatabase::removeDatabase("older");
+    Rewrite(older, DropTables({"measures", "measure_stats", "measure_bins"}) << SetSchema(2));
     EXPECT_EQ(Text(WithoutIds(Answers(*TLineView::OpenArchive(older)))),
               Text(WithoutIds(archived)));
 
     PgServer server;
     ASSERT_TRUE(server.Start());
-    QString error;
-    const auto target = ParseLineUri(QString::fromStdString(server.Uri()), error);
-    ASSERT_TRUE(target) << error.toStdString();
-    {
-        TRunArchive archive(path);
-        TLineDatabase line(*target);
-        ASSERT_EQ(ForwardBacklog(archive, line).Sent, int(std::size(kRuns)));
-    }
+    ASSERT_EQ(ForwardAll(path, server.Uri()).Sent, int(std::size(kRuns)));
     const auto line = Answers(*TLineView::OpenLine(QString::fromStdString(server.Uri())));
     SCOPED_TRACE("line database");
     ExpectHandFigures(line);
