@@ -128,6 +128,18 @@ public:
         return summary;
     }
 
+    TRunCsvPiece RunsCsv(const TViewPeriod& period, const std::optional<TRunKey>& after,
+                         qint64 budget) override
+    {
+        auto db = QSqlDatabase::database(connection_, false);
+        QSqlError error;
+        auto piece = RunCsvPiece(db, {{}, DayText(period.Since), DayText(period.Until)}, after,
+                                 budget, error);
+        if (error.isValid())
+            throw std::runtime_error(error.text().toStdString());
+        return piece;
+    }
+
     QJsonArray YieldPerBenchDay(const TViewPeriod& period) override
     {
         auto q = Select("SELECT station, day, runs, passed, failed, aborted, untested, units,"

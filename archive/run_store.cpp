@@ -285,6 +285,41 @@ QSqlError ForEachRun(QSqlDatabase& db, const TRunFilter& filter, bool oldestFirs
     return q.lastError().isValid() ? q.lastError() : QSqlError();
 }
 
+QSqlError ForEachRunAfter(QSqlDatabase& db, const TRunFilter& filter,
+                          const std::optional<TRunKey>& after, int most, qint64 budget,
+                          std::optional<TRunKey>& last,
+                          const std::function<void(const TRunRecord&)>& each)
+{
+    QVariantList binds;
+    QString where = Where(filter, binds);
+    if (after) {
+        where += where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ");
+        where += QStringLiteral("started_utc >= ? AND (started_utc > ? OR id > ?)");
+        binds << after->StartedUtc << after->StartedUtc << after->Id;
+    }
+    binds << most << budget;
+    // The sizes are summed over the keys alone, so no record is carried through the sum.
+    QSqlQuery q(db);
+    if (!Select(q,
+                QStringLiteral("SELECT r.started_utc, r.id, r.record FROM tolvek_runs r JOIN"
+                               " (SELECT id, SUM(size) OVER (ORDER BY started_utc, id) - size"
+                               " AS before FROM (SELECT started_utc, id, LENGTH(record) AS size"
+                               " FROM tolvek_runs%1 ORDER BY started_utc, id LIMIT ?) AS firsts)"
+                               " AS page ON r.id = page.id WHERE page.before < ?"
+                               " ORDER BY r.started_utc, r.id")
+                        .arg(where),
+                binds))
+        return q.lastError();
+    last.reset();
+    while (q.next()) {
+        last = TRunKey{q.value(0).toString(), q.value(1).toString()};
+        if (auto r = RunRecordFromJson(
+                    QJsonDocument::fromJson(q.value(2).toString().toUtf8()).object()))
+            each(*r);
+    }
+    return q.lastError().isValid() ? q.lastError() : QSqlError();
+}
+
 std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
                                                  QSqlError& error, bool oldestFirst)
 {
