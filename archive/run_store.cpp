@@ -57,7 +57,7 @@ bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
 // again. Schema 1 gains the facts (the trends and the measurements with them, run by run);
 // schema 2 counts its units again; up to 3 gain the trends; every earlier one the (empty)
-// slots' table and the measurement facts.
+// slots' table and the measurement facts; schema 6 its measurement facts in their new shape.
 QSqlError Migrate(QSqlDatabase& db, int version)
 {
     if (!db.transaction())
@@ -70,6 +70,7 @@ QSqlError Migrate(QSqlDatabase& db, int version)
                         .arg(version)))
         e = q.lastError();
     else if (q.numRowsAffected() == 1) {
+        e = DropOlderMeasureFacts(db, version);
         for (const QString& sql : MeasureFactsSchema()) {
             QSqlQuery create(db);
             if (!e.isValid() && !create.exec(sql))
