@@ -25,6 +25,7 @@ struct TArchiveCommand
     bool Status = false; // --forward --status: what is unsent and the last error
     bool Follow = false; // --forward --follow: keep forwarding until stopped
     bool BySlot = false; // --yield --by slot: per bench and network port, not per day
+    bool ByMeasurement = false; // --yield --by measurement: the measurements' figures
     QString ArchivePath; // --archive, else the default
 };
 
