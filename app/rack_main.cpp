@@ -1,10 +1,9 @@
 #include "app/rack_window.h"
 
-#include "app/seams.h"
+#include "app/window_program.h"
 #include "cli/command_line.h"
-#include "net/block_socket.h"
-#include "net/ping_client.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -61,23 +60,10 @@ int RackMain(int argc, char** argv)
         std::fprintf(stderr, "tolvek: %s: %s\n", shownPath.constData(), rack.Error.c_str());
         return kExitBadRackFile;
     }
-    if (tolvek::cli::WindowHasNoDisplay())
-        return tolvek::cli::kExitNoDisplay;
-    TStationApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tolvek"));
-    QApplication::setApplicationDisplayName(StationTitle());
-    if (!LoadSocketLibrary()) {
-        StationMessage(QStringLiteral("Error loading Socket interface (ws2_32.dll)!"));
-        return 1;
-    }
-    LoadEchoService();
-    int rc = 0;
-    {
-        TRackWindow window(*rack.Rack, QCoreApplication::applicationFilePath());
-        window.show();
-        rc = app.exec();
-    }
-    UnloadEchoService();
-    UnloadSocketLibrary();
-    return rc;
+    return RunWindowProgram(argc, argv, [&] {
+        auto window =
+                std::make_unique<TRackWindow>(*rack.Rack, QCoreApplication::applicationFilePath());
+        window->show();
+        return window;
+    });
 }

@@ -1,5 +1,6 @@
 #include "archive/measure_facts.h"
 
+#include "archive/archive_sql.h"
 #include "archive/run_record_json.h"
 #include "archive/run_store.h"
 #include "core/limits.h"
@@ -20,7 +21,6 @@
 namespace tolvek {
 namespace {
 
-constexpr int kMigrationChunk = 1000;
 constexpr int kTargetBins = 20;
 // Decades of values one histogram spans at most; smaller values join its first bin.
 constexpr int kMaxDecades = 12;
@@ -138,20 +138,6 @@ int MeasurementRank(const QString& name)
     const auto& names = LimitMeasurementNames();
     const auto it = std::find(names.begin(), names.end(), name.toStdString());
     return int(it - names.begin());
-}
-
-// Forward only: a year's rows are read once, not cached by the driver. Each query is
-// finished before the next (PostgreSQL's driver and an unfinished query do not mix).
-QSqlQuery Select(const QSqlDatabase& db, const QString& sql, const QVariantList& binds)
-{
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    bool ok = q.prepare(sql);
-    for (const auto& b : binds)
-        q.addBindValue(b);
-    if (!ok || !q.exec())
-        throw std::runtime_error(q.lastError().text().trimmed().toStdString());
-    return q;
 }
 
 // Count, mean and sum of squared deviations; two are merged exactly (no sum of squares
@@ -493,39 +479,14 @@ QSqlError AddMeasureFacts(QSqlDatabase& db)
     }
     TMeasureFacts facts(db);
     std::set<std::pair<QString, QString>> touched;
-    QString last(QLatin1String("")); // not null: "id > NULL" holds for no row
-    for (;;) {
-        std::vector<TRunRecord> runs;
-        int rows = 0;
-        {
-            QSqlQuery q(db);
-            if (!q.prepare(QStringLiteral("SELECT id, record FROM tolvek_runs WHERE id > ?"
-                                          " ORDER BY id LIMIT %1")
-                                   .arg(kMigrationChunk)))
-                return q.lastError();
-            q.addBindValue(last);
-            if (!q.exec())
-                return q.lastError();
-            while (q.next()) {
-                ++rows;
-                last = q.value(0).toString();
-                auto r = RunRecordFromJson(
-                        QJsonDocument::fromJson(q.value(1).toString().toUtf8()).object());
-                if (!r)
-                    continue;
-                r->Id = last.toStdString();
-                runs.push_back(std::move(*r));
-            }
-        }
-        for (const auto& r : runs) {
-            if (auto e = facts.Add(r); e.isValid())
-                return e;
-            touched.emplace(QString::fromStdString(r.Started.substr(0, 10)),
-                            QString::fromStdString(r.Station));
-        }
-        if (rows < kMigrationChunk)
-            break;
-    }
+    if (auto e = WalkRunRecords(db,
+                                [&](const TRunRecord& r) {
+                                    touched.emplace(QString::fromStdString(r.Started.substr(0, 10)),
+                                                    QString::fromStdString(r.Station));
+                                    return facts.Add(r);
+                                });
+        e.isValid())
+        return e;
     for (const auto& [day, station] : touched)
         if (auto e = facts.RefreshDay(day, station); e.isValid())
             return e;

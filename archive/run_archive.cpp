@@ -1,5 +1,6 @@
 #include "archive/run_archive.h"
 
+#include "archive/archive_sql.h"
 #include "archive/run_record_json.h"
 #include "archive/run_store.h"
 #include "files/atomic_file.h"
@@ -395,13 +396,11 @@ std::vector<TRunRecord> TRunArchive::Unsent(int limit, QString& error)
 {
     std::vector<TRunRecord> runs;
     QSqlQuery q(Database());
-    q.setForwardOnly(true);
     // CROSS JOIN keeps the outbox as the outer loop: the oldest marks, not a scan of all runs.
-    q.prepare(QStringLiteral(
-            "SELECT r.record FROM tolvek_outbox o CROSS JOIN tolvek_runs r ON r.id = o.id"
-            " ORDER BY o.rowid LIMIT ?"));
-    q.addBindValue(limit);
-    if (!q.exec()) {
+    if (!Select(q,
+                QStringLiteral("SELECT r.record FROM tolvek_outbox o CROSS JOIN tolvek_runs r"
+                               " ON r.id = o.id ORDER BY o.rowid LIMIT ?"),
+                {limit})) {
         error = q.lastError().text().trimmed();
         return runs;
     }

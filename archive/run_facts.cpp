@@ -1,10 +1,9 @@
 #include "archive/run_facts.h"
 
-#include "archive/run_record_json.h"
+#include "archive/archive_sql.h"
 #include "archive/run_store.h"
 #include "core/report.h"
 
-#include <QJsonDocument>
 #include <QVariant>
 
 #include <algorithm>
@@ -17,7 +16,6 @@ namespace {
 // Names come from the unit: kept bounded.
 constexpr int kMaxCheckName = 200;
 constexpr int kMaxStepName = 40;
-constexpr int kMigrationChunk = 1000;
 
 const char* const kTables[] = {
         "CREATE TABLE tolvek_run_facts (id TEXT PRIMARY KEY, serial_key TEXT NOT NULL,"
@@ -450,7 +448,7 @@ QStringList RunTrendsSchema()
     return IdempotentStatements(std::begin(kTrendTables), std::end(kTrendTables));
 }
 
-QSqlError AddRunTrends(QSqlDatabase& db)
+QSqlError AddRunTrends(QSqlDatabase& db, bool refreshDays)
 {
     for (const QString& sql : RunTrendsSchema())
         if (auto e = Run(db, sql); e.isValid())
@@ -459,42 +457,26 @@ QSqlError AddRunTrends(QSqlDatabase& db)
     if (auto e = Run(db, QStringLiteral("DELETE FROM tolvek_unit_outcomes")); e.isValid())
         return e;
     TRunFacts facts(db);
-    QString last(QLatin1String("")); // not null: "id > NULL" holds for no row
-    for (;;) {
-        QSqlQuery q(db);
-        if (auto e = Run(q,
-                         QStringLiteral("SELECT f.id, r.serial, f.started_utc, f.day, f.station,"
-                                        " f.verdict FROM tolvek_run_facts f JOIN tolvek_runs r"
-                                        " ON r.id = f.id WHERE f.id > ? ORDER BY f.id LIMIT %1")
-                                 .arg(kMigrationChunk),
-                         {last});
-            e.isValid())
-            return e;
-        std::vector<QVariantList> runs;
-        while (q.next()) {
-            last = q.value(0).toString();
-            runs.push_back(
-                    {q.value(0), q.value(1), q.value(2), q.value(3), q.value(4), q.value(5)});
-        }
-        q.finish();
-        for (const auto& v : runs) {
-            TRunRecord r;
-            r.Id = v[0].toString().toStdString();
-            r.Serial = v[1].toString().toStdString();
-            r.Verdict = v[5].toString() == QLatin1String("passed") ? TRunVerdict::Passed
-                                                                   : TRunVerdict::Failed;
-            if (r.Serial.empty())
-                continue;
-            if (auto e = facts.AddOutcome(r, v[2].toString(), v[3].toString(), v[4].toString(),
-                                          v[5].toString());
-                e.isValid())
-                return e;
-        }
-        if (runs.size() < size_t(kMigrationChunk))
-            break;
-    }
-    // Every bench's day counted anew, with the percentiles and final yields.
-    return facts.RefreshAll();
+    if (auto e = WalkRuns(
+                db, QStringLiteral("f.id"),
+                QStringLiteral("f.id, r.serial, f.started_utc, f.day, f.station, f.verdict"),
+                QStringLiteral("tolvek_run_facts f JOIN tolvek_runs r ON r.id = f.id"),
+                [&](const QVariantList& v) {
+                    TRunRecord r;
+                    r.Id = v[0].toString().toStdString();
+                    r.Serial = v[1].toString().toStdString();
+                    r.Verdict = v[5].toString() == QLatin1String("passed") ? TRunVerdict::Passed
+                                                                           : TRunVerdict::Failed;
+                    if (r.Serial.empty())
+                        return QSqlError();
+                    return facts.AddOutcome(r, v[2].toString(), v[3].toString(), v[4].toString(),
+                                            v[5].toString());
+                });
+        e.isValid())
+        return e;
+    // Every bench's day counted anew, with the percentiles and final yields. The days the
+    // outcomes touched are days of runs, which RefreshAll and RebuildUnits both count.
+    return refreshDays ? facts.RefreshAll() : QSqlError();
 }
 
 QSqlError TRunFacts::RefreshAll()
@@ -556,34 +538,8 @@ QSqlError AddRunFacts(QSqlDatabase& db)
         if (auto e = Run(db, sql); e.isValid())
             return e;
     TRunFacts facts(db);
-    QString last(QLatin1String("")); // not null: "id > NULL" holds for no row
-    for (;;) {
-        QSqlQuery q(db);
-        if (auto e = Run(q,
-                         QStringLiteral("SELECT id, record FROM tolvek_runs WHERE id > ?"
-                                        " ORDER BY id LIMIT %1")
-                                 .arg(kMigrationChunk),
-                         {last});
-            e.isValid())
-            return e;
-        std::vector<TRunRecord> runs;
-        int rows = 0;
-        while (q.next()) {
-            ++rows;
-            last = q.value(0).toString();
-            auto r = RunRecordFromJson(
-                    QJsonDocument::fromJson(q.value(1).toString().toUtf8()).object());
-            if (!r)
-                continue;
-            r->Id = last.toStdString();
-            runs.push_back(std::move(*r));
-        }
-        for (const auto& r : runs)
-            if (auto e = facts.Add(r); e.isValid())
-                return e;
-        if (rows < kMigrationChunk)
-            break;
-    }
+    if (auto e = WalkRunRecords(db, [&](const TRunRecord& r) { return facts.Add(r); }); e.isValid())
+        return e;
     return facts.Refresh();
 }
 

@@ -37,8 +37,9 @@ QStringList RunTrendsSchema();
 // caller's transaction.
 QSqlError AddRunFacts(QSqlDatabase& db);
 // Creates the trends' tables in a store that has the facts and fills them from the facts;
-// inside the caller's transaction.
-QSqlError AddRunTrends(QSqlDatabase& db);
+// inside the caller's transaction. Without `refreshDays` every bench's day is left for the
+// caller to count anew (TRunFacts::RebuildUnits does), so that is done once.
+QSqlError AddRunTrends(QSqlDatabase& db, bool refreshDays = true);
 
 // The whole run's duration among the step names: its steps' times together.
 constexpr char kWholeRun[] = "run";

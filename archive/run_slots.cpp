@@ -1,5 +1,7 @@
 #include "archive/run_slots.h"
 
+#include "archive/archive_sql.h"
+
 #include <QVariant>
 
 #include <algorithm>
@@ -15,16 +17,6 @@ QVariantList Days(const QString& since, const QString& until)
 {
     return {since.isEmpty() ? QStringLiteral("0000") : since,
             until.isEmpty() ? QStringLiteral("9999") : until};
-}
-
-bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
-{
-    q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        return false;
-    for (const auto& b : binds)
-        q.addBindValue(b);
-    return q.exec();
 }
 
 const char kVerdictSums[] = "SUM(CASE WHEN f.verdict = 'passed' THEN 1 ELSE 0 END),"

@@ -1,5 +1,6 @@
 #include "archive/run_store.h"
 
+#include "archive/archive_sql.h"
 #include "archive/run_facts.h"
 #include "archive/run_record_json.h"
 
@@ -43,16 +44,6 @@ QString Where(const TRunFilter& f, QVariantList& binds)
                            : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
 }
 
-bool Select(QSqlQuery& q, const QString& sql, const QVariantList& binds)
-{
-    q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        return false;
-    for (const auto& b : binds)
-        q.addBindValue(b);
-    return q.exec();
-}
-
 // Brings a store of an earlier schema up to this one, once, whoever gets there first: the
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
 // again. Schema 1 gains the facts (the trends and the measurements with them, run by run);
@@ -76,12 +67,14 @@ QSqlError Migrate(QSqlDatabase& db, int version)
             if (!e.isValid() && !create.exec(sql))
                 e = create.lastError();
         }
-        // The trends' tables first: counting the units again refreshes them too.
+        // The trends' tables first: counting the units again refreshes them too, so every
+        // day is counted once.
+        const bool rebuildUnits = version >= kRunFactsSchema && version < kRunUnitsSchema;
         if (!e.isValid() && version < kRunFactsSchema)
             e = AddRunFacts(db);
         else if (!e.isValid() && version < kRunTrendsSchema)
-            e = AddRunTrends(db);
-        if (!e.isValid() && version >= kRunFactsSchema && version < kRunUnitsSchema)
+            e = AddRunTrends(db, !rebuildUnits);
+        if (!e.isValid() && rebuildUnits)
             e = TRunFacts(db).RebuildUnits();
         if (!e.isValid() && version >= kRunFactsSchema)
             e = AddMeasureFacts(db);

@@ -15,10 +15,9 @@
 
 #include <cmath>
 #include <map>
-#include <string_view>
 
 using namespace tolvek;
-using archivetest::MakeRun;
+using namespace archivetest;
 using testsupport::PgServer;
 
 namespace {
@@ -258,43 +257,25 @@ TEST(MeasureStats, KnownRunsGiveTheHandFiguresFromArchiveOlderArchiveAndLineData
     // An archive of an earlier version gains the figures from its runs: one made before
     // the measurements were kept, and one whose measurement tables had no slots, bands or
     // weeks (their rows left behind would be counted twice).
-    for (const char* version : {"2", "6"}) {
+    for (const int version : {2, 6}) {
         SCOPED_TRACE(version);
         const QString older = dir.filePath(QStringLiteral("older%1.sqlite").arg(version));
         StoreKnown(older);
-        {
-            auto db = QSqlDatabase::addDatabase("QSQLITE", "older");
-            db.setDatabaseName(older);
-            ASSERT_TRUE(db.open());
-            QSqlQuery q(db);
-            for (const char* table :
-                 {"measures", "measure_stats", "measure_bins", "measure_week_stats",
-                  "measure_week_bins"})
-                ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE tolvek_%1").arg(table)));
-            if (version == std::string_view("6"))
-                for (const char* table : {"measures", "measure_stats", "measure_bins"})
-                    ASSERT_TRUE(q.exec(QStringLiteral("CREATE TABLE tolvek_%1 AS SELECT id AS"
-                                                      " run_id, day, station FROM tolvek_runs")
-                                               .arg(table)));
-            ASSERT_TRUE(q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1'"
-                                              " WHERE key = 'schema'")
-                                       .arg(version)));
-        }
-        QSqlDatabase::removeDatabase("older");
+        auto sql = DropTables({"measures", "measure_stats", "measure_bins", "measure_week_stats",
+                               "measure_week_bins"});
+        if (version == 6)
+            for (const char* table : {"measures", "measure_stats", "measure_bins"})
+                sql << QStringLiteral("CREATE TABLE tolvek_%1 AS SELECT id AS run_id, day,"
+                                      " station FROM tolvek_runs")
+                                .arg(QLatin1String(table));
+        Rewrite(older, sql << SetSchema(version));
         EXPECT_EQ(Text(WithoutIds(Answers(*TLineView::OpenArchive(older)))),
                   Text(WithoutIds(archived)));
     }
 
     PgServer server;
     ASSERT_TRUE(server.Start());
-    QString error;
-    const auto target = ParseLineUri(QString::fromStdString(server.Uri()), error);
-    ASSERT_TRUE(target) << error.toStdString();
-    {
-        TRunArchive archive(path);
-        TLineDatabase line(*target);
-        ASSERT_EQ(ForwardBacklog(archive, line).Sent, int(std::size(kRuns)));
-    }
+    ASSERT_EQ(ForwardAll(path, server.Uri()).Sent, int(std::size(kRuns)));
     const auto lineView = TLineView::OpenLine(QString::fromStdString(server.Uri()));
     const auto line = Answers(*lineView);
     SCOPED_TRACE("line database");

@@ -1,6 +1,7 @@
 // The bench's SQLite archive on real files: every verdict kept whole, and files that
 // cannot be written never lose the run's outcome.
 #include "archive/archive_command.h"
+#include "archive/archive_sql.h"
 #include "archive/line_database.h"
 #include "archive/line_view.h"
 #include "archive/run_archive.h"
@@ -14,6 +15,8 @@
 #include <QFile>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -80,6 +83,50 @@ TEST(RunArchive, EveryVerdictIsKeptWithAllItsFieldsAndMarkedUnsent)
     // Storing the same run again neither fails nor doubles it.
     EXPECT_TRUE(archive.Store(runs[0]).Stored);
     EXPECT_EQ(QueryRuns(db, {}, e)->size(), 3u);
+}
+
+// A migration's walk over the stored runs in chunks: every run once, in id order, whatever
+// the chunk size against the number of runs; an unreadable record is passed over; an error
+// of the visit ends the walk.
+TEST(RunArchive, MigrationWalkVisitsEveryRunOnceChunkByChunk)
+{
+    QTemporaryDir dir;
+    TRunArchive archive(dir.filePath("runs.sqlite"));
+    std::vector<std::string> ids;
+    for (int i = 0; i < 5; ++i) {
+        auto r = MakeRun("2026-12-08T10:0" + std::to_string(i) + ":00+03:00", "SN",
+                         TRunVerdict::Passed);
+        ASSERT_TRUE(archive.Store(r).Stored);
+        ids.push_back(r.Id);
+    }
+    std::sort(ids.begin(), ids.end());
+    auto db = archive.Database();
+    QSqlQuery q(db);
+    ASSERT_TRUE(q.exec(QStringLiteral("UPDATE tolvek_runs SET record = 'x' WHERE id = '%1'")
+                               .arg(QString::fromStdString(ids[2]))));
+    ids.erase(ids.begin() + 2);
+    for (int chunk : {1, 2, 4, 5, 6}) {
+        std::vector<std::string> seen;
+        const auto e = WalkRunRecords(
+                db,
+                [&](const TRunRecord& r) {
+                    seen.push_back(r.Id);
+                    return seen.size() > 20 ? QSqlError("runaway", {}, QSqlError::UnknownError)
+                                            : QSqlError();
+                },
+                chunk);
+        EXPECT_FALSE(e.isValid()) << chunk;
+        EXPECT_EQ(seen, ids) << chunk;
+    }
+    int visits = 0;
+    const auto e = WalkRunRecords(
+            db,
+            [&](const TRunRecord&) {
+                return ++visits == 2 ? QSqlError("stop", {}, QSqlError::UnknownError) : QSqlError();
+            },
+            1);
+    EXPECT_EQ(e.driverText(), QStringLiteral("stop"));
+    EXPECT_EQ(visits, 2);
 }
 
 TEST(RunArchive, DamagedFileIsSetAsideUntouchedAndANewOneStarted)

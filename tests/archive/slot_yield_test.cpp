@@ -16,7 +16,7 @@
 #include <QTemporaryDir>
 
 using namespace tolvek;
-using archivetest::MakeRun;
+using namespace archivetest;
 
 namespace {
 
@@ -166,18 +166,8 @@ TEST(SlotYield, ArchiveBeforeSlotsGainsThemAndTheLineDatabaseAnswersAlike)
     QTemporaryDir dir;
     const QString path = dir.filePath("runs.sqlite");
     Store(path);
-    {
-        // Back to the schema before slots: no table, and so nothing to show per slot.
-        auto db = QSqlDatabase::addDatabase("QSQLITE", "before-slots");
-        db.setDatabaseName(path);
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        ASSERT_TRUE(q.exec("DROP TABLE tolvek_run_slots"));
-        ASSERT_TRUE(q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = "
-                                          "'schema'")
-                                   .arg(kRunFactsSchema)));
-    }
-    QSqlDatabase::removeDatabase("before-slots");
+    // Back to the schema before slots: no table, and so nothing to show per slot.
+    Rewrite(path, DropTables({"run_slots"}) << SetSchema(kRunFactsSchema));
     auto migrated = TLineView::OpenArchive(path);
     EXPECT_EQ(migrated->YieldPerSlot({}).size(), 2); // each bench's runs now count as no port
     {
@@ -194,12 +184,7 @@ TEST(SlotYield, ArchiveBeforeSlotsGainsThemAndTheLineDatabaseAnswersAlike)
     QTemporaryDir fresh;
     const QString freshPath = fresh.filePath("runs.sqlite");
     const auto runs = Store(freshPath);
-    QString error;
-    const auto target = ParseLineUri(QString::fromStdString(server.Uri()), error);
-    ASSERT_TRUE(target) << error.toStdString();
-    TRunArchive archive(freshPath);
-    TLineDatabase line(*target);
-    ASSERT_EQ(ForwardBacklog(archive, line).Sent, int(runs.size()));
+    ASSERT_EQ(ForwardAll(freshPath, server.Uri()).Sent, int(runs.size()));
     const std::string expected = SlotAnswers(*TLineView::OpenArchive(freshPath));
     EXPECT_EQ(SlotAnswers(*TLineView::OpenLine(QString::fromStdString(server.Uri()))), expected);
 }

@@ -1,6 +1,7 @@
 // The rack window with four slots, each its own port (veth pairs slot1…slot4 in the test's
 // namespace) to a stand-in unit at 192.168.1.178 in a namespace of its own. What each
 // scenario checks is what a person sees: the tiles' texts and their colour in a screenshot.
+#include "support/slot_network.h"
 #include "unit_harness.h"
 
 #include "app/controls.h"
@@ -29,98 +30,14 @@ namespace {
 
 constexpr int kSlots = 4;
 
-bool Shell(const QString& script)
-{
-    QProcess sh;
-    sh.setProcessChannelMode(QProcess::MergedChannels);
-    sh.start(QStringLiteral("bash"), {QStringLiteral("-euc"), script});
-    const bool done = sh.waitForFinished(60000) && sh.exitCode() == 0;
-    if (!done)
-        ADD_FAILURE() << script.toStdString() << "\n" << sh.readAll().toStdString();
-    return done;
-}
-
-// The slots' ports and the units' namespaces; replies come back on the port a request went
-// out of only with reverse-path filtering loose, as every port routes the same subnet.
-class TRackNetwork
+// The rack's four ports and units; a slot's telnet sessions are the unit's closed ones.
+class TRackNetwork : public testsupport::TSlotNetwork
 {
 public:
     TRackNetwork()
-        : prefix_(QStringLiteral("tvr%1u").arg(QCoreApplication::applicationPid()))
-    {
-        QString script = QStringLiteral(
-                "ip addr del 192.168.1.178/32 dev lo 2>/dev/null || true\n"
-                "sysctl -qw net.ipv4.conf.all.rp_filter=2 net.ipv4.conf.default.rp_filter=2\n");
-        for (int s = 1; s <= kSlots; ++s)
-            script +=
-                    QStringLiteral("ns=%1%2; ip netns del $ns 2>/dev/null || true\n"
-                                   "ip netns add $ns\n"
-                                   "ip link add slot%2 type veth peer name unit%2 netns $ns\n"
-                                   "ip addr add 192.168.1.1/24 dev slot%2; ip link set slot%2 up\n"
-                                   "ip -n $ns link set lo up\n"
-                                   "ip -n $ns addr add 192.168.1.178/24 dev unit%2\n"
-                                   "ip -n $ns link set unit%2 up\n")
-                            .arg(prefix_)
-                            .arg(s);
-        ok_ = Shell(script);
-    }
-    ~TRackNetwork()
-    {
-        units_.clear();
-        QString script;
-        for (int s = 1; s <= kSlots; ++s)
-            script += QStringLiteral("ip netns del %1%2 || true; ip link del slot%2 || true\n")
-                              .arg(prefix_)
-                              .arg(s);
-        Shell(script);
-    }
-    bool ok() const { return ok_; }
-    static QString Serial(int slot)
-    {
-        return QStringLiteral("SLOT%1SN").arg(slot, 2, 10, QChar('0'));
-    }
-
-    bool StartUnit(int slot, const QString& scenario, const QStringList& extra)
-    {
-        const QStringList args{"netns",
-                               "exec",
-                               prefix_ + QString::number(slot),
-                               "python3",
-                               QStringLiteral(TOLVEK_SOURCE_DIR "/standin/tolvek_unit.py"),
-                               "--address",
-                               kUnitAddress,
-                               "--scenario",
-                               scenario,
-                               "--serial",
-                               Serial(slot),
-                               "--log",
-                               dir_.filePath(QStringLiteral("unit%1.log").arg(slot))};
-        units_[slot] = std::make_unique<TPeer>(QStringLiteral("ip"), args + extra,
-                                               QStringLiteral("ready"));
-        return units_[slot]->ok();
-    }
-    // The unit's end of the slot's cable: plugged in or pulled out.
-    bool Plug(int slot, bool in)
-    {
-        return Shell(QStringLiteral("ip -n %1%2 link set unit%2 %3")
-                             .arg(prefix_)
-                             .arg(slot)
-                             .arg(in ? "up" : "down"));
-    }
-    // How many telnet sessions the slot's unit has seen.
-    int Sessions(int slot) const
-    {
-        QFile f(dir_.filePath(QStringLiteral("unit%1.log").arg(slot)));
-        if (!f.open(QIODevice::ReadOnly))
-            return 0;
-        return static_cast<int>(f.readAll().count("telnet close"));
-    }
-
-private:
-    QTemporaryDir dir_;
-    QString prefix_;
-    bool ok_ = false;
-    std::map<int, std::unique_ptr<TPeer>> units_;
+        : TSlotNetwork(kSlots)
+    {}
+    int Sessions(int slot) const { return UnitEvents(slot, QStringLiteral("telnet close")); }
 };
 
 tolvek::TRackFile Rack(bool autoStart, bool label)
@@ -351,6 +268,7 @@ TEST(RackWindow, ClosingEndsEveryChild)
 }
 
 // A rack file with a mistake is refused before any window: no display is needed to hear it.
+// Without a display no window opens, the rack's or the station's.
 TEST(RackWindow, BadRackFileRefusedBeforeTheWindow)
 {
     QTemporaryDir dir;
@@ -358,6 +276,10 @@ TEST(RackWindow, BadRackFileRefusedBeforeTheWindow)
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("[Гнездо 1]\nInterface=slot1\nTamper=maybe\n");
     f.close();
+    QFile good(dir.filePath("good.ini"));
+    ASSERT_TRUE(good.open(QIODevice::WriteOnly));
+    good.write("[Гнездо 1]\nInterface=slot1\n");
+    good.close();
     struct Case
     {
         QStringList args;
@@ -368,6 +290,9 @@ TEST(RackWindow, BadRackFileRefusedBeforeTheWindow)
             {{"--rack", f.fileName()}, 65, "line 3: Tamper= takes True or False, not \"maybe\""},
             {{"--rack", dir.filePath("none.ini")}, 66, "cannot read the rack file"},
             {{"--rack", f.fileName(), "--run"}, 64, "--rack takes one rack file"},
+            // A good rack file, or the station window: neither opens without a display.
+            {{"--rack", good.fileName()}, 69, "the station window needs a display"},
+            {{}, 69, "the station window needs a display"},
     };
     for (const Case& c : cases) {
         QProcess p;
