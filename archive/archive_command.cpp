@@ -210,10 +210,10 @@ void WriteMeasures(const QSqlDatabase& db, const TRunFilter& f, QTextStream& out
             WriteCounts(bench, edges, o["counts"].toArray(), out);
             for (const auto& s : o["slots"].toArray()) {
                 const auto slot = s.toObject()["slot"].toString();
-                WriteCounts(bench + QLatin1Char(' ')
-                                    + (slot.isEmpty() ? QStringLiteral("-")
-                                                      : Q(slot.toStdString())),
-                            edges, s.toObject()["counts"].toArray(), out);
+                WriteCounts(
+                        bench + QLatin1Char(' ')
+                                + (slot.isEmpty() ? QStringLiteral("-") : Q(slot.toStdString())),
+                        edges, s.toObject()["counts"].toArray(), out);
             }
         }
     }

@@ -60,9 +60,8 @@ const char* const kTables[] = {
 };
 
 // Every table of the measurement facts, in the order they are filled.
-const char* const kTableNames[] = {"tolvek_measures",          "tolvek_measure_stats",
-                                   "tolvek_measure_bins",      "tolvek_measure_week_stats",
-                                   "tolvek_measure_week_bins"};
+const char* const kTableNames[] = {"tolvek_measures", "tolvek_measure_stats", "tolvek_measure_bins",
+                                   "tolvek_measure_week_stats", "tolvek_measure_week_bins"};
 
 // The same length as the slots' table keeps.
 constexpr int kMaxSlotName = 64;
@@ -253,12 +252,13 @@ TSplit Split(const QString& since, const QString& until)
 
 // Runs `sql` with %1 the key column and %2 the table of the weeks, then of the days, once
 // per part of the split; `binds` come before the period's two ends.
-void ForEachPart(const QSqlDatabase& db, const TSplit& split, const QString& sql,
-                 const char* table, const QVariantList& binds,
-                 const std::function<void(QSqlQuery&)>& row)
+void ForEachPart(const QSqlDatabase& db, const TSplit& split, const QString& sql, const char* table,
+                 const QVariantList& binds, const std::function<void(QSqlQuery&)>& row)
 {
-    const auto run = [&](const char* key, const QString& name, const std::pair<QString, QString>& p) {
-        auto q = Select(db, sql.arg(QLatin1String(key), name), binds + QVariantList{p.first, p.second});
+    const auto run = [&](const char* key, const QString& name,
+                         const std::pair<QString, QString>& p) {
+        auto q = Select(db, sql.arg(QLatin1String(key), name),
+                        binds + QVariantList{p.first, p.second});
         while (q.next())
             row(q);
     };
@@ -317,13 +317,14 @@ QSqlError TMeasureFacts::Add(const TRunRecord& r)
                 std::find_if(r.Judgements.begin(), r.Judgements.end(),
                              [&](const TJudgement& j) { return j.Measurement == name; });
         const bool isJudged = judged != r.Judgements.end();
-        const auto bound = [&](std::optional<double> TJudgement::* field) {
+        const auto bound = [&](std::optional<double> TJudgement::*field) {
             return Number(isJudged ? (*judged).*field : std::nullopt);
         };
         if (auto e = Prepared(
-                    QStringLiteral("INSERT INTO tolvek_measures (run_id, measurement, value,"
-                                   " judged, low, high, marginal_low, marginal_high, day, station,"
-                                   " slot, started_utc) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                    QStringLiteral(
+                            "INSERT INTO tolvek_measures (run_id, measurement, value,"
+                            " judged, low, high, marginal_low, marginal_high, day, station,"
+                            " slot, started_utc) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                     {id, QString::fromStdString(name), *value, int(isJudged),
                      bound(&TJudgement::Low), bound(&TJudgement::High),
                      bound(&TJudgement::MarginalLow), bound(&TJudgement::MarginalHigh), day,
@@ -347,8 +348,8 @@ struct TMeasureFacts::TFigures
 QSqlError TMeasureFacts::Replace(const char* key, const QString& when, const QString& station,
                                  const std::map<QString, TFigures>& measures)
 {
-    const QString part = QLatin1String(key) == QLatin1String("week") ? QStringLiteral("week_")
-                                                                     : QString();
+    const QString part =
+            QLatin1String(key) == QLatin1String("week") ? QStringLiteral("week_") : QString();
     for (const char* table : {"stats", "bins"})
         if (auto e = Prepared(QStringLiteral("DELETE FROM tolvek_measure_%1%2 WHERE %3 = ?"
                                              " AND station = ?")
@@ -357,13 +358,13 @@ QSqlError TMeasureFacts::Replace(const char* key, const QString& when, const QSt
             e.isValid())
             return e;
     for (const auto& [name, m] : measures) {
-        if (auto e = Prepared(QStringLiteral("INSERT INTO tolvek_measure_%1stats (%2, station,"
-                                             " measurement, runs, mean, m2, %3)"
-                                             " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-                                      .arg(part, QLatin1String(key), QLatin1String(kLimitColumns)),
-                              QVariantList{when, station, name, m.Moments.N, m.Moments.Mean,
-                                           m.Moments.M2}
-                                      + m.Limits.Binds());
+        if (auto e = Prepared(
+                    QStringLiteral("INSERT INTO tolvek_measure_%1stats (%2, station,"
+                                   " measurement, runs, mean, m2, %3)"
+                                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                            .arg(part, QLatin1String(key), QLatin1String(kLimitColumns)),
+                    QVariantList{when, station, name, m.Moments.N, m.Moments.Mean, m.Moments.M2}
+                            + m.Limits.Binds());
             e.isValid())
             return e;
         for (const auto& [bin, runs] : m.Bins)
@@ -425,7 +426,8 @@ QSqlError TMeasureFacts::RefreshWeek(const QString& monday, const QString& stati
             return q.lastError();
         while (q.next()) {
             auto& m = measures[q.value(0).toString()];
-            m.Moments.Merge({q.value(1).toLongLong(), q.value(2).toDouble(), q.value(3).toDouble()});
+            m.Moments.Merge(
+                    {q.value(1).toLongLong(), q.value(2).toDouble(), q.value(3).toDouble()});
             m.Limits.Take(q, 4);
         }
         if (!q.prepare(QStringLiteral("SELECT measurement, slot, bin, SUM(runs) FROM"
@@ -504,25 +506,24 @@ QJsonArray MeasureStats(const QSqlDatabase& db, const QString& since, const QStr
     std::map<std::tuple<QString, QString, int, QString>, TWeek> weeks;
     std::map<QString, QString> weekOf; // a year has 365 days: each parsed once
     std::map<QString, int> rankOf;
-    ForEachPart(db, Split(since, until),
-                QStringLiteral("SELECT station, %1, measurement, runs, mean, m2, %3"
-                               " FROM %2 WHERE %1 BETWEEN ? AND ?")
-                        .replace(QLatin1String("%3"), QLatin1String(kLimitColumns)),
-                "stats", {}, [&](QSqlQuery& q) {
-                    const QString day = q.value(1).toString(),
-                                  measurement = q.value(2).toString();
-                    auto week = weekOf.try_emplace(day).first;
-                    if (week->second.isEmpty())
-                        week->second = IsoWeek(day);
-                    auto rank = rankOf.try_emplace(measurement, -1).first;
-                    if (rank->second < 0)
-                        rank->second = MeasurementRank(measurement);
-                    auto& w = weeks[{q.value(0).toString(), week->second, rank->second,
-                                     measurement}];
-                    w.Moments.Merge({q.value(3).toLongLong(), q.value(4).toDouble(),
-                                     q.value(5).toDouble()});
-                    w.Limits.Take(q, 6);
-                });
+    ForEachPart(
+            db, Split(since, until),
+            QStringLiteral("SELECT station, %1, measurement, runs, mean, m2, %3"
+                           " FROM %2 WHERE %1 BETWEEN ? AND ?")
+                    .replace(QLatin1String("%3"), QLatin1String(kLimitColumns)),
+            "stats", {}, [&](QSqlQuery& q) {
+                const QString day = q.value(1).toString(), measurement = q.value(2).toString();
+                auto week = weekOf.try_emplace(day).first;
+                if (week->second.isEmpty())
+                    week->second = IsoWeek(day);
+                auto rank = rankOf.try_emplace(measurement, -1).first;
+                if (rank->second < 0)
+                    rank->second = MeasurementRank(measurement);
+                auto& w = weeks[{q.value(0).toString(), week->second, rank->second, measurement}];
+                w.Moments.Merge(
+                        {q.value(3).toLongLong(), q.value(4).toDouble(), q.value(5).toDouble()});
+                w.Limits.Take(q, 6);
+            });
     QJsonArray out;
     for (const auto& [k, w] : weeks)
         out.append(QJsonObject{{"bench", std::get<0>(k)},

@@ -60,8 +60,8 @@ void StoreKnown(const QString& path)
         if (k.uploadMs != -1)
             r.Steps.push_back({"upload", std::abs(k.uploadMs), k.uploadMs > 0});
         if (k.judged)
-            r.Judgements.push_back({"upload_mib_s", k.upload, k.low, k.high, k.marginalLow,
-                                    kNone, TJudgementResult::Passed});
+            r.Judgements.push_back({"upload_mib_s", k.upload, k.low, k.high, k.marginalLow, kNone,
+                                    TJudgementResult::Passed});
         ASSERT_TRUE(archive.Store(r).Stored);
     }
 }
@@ -172,11 +172,16 @@ void ExpectPeriodFigures(TLineView& view)
     {
         QDate since, until;
     } periods[] = {
-            {QDate(2026, 12, 8), QDate(2026, 12, 8)},  {QDate(2026, 12, 9), QDate(2026, 12, 14)},
-            {QDate(2026, 12, 7), QDate(2026, 12, 13)}, {QDate(2026, 12, 6), QDate(2026, 12, 14)},
-            {QDate(2026, 12, 9), QDate(2026, 12, 20)}, {QDate(2026, 12, 1), QDate(2026, 12, 9)},
-            {QDate(2026, 12, 2), QDate(2026, 12, 20)}, {QDate(2026, 12, 6), QDate(2026, 12, 15)},
-            {QDate(), QDate(2026, 12, 8)},             {QDate(2026, 12, 14), QDate()},
+            {QDate(2026, 12, 8), QDate(2026, 12, 8)},
+            {QDate(2026, 12, 9), QDate(2026, 12, 14)},
+            {QDate(2026, 12, 7), QDate(2026, 12, 13)},
+            {QDate(2026, 12, 6), QDate(2026, 12, 14)},
+            {QDate(2026, 12, 9), QDate(2026, 12, 20)},
+            {QDate(2026, 12, 1), QDate(2026, 12, 9)},
+            {QDate(2026, 12, 2), QDate(2026, 12, 20)},
+            {QDate(2026, 12, 6), QDate(2026, 12, 15)},
+            {QDate(), QDate(2026, 12, 8)},
+            {QDate(2026, 12, 14), QDate()},
     };
     for (const auto& p : periods) {
         SCOPED_TRACE((p.since.toString(Qt::ISODate) + ".." + p.until.toString(Qt::ISODate))
@@ -216,8 +221,8 @@ void ExpectPeriodFigures(TLineView& view)
             w.runs = o["runs"].toInt();
             w.sum = o["mean"].toDouble() * w.runs;
             for (const auto& [key, field] : {std::pair{"low", &TWeek::low},
-                                              {"high", &TWeek::high},
-                                              {"marginal_low", &TWeek::marginalLow}})
+                                             {"high", &TWeek::high},
+                                             {"marginal_low", &TWeek::marginalLow}})
                 if (o[key].isDouble())
                     w.*field = o[key].toDouble();
         }
@@ -232,8 +237,8 @@ void ExpectPeriodFigures(TLineView& view)
             EXPECT_EQ(g.marginalLow, w.marginalLow);
         }
         std::map<QString, int> histogram;
-        for (const auto& b : view.MeasureHistogram({p.since, p.until}, "upload_mib_s")["benches"]
-                                     .toArray())
+        for (const auto& b :
+             view.MeasureHistogram({p.since, p.until}, "upload_mib_s")["benches"].toArray())
             for (const auto& n : b.toObject()["counts"].toArray())
                 histogram[b.toObject()["bench"].toString()] += n.toInt();
         EXPECT_EQ(histogram, perBench);
