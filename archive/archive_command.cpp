@@ -3,6 +3,7 @@
 #include "archive/line_database.h"
 #include "archive/measure_facts.h"
 #include "archive/run_archive.h"
+#include "archive/run_csv.h"
 #include "archive/run_record_json.h"
 #include "archive/run_slots.h"
 #include "core/visible_text.h"
@@ -22,61 +23,6 @@ namespace {
 QString Q(const std::string& s)
 {
     return QString::fromStdString(VisibleText(s));
-}
-
-QString CsvField(const QString& text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"'))
-        && !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
-QString Lines(const std::vector<std::string>& lines)
-{
-    QStringList list;
-    for (const auto& l : lines)
-        list << Q(l);
-    return list.join(QLatin1Char('\n'));
-}
-
-QString Flag(bool on)
-{
-    return on ? QStringLiteral("1") : QStringLiteral("0");
-}
-
-const char kCsvHeader[] =
-        "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
-        "failures,message,serial,transfer,transfer_reason,journal,report\r\n";
-
-void WriteCsv(const TRunRecord& r, QTextStream& out)
-{
-    const QStringList fields{
-            Q(r.Id),
-            Q(r.Started),
-            Q(r.Finished),
-            Q(r.Station),
-            Q(r.Version),
-            Q(r.Options.Address),
-            Flag(r.Options.SetClock),
-            Flag(r.Options.Ethernet),
-            Flag(r.Options.Tamper),
-            Flag(r.Options.Vac),
-            QLatin1String(VerdictName(r.Verdict)),
-            QString::number(r.Failures),
-            Q(r.Message.value_or("")),
-            Q(r.Serial),
-            r.Transfer ? (r.Transfer->Passed ? QStringLiteral("passed") : QStringLiteral("failed"))
-                       : QString(),
-            r.Transfer ? Q(r.Transfer->Reason) : QString(),
-            Lines(r.Journal),
-            Lines(r.Report)};
-    QStringList quoted;
-    for (const auto& f : fields)
-        quoted << CsvField(f);
-    out << quoted.join(QLatin1Char(',')) << "\r\n";
 }
 
 // The network port (fixture slot) a run went through, "-" for none.
@@ -283,13 +229,13 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
         const bool csv =
                 c.Kind == TArchiveCommand::TKind::Export && c.Format == QLatin1String("csv");
         if (csv)
-            out << kCsvHeader;
+            out << RunCsvHeader();
         e = ForEachRun(
                 db, c.Filter, c.Kind == TArchiveCommand::TKind::Export, [&](const TRunRecord& r) {
                     if (c.Kind == TArchiveCommand::TKind::History)
                         WriteHistory(r, out);
                     else if (csv)
-                        WriteCsv(r, out);
+                        out << RunCsvLine(r);
                     else
                         out << QJsonDocument(RunRecordToJson(r)).toJson(QJsonDocument::Compact)
                             << "\n";

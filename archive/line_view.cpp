@@ -128,6 +128,18 @@ public:
         return summary;
     }
 
+    TRunCsvPiece RunsCsv(const TViewPeriod& period, const std::optional<TRunKey>& after,
+                         qint64 budget) override
+    {
+        auto db = QSqlDatabase::database(connection_, false);
+        QSqlError error;
+        auto piece = RunCsvPiece(db, {{}, DayText(period.Since), DayText(period.Until)}, after,
+                                 budget, error);
+        if (error.isValid())
+            throw std::runtime_error(error.text().toStdString());
+        return piece;
+    }
+
     QJsonArray YieldPerBenchDay(const TViewPeriod& period) override
     {
         auto q = Select("SELECT station, day, runs, passed, failed, aborted, untested, units,"
@@ -146,36 +158,10 @@ public:
 
     QJsonArray RunsPerDay(const TViewPeriod& period) override
     {
-        auto q = Select("SELECT station, day, runs FROM tolvek_day_stats WHERE day BETWEEN ? AND ?",
-                        Days(period));
-        TSortedRows<std::pair<QString, QString>> rows;
-        while (q.next()) {
-            const QString bench = q.value(0).toString(), day = q.value(1).toString();
-            rows.Add({day, bench},
-                     {{"bench", bench}, {"day", day}, {"runs", q.value(2).toLongLong()}});
-        }
-        return rows.Take();
+        return RunsPer(period, "tolvek_day_stats", "day");
     }
 
-    QJsonArray ParetoPerBench(const TViewPeriod& period) override
-    {
-        auto q = Select("SELECT name, station, SUM(runs) FROM tolvek_check_stats"
-                        " WHERE day BETWEEN ? AND ? GROUP BY name, station",
-                        Days(period));
-        std::map<QString, qint64> totals;
-        std::vector<std::tuple<QString, QString, qint64>> found;
-        while (q.next()) {
-            found.emplace_back(q.value(0).toString(), q.value(1).toString(),
-                               q.value(2).toLongLong());
-            totals[std::get<0>(found.back())] += std::get<2>(found.back());
-        }
-        // In the Pareto's order of checks, then by bench.
-        TSortedRows<std::tuple<qint64, QString, QString>> rows;
-        for (auto& [check, bench, runs] : found)
-            rows.Add({-totals[check], check, bench},
-                     {{"check", check}, {"bench", bench}, {"runs", runs}});
-        return rows.Take();
-    }
+    QJsonArray ParetoPerBench(const TViewPeriod& period) override { return ParetoOf(period, true); }
 
     QJsonArray Durations(const TViewPeriod& period, const QString& step) override
     {
@@ -238,31 +224,10 @@ public:
 
     QJsonArray RunsPerHour(const TViewPeriod& period) override
     {
-        auto q = Select("SELECT station, hour, runs FROM tolvek_hour_stats"
-                        " WHERE day BETWEEN ? AND ?",
-                        Days(period));
-        TSortedRows<std::pair<QString, QString>> rows;
-        while (q.next()) {
-            const QString bench = q.value(0).toString(), hour = q.value(1).toString();
-            rows.Add({hour, bench},
-                     {{"bench", bench}, {"hour", hour}, {"runs", q.value(2).toLongLong()}});
-        }
-        return rows.Take();
+        return RunsPer(period, "tolvek_hour_stats", "hour");
     }
 
-    QJsonArray Pareto(const TViewPeriod& period) override
-    {
-        auto q = Select("SELECT name, SUM(runs) FROM tolvek_check_stats"
-                        " WHERE day BETWEEN ? AND ? GROUP BY name",
-                        Days(period));
-        TSortedRows<std::pair<qint64, QString>> rows;
-        while (q.next()) {
-            const QString check = q.value(0).toString();
-            const qint64 runs = q.value(1).toLongLong();
-            rows.Add({-runs, check}, {{"check", check}, {"runs", runs}});
-        }
-        return rows.Take();
-    }
+    QJsonArray Pareto(const TViewPeriod& period) override { return ParetoOf(period, false); }
 
     QJsonArray RunsOfCheck(const TViewPeriod& period, const QString& check, int limit) override
     {
@@ -273,11 +238,15 @@ public:
             return day.isValid() ? day.addDays(addDays).toString(Qt::ISODate)
                                  : QString::fromLatin1(open);
         };
-        auto q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict"
-                        " FROM tolvek_checks c JOIN tolvek_runs r ON r.id = c.run_id"
-                        " WHERE c.name = ? AND c.started_utc >= ? AND c.started_utc < ?"
-                        " AND c.day BETWEEN ? AND ?"
-                        " ORDER BY c.started_utc DESC, c.run_id DESC LIMIT ?",
+        // The newest runs found in the index first, then joined: the planner never joins a
+        // year of a check's runs to cut them afterwards.
+        auto q = Select("SELECT r.id, r.started, r.station, r.serial, r.verdict FROM"
+                        " (SELECT run_id, started_utc FROM tolvek_checks"
+                        " WHERE name = ? AND started_utc >= ? AND started_utc < ?"
+                        " AND day BETWEEN ? AND ?"
+                        " ORDER BY started_utc DESC, run_id DESC LIMIT ?) AS c"
+                        " JOIN tolvek_runs r ON r.id = c.run_id"
+                        " ORDER BY c.started_utc DESC, c.run_id DESC",
                         QVariantList{check, moment(period.Since, -1, "0000"),
                                      moment(period.Until, 2, "9999")}
                                 + days + QVariantList{limit});
@@ -438,6 +407,48 @@ public:
     }
 
 private:
+    // Runs per bench and `column` (day or hour) from its per-day sums, by `column` then bench.
+    QJsonArray RunsPer(const TViewPeriod& period, const char* table, const char* column)
+    {
+        const QString sql =
+                QStringLiteral("SELECT station, %1, runs FROM %2 WHERE day BETWEEN ? AND ?")
+                        .arg(QLatin1String(column), QLatin1String(table));
+        auto q = Select(sql, Days(period));
+        const QString key = QLatin1String(column);
+        TSortedRows<std::pair<QString, QString>> rows;
+        while (q.next()) {
+            const QString bench = q.value(0).toString(), at = q.value(1).toString();
+            rows.Add({at, bench}, {{"bench", bench}, {key, at}, {"runs", q.value(2).toLongLong()}});
+        }
+        return rows.Take();
+    }
+
+    // The failing checks, most runs first then by name; `perBench` splits each check's runs
+    // by bench (then by bench within the check).
+    QJsonArray ParetoOf(const TViewPeriod& period, bool perBench)
+    {
+        auto q = Select("SELECT name, station, SUM(runs) FROM tolvek_check_stats"
+                        " WHERE day BETWEEN ? AND ? GROUP BY name, station",
+                        Days(period));
+        std::map<QString, qint64> totals;
+        std::vector<std::tuple<QString, QString, qint64>> found;
+        while (q.next()) {
+            found.emplace_back(q.value(0).toString(), q.value(1).toString(),
+                               q.value(2).toLongLong());
+            totals[std::get<0>(found.back())] += std::get<2>(found.back());
+        }
+        TSortedRows<std::tuple<qint64, QString, QString>> rows;
+        if (!perBench) {
+            for (const auto& [check, runs] : totals)
+                rows.Add({-runs, check, {}}, {{"check", check}, {"runs", runs}});
+            return rows.Take();
+        }
+        for (auto& [check, bench, runs] : found)
+            rows.Add({-totals[check], check, bench},
+                     {{"check", check}, {"bench", bench}, {"runs", runs}});
+        return rows.Take();
+    }
+
     QSqlDatabase Db() const { return QSqlDatabase::database(connection_, false); }
 
     static QVariantList Days(const TViewPeriod& p)
@@ -446,12 +457,12 @@ private:
                 p.Until.isValid() ? p.Until.toString(Qt::ISODate) : QStringLiteral("9999")};
     }
 
-    QSqlQuery Select(const char* sql, const QVariantList& binds)
+    QSqlQuery Select(const QString& sql, const QVariantList& binds)
     {
         // Not forward-only: so Qt's PostgreSQL driver gave only the first row of a query
         // that followed another on the connection. Every answer here is small.
         QSqlQuery q(QSqlDatabase::database(connection_, false));
-        bool ok = q.prepare(QString::fromLatin1(sql));
+        bool ok = q.prepare(sql);
         for (const auto& b : binds)
             q.addBindValue(b);
         if (!ok || !q.exec())
@@ -547,6 +558,13 @@ std::unique_ptr<TLineView> TLineView::OpenLine(const QString& uri)
                 target->Describe().toStdString()
                 + ": made by an older tolvek; a bench of this version brings it up to date"
                   " when it next sends its runs");
+    // Every answer reads a few thousand rows at most: starting parallel workers for them
+    // costs more than they save on a busy server (a month's runs of a check took 20 ms
+    // alone and 60-140 ms with two workers).
+    QSqlQuery serial(QSqlDatabase::database(guard.name, false));
+    if (!serial.exec(QStringLiteral("SET max_parallel_workers_per_gather = 0")))
+        throw std::runtime_error(serial.lastError().text().trimmed().toStdString());
+    serial = QSqlQuery();
     return guard.Take();
 }
 

@@ -18,6 +18,8 @@
 // facts written when each run was stored (archive/run_facts.h), not from whole records.
 #pragma once
 
+#include "archive/run_csv.h"
+
 #include <QDate>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -101,6 +103,13 @@ public:
     // `limit`: {id, started, bench, serial, verdict}.
     virtual QJsonArray RunsOfSlot(const TViewPeriod&, const QString& /*bench*/,
                                   const QString& /*slot*/, int /*limit*/ = 1000)
+    {
+        return {};
+    }
+    // A piece of the period's runs in `--export csv`'s form (archive/run_csv.h): the runs
+    // after `after`, about `budget` characters of records; an empty piece ends them.
+    virtual TRunCsvPiece RunsCsv(const TViewPeriod&, const std::optional<TRunKey>& /*after*/,
+                                 qint64 /*budget*/)
     {
         return {};
     }

@@ -34,6 +34,10 @@ const char* const kTables[] = {
         " started_utc TEXT NOT NULL, PRIMARY KEY (run_id, measurement))",
         "CREATE INDEX tolvek_measures_day ON tolvek_measures (day, station)",
         "CREATE INDEX tolvek_measures_chart ON tolvek_measures (measurement, day, started_utc)",
+        // The run chart's latest runs read backwards in its order, ties by run id included,
+        // without sorting a year's values.
+        "CREATE INDEX tolvek_measures_latest ON tolvek_measures"
+        " (measurement, day, started_utc, run_id)",
         // limits_utc: the start of the latest judged run, whose limits and band these are.
         "CREATE TABLE tolvek_measure_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
         " measurement TEXT NOT NULL, runs INTEGER NOT NULL, mean DOUBLE PRECISION NOT NULL,"
@@ -44,6 +48,10 @@ const char* const kTables[] = {
         " station TEXT NOT NULL, slot TEXT NOT NULL, bin INTEGER NOT NULL, runs INTEGER NOT NULL,"
         " PRIMARY KEY (measurement, day, station, slot, bin))",
         "CREATE INDEX tolvek_measure_bins_day ON tolvek_measure_bins (day, station)",
+        // A histogram's counts read from the index alone, rather than row by row from
+        // wherever each day's rows were written among the runs.
+        "CREATE INDEX tolvek_measure_bins_year ON tolvek_measure_bins"
+        " (measurement, day, station, slot, bin, runs)",
         // The same per ISO week, keyed by its Monday.
         "CREATE TABLE tolvek_measure_week_stats (week TEXT NOT NULL, station TEXT NOT NULL,"
         " measurement TEXT NOT NULL, runs INTEGER NOT NULL, mean DOUBLE PRECISION NOT NULL,"

@@ -30,9 +30,9 @@ namespace tolvek {
 
 // The schema version that brought the measurement facts.
 constexpr int kMeasureFactsSchema = 6; // after the slots' schema (archive/run_slots.h)
-// The one that gave them slots, marginal bands and weeks: a store of schema 6 has its
-// measurement tables made anew and filled from its runs.
-constexpr int kMeasureWeeksSchema = kMeasureFactsSchema + 1;
+// The one that gave them slots, marginal bands and weeks: a store of schema 6 or 7 has
+// its measurement tables made anew and filled from its runs.
+constexpr int kMeasureWeeksSchema = kMeasureFactsSchema + 2; // after the sums per slot
 
 // Their tables and indexes, each statement idempotent.
 QStringList MeasureFactsSchema();

@@ -1,6 +1,7 @@
 #include "archive/run_facts.h"
 
 #include "archive/archive_sql.h"
+#include "archive/run_slots.h"
 #include "archive/run_store.h"
 #include "core/report.h"
 
@@ -326,6 +327,8 @@ QSqlError TRunFacts::Refresh()
 QSqlError TRunFacts::RefreshDay(const QString& day, const QString& station)
 {
     if (auto e = measures_.RefreshDay(day, station); e.isValid())
+        return e;
+    if (auto e = RefreshSlotStats(db_, day, station); e.isValid())
         return e;
     const QVariantList key{day, station};
     QSqlQuery q(db_);

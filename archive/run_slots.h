@@ -23,6 +23,14 @@ constexpr int kRunSlotsSchema = kRunTrendsSchema + 1;
 // Its statements, idempotent; an older store gets them in its migration.
 QStringList RunSlotsSchema();
 
+// The schema that added the sums per bench, day and slot, so that a year's figures per slot
+// read a few thousand rows instead of every run.
+constexpr int kSlotStatsSchema = kMeasureFactsSchema + 1;
+QStringList SlotStatsSchema();
+// Counts one bench's day per slot anew from its runs (with the unit and check facts);
+// `day` empty: every bench's day there is, as a store gaining the sums does once.
+QSqlError RefreshSlotStats(QSqlDatabase& db, const QString& day = {}, const QString& station = {});
+
 // Keeps the port of each run that had one; prepared once.
 class TRunSlotWriter
 {

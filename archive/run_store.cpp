@@ -47,8 +47,9 @@ QString Where(const TRunFilter& f, QVariantList& binds)
 // Brings a store of an earlier schema up to this one, once, whoever gets there first: the
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
 // again. Schema 1 gains the facts (the trends and the measurements with them, run by run);
-// schema 2 counts its units again; up to 3 gain the trends; every earlier one the (empty)
-// slots' table and the measurement facts; schema 6 its measurement facts in their new shape.
+// schema 2 counts its units again; up to 3 gain the trends; up to 5 the (empty) slots'
+// table and the measurement facts; up to 6 the sums per slot; 6 and 7 their measurement
+// facts in their new shape.
 QSqlError Migrate(QSqlDatabase& db, int version)
 {
     if (!db.transaction())
@@ -62,7 +63,9 @@ QSqlError Migrate(QSqlDatabase& db, int version)
         e = q.lastError();
     else if (q.numRowsAffected() == 1) {
         e = DropOlderMeasureFacts(db, version);
-        for (const QString& sql : MeasureFactsSchema()) {
+        // The tables every later step fills or reads, before any of them runs. Runs stored
+        // before the slots' table had no port: it starts empty.
+        for (const QString& sql : MeasureFactsSchema() + RunSlotsSchema() + SlotStatsSchema()) {
             QSqlQuery create(db);
             if (!e.isValid() && !create.exec(sql))
                 e = create.lastError();
@@ -76,14 +79,11 @@ QSqlError Migrate(QSqlDatabase& db, int version)
             e = AddRunTrends(db, !rebuildUnits);
         if (!e.isValid() && rebuildUnits)
             e = TRunFacts(db).RebuildUnits();
-        if (!e.isValid() && version >= kRunFactsSchema)
+        if (!e.isValid() && version >= kRunFactsSchema && version < kMeasureWeeksSchema)
             e = AddMeasureFacts(db);
-        // Runs stored before had no port: the slots' table starts empty.
-        for (const QString& sql : RunSlotsSchema()) {
-            QSqlQuery create(db);
-            if (!e.isValid() && !create.exec(sql))
-                e = create.lastError();
-        }
+        // The sums per slot from the facts as they now are, in one pass over them.
+        if (!e.isValid() && version >= kRunFactsSchema)
+            e = RefreshSlotStats(db);
     }
     if (!e.isValid() && !db.commit())
         e = db.lastError();
@@ -121,6 +121,7 @@ QStringList RunStoreSchema()
     statements << RunFactsSchema();
     statements << RunSlotsSchema();
     statements << MeasureFactsSchema();
+    statements << SlotStatsSchema();
     statements << QStringLiteral("INSERT INTO tolvek_meta (key, value) VALUES ('schema', '%1') ON "
                                  "CONFLICT (key) DO NOTHING")
                           .arg(kRunStoreSchema);
@@ -283,6 +284,41 @@ QSqlError ForEachRun(QSqlDatabase& db, const TRunFilter& filter, bool oldestFirs
         if (auto r = RunRecordFromJson(
                     QJsonDocument::fromJson(q.value(0).toString().toUtf8()).object()))
             each(*r);
+    return q.lastError().isValid() ? q.lastError() : QSqlError();
+}
+
+QSqlError ForEachRunAfter(QSqlDatabase& db, const TRunFilter& filter,
+                          const std::optional<TRunKey>& after, int most, qint64 budget,
+                          std::optional<TRunKey>& last,
+                          const std::function<void(const TRunRecord&)>& each)
+{
+    QVariantList binds;
+    QString where = Where(filter, binds);
+    if (after) {
+        where += where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ");
+        where += QStringLiteral("started_utc >= ? AND (started_utc > ? OR id > ?)");
+        binds << after->StartedUtc << after->StartedUtc << after->Id;
+    }
+    binds << most << budget;
+    // The sizes are summed over the keys alone, so no record is carried through the sum.
+    QSqlQuery q(db);
+    if (!Select(q,
+                QStringLiteral("SELECT r.started_utc, r.id, r.record FROM tolvek_runs r JOIN"
+                               " (SELECT id, SUM(size) OVER (ORDER BY started_utc, id) - size"
+                               " AS before FROM (SELECT started_utc, id, LENGTH(record) AS size"
+                               " FROM tolvek_runs%1 ORDER BY started_utc, id LIMIT ?) AS firsts)"
+                               " AS page ON r.id = page.id WHERE page.before < ?"
+                               " ORDER BY r.started_utc, r.id")
+                        .arg(where),
+                binds))
+        return q.lastError();
+    last.reset();
+    while (q.next()) {
+        last = TRunKey{q.value(0).toString(), q.value(1).toString()};
+        if (auto r = RunRecordFromJson(
+                    QJsonDocument::fromJson(q.value(2).toString().toUtf8()).object()))
+            each(*r);
+    }
     return q.lastError().isValid() ? q.lastError() : QSqlError();
 }
 

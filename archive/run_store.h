@@ -22,6 +22,7 @@ namespace tolvek {
 // version row (written only where there is none: a store of an older version gets it
 // raised by its migration). A change to them raises kRunStoreSchema.
 static_assert(kMeasureFactsSchema == kRunSlotsSchema + 1);
+static_assert(kMeasureWeeksSchema == kSlotStatsSchema + 1);
 constexpr int kRunStoreSchema = kMeasureWeeksSchema;
 QStringList RunStoreSchema();
 
@@ -71,6 +72,20 @@ std::optional<QString> ParseDay(const QString& text);
 // asked), so memory stays the same whatever the number of runs. Error when the query failed.
 QSqlError ForEachRun(QSqlDatabase& db, const TRunFilter& filter, bool oldestFirst,
                      const std::function<void(const TRunRecord&)>& each);
+// Where a run stands in ForEachRun's oldest-first order.
+struct TRunKey
+{
+    QString StartedUtc, Id;
+};
+// A page of that order: the runs after `after` (from the first when nullopt), at most
+// `most` runs and about `budget` characters of records (the first run always), each handed
+// to `each`; `last` becomes the key of the page's last run, nullopt when it had none. Pages
+// asked one after the other hand on the runs exactly as ForEachRun does, with no query held
+// open between them.
+QSqlError ForEachRunAfter(QSqlDatabase& db, const TRunFilter& filter,
+                          const std::optional<TRunKey>& after, int most, qint64 budget,
+                          std::optional<TRunKey>& last,
+                          const std::function<void(const TRunRecord&)>& each);
 // The same gathered in memory, for a few runs.
 std::optional<std::vector<TRunRecord>> QueryRuns(QSqlDatabase& db, const TRunFilter& filter,
                                                  QSqlError& error, bool oldestFirst = false);

@@ -20,6 +20,7 @@ public:
         Answering, // the request is read, its answer not yet written
         Idle,      // kept alive between requests
         Streaming, // an event stream
+        Sending,   // a streamed answer
         Refused,   // answered 413/431, closing
     };
 
@@ -52,6 +53,16 @@ public:
             return;
         state_ = TState::Answering;
         deadline_->start(limits_.AnswerMs);
+    }
+
+    void Sending()
+    {
+        state_ = TState::Sending;
+        deadline_->start(limits_.AnswerMs);
+        auto* total = new QTimer(this);
+        total->setSingleShot(true);
+        connect(total, &QTimer::timeout, socket_, [s = socket_] { s->abort(); });
+        total->start(limits_.SendingMs);
     }
 
     void Streaming()
@@ -88,6 +99,10 @@ private:
 
     void OnWritten()
     {
+        if (state_ == TState::Sending) {
+            deadline_->start(limits_.AnswerMs); // the client is still taking it
+            return;
+        }
         if (state_ != TState::Answering || socket_->bytesToWrite() > 0)
             return;
         state_ = TState::Idle;
@@ -152,6 +167,12 @@ void TBoundedTcpServer::Answering(QTcpSocket* socket)
 {
     if (auto* c = TConnection::Of(socket))
         c->Answering();
+}
+
+void TBoundedTcpServer::Sending(QTcpSocket* socket)
+{
+    if (auto* c = TConnection::Of(socket))
+        c->Sending();
 }
 
 void TBoundedTcpServer::Streaming(QTcpSocket* socket)

@@ -21,6 +21,7 @@ struct TServeLimits
     int RequestMs = 10'000;          // from a request's first byte to its last
     int AnswerMs = 120'000;          // from a request's last byte to its answer's last
     int IdleMs = 60'000;             // a kept-alive connection with no request
+    int SendingMs = 3'600'000;       // a streamed answer in all (its silences: AnswerMs each)
     int Connections = 256;           // open at once; more are closed at once
     int PerAddress = 24;             // open at once from one client address
 };
@@ -37,6 +38,8 @@ public:
 
     // The HTTP server has the socket's whole request: its answer is now being made.
     static void Answering(QTcpSocket* socket);
+    // A streamed answer is under way: bounded per silence by AnswerMs, in all by SendingMs.
+    static void Sending(QTcpSocket* socket);
     // The socket carries an event stream from now on: no answer deadline, never idle.
     static void Streaming(QTcpSocket* socket);
 

@@ -121,6 +121,27 @@ struct TViewPool::TShared
         }
     }
 
+    // All but the first piece of a large answer to an unnamed temporary file: a client
+    // that reads slowly, or not at all, then holds no more than a piece of memory.
+    void Spool(TReply& reply) const
+    {
+        std::shared_ptr<FILE> file(std::tmpfile(), [](FILE* f) {
+            if (f)
+                std::fclose(f);
+        });
+        const qint64 rest = reply.Body.size() - Limits.HeldBytes;
+        if (!file
+            || std::fwrite(reply.Body.constData() + Limits.HeldBytes, 1, size_t(rest), file.get())
+                       != size_t(rest)
+            || std::fflush(file.get()) != 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+            reply = Unavailable(QStringLiteral("no room for the answer; ask for a shorter period"));
+            return;
+        }
+        reply.Body.truncate(Limits.HeldBytes);
+        reply.Body.squeeze();
+        reply.Rest = std::move(file);
+    }
+
     void Work(int lane)
     {
         TWorkerView w;
@@ -137,9 +158,8 @@ struct TViewPool::TShared
             TReply reply = item.Waited.elapsed() > Limits.QueueMs
                                    ? Unavailable(QStringLiteral("busy; try again"))
                                    : Run(item.Job, w);
-            if (reply.Body.size() > Limits.AnswerBytes)
-                reply = Unavailable(QStringLiteral("the answer is too large; ask for a shorter "
-                                                   "period"));
+            if (reply.Body.size() > Limits.HeldBytes)
+                Spool(reply);
             QMetaObject::invokeMethod(
                     Relay.get(),
                     [context = std::move(item.Context), done = std::move(item.Done),

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdio>
+
 #include <functional>
 #include <memory>
 
@@ -24,11 +26,16 @@ struct TViewSource
     QString Name; // in messages: "the archive PATH" or "user@host:port/db"
 };
 
-// One answer, made whole on a worker so the accepting thread only writes it.
+// One answer, or one piece of a streamed one, made on a worker so the accepting thread
+// only writes it. A large answer is not held in memory: its first piece is in Body and the
+// rest in Rest, an unnamed temporary file the accepting thread sends as the client reads.
 struct TReply
 {
     int Status = 200;
     QByteArray Mime, Body;
+    QByteArray Disposition{};     // Content-Disposition of a download, or empty
+    bool More = false;            // the job, run again, makes the next piece
+    std::shared_ptr<FILE> Rest{}; // the rest of the body, read from its start
 };
 
 enum class TLane {
@@ -39,10 +46,10 @@ enum class TLane {
 struct TPoolLimits
 {
     int QuickThreads = 2;
-    int LongThreads = 1;             // a year's answer is the memory one query may take
-    int Queue = 64;                  // waiting per lane; more are refused at once
-    int QueueMs = 30'000;            // a job that waited longer is answered 503 unrun
-    qint64 AnswerBytes = 32LL << 20; // larger answers are refused (503)
+    int LongThreads = 1;         // a year's answer is the memory one query may take
+    int Queue = 64;              // waiting per lane; more are refused at once
+    int QueueMs = 30'000;        // a job that waited longer is answered 503 unrun
+    qint64 HeldBytes = 64 << 10; // larger answers are sent from a temporary file
 };
 
 class TViewPool

@@ -2,7 +2,9 @@
 
 #include "barcode/barcode.h"
 #include "core/limits.h"
+#include "serve/answer_stream.h"
 #include "serve/svg_canvas.h"
+#include "serve/view_csv.h"
 
 #include <QFile>
 #include <QHttpServerRequest>
@@ -86,6 +88,38 @@ TLane LaneOf(const TViewPeriod& period)
 {
     const bool bounded = period.Since.isValid() && period.Until.isValid();
     return bounded && period.Since.daysTo(period.Until) < kQuickDays ? TLane::Quick : TLane::Long;
+}
+
+// A list ordered by time first, made a slice of days at a time: the same bytes as the whole
+// list, never held whole (a year per hour is tens of thousands of rows).
+TViewPool::TJob Sliced(TViewPeriod period, QJsonArray (TLineView::*list)(const TViewPeriod&))
+{
+    constexpr int kSliceDays = 14;
+    struct TState
+    {
+        QDate Next;
+        bool Wrote = false; // an element went out: the next one follows a comma
+    };
+    auto state = std::make_shared<TState>(TState{period.Since});
+    return [=](TLineView& v) {
+        const QDate since = state->Next,
+                    until = std::min(period.Until, since.addDays(kSliceDays - 1));
+        const QByteArray whole =
+                QJsonDocument((v.*list)({since, until})).toJson(QJsonDocument::Compact);
+        const QByteArray elements = whole.mid(1, whole.size() - 2);
+        QByteArray text = since == period.Since ? "[" : "";
+        if (state->Wrote && !elements.isEmpty())
+            text += ',';
+        text += elements;
+        const bool last = until >= period.Until;
+        if (last)
+            text += ']';
+        state->Next = until.addDays(1);
+        state->Wrote = state->Wrote || !elements.isEmpty();
+        TReply reply{200, "application/json", text};
+        reply.More = !last;
+        return reply;
+    };
 }
 
 // One line of an event stream: the data of a store or a failure, never a line break.
@@ -199,13 +233,22 @@ bool TViewServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
     }
     auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
     const bool queued = pool_.Submit(
-            plan.Lane, std::move(plan.Job), this,
-            [this, pending, address, peer = QPointer<QTcpSocket>(socket)](const TReply& reply) {
+            plan.Lane, plan.Job, this,
+            [this, pending, address, lane = plan.Lane, job = plan.Job,
+             peer = QPointer<QTcpSocket>(socket)](TReply reply) {
                 if (--queries_[address] <= 0)
                     queries_.remove(address);
-                if (peer && peer->state() == QAbstractSocket::ConnectedState)
-                    Send(QHttpServerResponse(reply.Mime, reply.Body, TStatus(reply.Status)),
-                         std::move(*pending));
+                if (!peer || peer->state() != QAbstractSocket::ConnectedState)
+                    return;
+                // A large answer goes out as the client takes it, never held whole.
+                if (reply.Status == 200 && (reply.More || reply.Rest)) {
+                    TAnswerStream::Start(*pending, std::move(reply), pool_, lane, job);
+                    return;
+                }
+                QHttpServerResponse response(reply.Mime, reply.Body, TStatus(reply.Status));
+                if (!reply.Disposition.isEmpty())
+                    response.setHeader("Content-Disposition", reply.Disposition);
+                Send(std::move(response), std::move(*pending));
             });
     if (!queued) {
         auto response = Error(TStatus::ServiceUnavailable, QStringLiteral("busy; try again"));
@@ -287,6 +330,16 @@ TViewServer::TPlan TViewServer::Route(const QStringList& path, const QUrlQuery& 
     const QString first = path.value(0), second = path.value(1);
     if (first == QLatin1String("api") && path.size() > 1 && path.size() <= 3)
         return Api(path.mid(1), query);
+    if (first == QLatin1String("csv") && path.size() == 2) {
+        QString error;
+        const auto period = PeriodOf(query, error);
+        if (!period)
+            return {Error(TStatus::BadRequest, error)};
+        auto plan = CsvPlan(second, *period, query);
+        if (!plan.Job)
+            return {Error(TStatus(plan.Status), plan.Error)};
+        return {LaneOf(*period), std::move(plan.Job)};
+    }
     QString asset;
     if (path.size() == 1 && first.isEmpty())
         asset = QStringLiteral("line.html");
@@ -375,9 +428,9 @@ TViewServer::TPlan TViewServer::Api(const QStringList& path, const QUrlQuery& qu
                                         : per == QLatin1String("day");
         if (!per.isEmpty() && !days && per != QLatin1String("hour"))
             return {Error(TStatus::BadRequest, QStringLiteral("per= is day or hour"))};
-        return {lane, [p = *period, days](TLineView& v) {
-                    return JsonReply(days ? v.RunsPerDay(p) : v.RunsPerHour(p));
-                }};
+        if (!days)
+            return {lane, Sliced(*period, &TLineView::RunsPerHour)};
+        return {lane, [p = *period](TLineView& v) { return JsonReply(v.RunsPerDay(p)); }};
     }
     if (name == QLatin1String("durations")) {
         const QString step = query.queryItemValue(QStringLiteral("step"), QUrl::FullyDecoded);

@@ -70,27 +70,14 @@ function perBench(rows, labelOf, valueOf) {
   return { labels, benches, series };
 }
 
-// A table's rows as CSV (RFC 4180, CRLF), control characters written as \xNN as the
-// command line's export does, downloaded under `name`.
-function csvButton(name, columns, rows) {
-  const button = el("button", { class: "csv", type: "button", text: "CSV" });
-  button.addEventListener("click", () => {
-    const text = (value) => value instanceof Node ? value.textContent : String(value ?? "");
-    const field = (text) => {
-      text = text.replace(/[\x00-\x08\x0b-\x1f\x7f-\x9f]/g,
-        (c) => "\\x" + c.charCodeAt(0).toString(16).toUpperCase().padStart(2, "0"));
-      return /[",\r\n]/.test(text) ? `"${text.replaceAll('"', '""')}"` : text;
-    };
-    const lines = [columns.map(([heading]) => field(heading)).join(","),
-                   ...rows.map((row) => columns.map(([, value]) => field(text(value(row)))).join(","))];
-    const blob = new Blob([lines.join("\r\n") + "\r\n"], { type: "text/csv" });
-    const a = el("a", { href: URL.createObjectURL(blob), download: name });
-    document.body.append(a);
-    a.click();
-    a.remove();
-    setTimeout(() => URL.revokeObjectURL(a.href), 1000);
-  });
-  return button;
+// The server's CSV of a table for the days shown, in the form of `tolvek --export csv`.
+// `name` may carry a query of its own (runs-of-check?check=...).
+function csvHref(name) {
+  return `/csv/${name}${name.includes("?") ? "&" : "?"}${periodQuery()}`;
+}
+
+function csvButton(name) {
+  return el("a", { class: "csv", href: csvHref(name), download: "", text: "CSV" });
 }
 
 // A table with its CSV button in place of the target's content; at most `shown` rows are
@@ -102,8 +89,7 @@ function showTable(targetId, name, columns, rows, empty = "None.", shown = Infin
     return;
   }
   const node = table(columns, rows.slice(0, shown));
-  const file = `${name}-${periodQuery().replace(/[^0-9-]+/g, "_")}.csv`;
-  target.replaceChildren(csvButton(file, columns, rows), node);
+  target.replaceChildren(csvButton(name), node);
   if (rows.length > shown)
     target.append(el("p", { class: "cut", text:
       `The first ${shown} of the ${rows.length} listed are shown; the CSV has all ${rows.length}.` }));
@@ -115,7 +101,7 @@ async function showRunsOfCheck(check) {
   const cut = runs.length > kShownRuns;
   const target = document.getElementById("pareto-runs");
   const heading = el("h2", { text: `Runs failing “${check}”` });
-  showTable("pareto-runs", "runs-of-check", [
+  showTable("pareto-runs", `runs-of-check?check=${encodeURIComponent(check)}`, [
     ["Started", (r) => link("/run/" + encodeURIComponent(r.id), when(r.started))],
     ["Bench", (r) => r.bench],
     ["Serial number", (r) => unitLink(r.serial)],
@@ -249,8 +235,12 @@ function sources() {
 
 async function refresh() {
   const q = periodQuery();
+  document.getElementById("runs-csv").href = csvHref("runs");
   const from = sources();
   const names = [...new Set(Object.values(from).flat())];
+  // The measurements' answers are asked for at the same time, not after these are drawn.
+  const measures = loadMeasures(q);
+  measures.catch(() => {}); // reported where it is awaited below
   const answers = await Promise.all(names.map((name) =>
     getJson(`/api/${name}${name.includes("?") ? "&" : "?"}${q}`)));
   const text = {};
@@ -268,9 +258,9 @@ async function refresh() {
     redrawn.push(`${part}:${Math.round(performance.now() - start)}`);
   }
   document.body.dataset.redrawn = redrawn.join(" ");
+  await measures;
   // For the benchmark: the time from the page's start until it was first drawn whole.
   document.body.dataset.firstDrawnMs ??= String(Math.round(performance.now()));
-  await loadMeasures(q);
   document.body.dataset.loaded = String(Number(document.body.dataset.loaded ?? 0) + 1);
 }
 

@@ -43,11 +43,16 @@ async function loadSlots() {
       : `${(100 * s.first_pass_yield).toFixed(1)} % (${s.first_passed}/${s.units})`],
     ["Failing checks", (s) => s.checks.map((c) => `${c.check} (${c.runs})`).join(", ") || "–"],
   ], slots));
+  // For the benchmark, as the rest of the page's firstDrawnMs.
+  document.body.dataset.slotsDrawnMs ??= String(Math.round(performance.now()));
 }
 
 document.addEventListener("DOMContentLoaded", () => {
-  // The page's own loader counts its loads in data-loaded: each one brings the slots anew.
+  // The page's own loader counts its loads in data-loaded: each one after the first brings
+  // the slots anew; the first page's slots are asked for at once, beside its other answers.
   const reload = () => loadSlots().catch((e) => setStatus(e.message));
-  new MutationObserver(reload).observe(document.body, { attributeFilter: ["data-loaded"] });
+  new MutationObserver(() => {
+    if (document.body.dataset.loaded !== "1") reload();
+  }).observe(document.body, { attributeFilter: ["data-loaded"] });
   reload();
 });

@@ -1,6 +1,7 @@
 // The query commands on a small archive whose figures are known.
 #include "archive/archive_command.h"
 #include "archive/run_archive.h"
+#include "archive/run_csv.h"
 #include "archive_support.h"
 
 #include <gtest/gtest.h>
@@ -212,17 +213,49 @@ TEST_F(ArchiveCommand, ExportAndShowCarryWholeRecords)
     const auto csv = In({"--export", "csv", "--until", "2026-12-07"}).out;
     EXPECT_TRUE(csv.startsWith(
             "id,started,finished,station,version,address,set_clock,ethernet,tamper,vac,verdict,"
-            "failures,message,serial,transfer,transfer_reason,journal,report\r\n"));
+            "failures,message,serial,transfer,transfer_reason,journal,report,port\r\n"));
     EXPECT_EQ(csv.count("\r\n"), 5);
     const auto quoted = In({"--export", "csv", "--since", "2026-12-08"}).out;
     EXPECT_TRUE(quoted.contains(",\"date: 2026-12-08T08:20:00+03:00\nIP: 192.168.1.178\n"
-                                "test RTC failed: \"\"slow\"\", 2 s\\x0d\\x0alate\",SNE\r\n"))
+                                "test RTC failed: \"\"slow\"\", 2 s\\x0d\\x0alate\",SNE,\r\n"))
             << quoted.toStdString();
 
     const auto show = In({"--show", "00000000-0000-0000-0000-000000000007"});
     EXPECT_EQ(show.rc, 0);
     EXPECT_TRUE(show.out.contains("journal:\n  date: 2026-12-08T08:20:00+03:00\n"));
     EXPECT_TRUE(show.out.contains("report:\n  SNE\n"));
+}
+
+// The one CSV dialect: text fields visible, guarded against formulas and quoted; numbers as
+// they are; the network port last in a run's line.
+TEST(CsvForm, FieldsAreTextASpreadsheetCannotRun)
+{
+    const struct
+    {
+        std::string text;
+        QString field;
+    } texts[] = {
+            {"=1+2", "'=1+2"},
+            {"+cmd|' /C calc'!A0", "'+cmd|' /C calc'!A0"},
+            {"-2", "'-2"},
+            {"@SUM(A1)", "'@SUM(A1)"},
+            {"=a,b", "\"'=a,b\""},
+            {"a \"b\"", "\"a \"\"b\"\"\""},
+            {"\x1b[2J\t=", "\\x1b[2J\\x09="},
+            {"Разъём 1=2", "Разъём 1=2"},
+            {"", ""},
+    };
+    for (const auto& t : texts)
+        EXPECT_EQ(CsvText(t.text), t.field) << t.text;
+    const QJsonArray rows{QJsonObject{{"check", "-x"}, {"runs", 3}, {"yield", 0.25}},
+                          QJsonObject{{"check", "b,c"}, {"runs", -1}, {"yield", QJsonValue()}}};
+    EXPECT_EQ(RowsCsv(rows, {"check", "runs", "yield"}),
+              "check,runs,yield\r\n'-x,3,0.25\r\n\"b,c\",-1,\r\n");
+    auto run = MakeRun("2026-12-08T08:20:00+03:00", "=SN", TRunVerdict::Passed);
+    run.Options.Interface = "eth1";
+    EXPECT_TRUE(RunCsvLine(run).endsWith(",'=SN,,,\"date: 2026-12-08T08:20:00+03:00\nIP: "
+                                         "192.168.1.178\",SN=SN,eth1\r\n"))
+            << RunCsvLine(run).toStdString();
 }
 
 TEST_F(ArchiveCommand, MistakesAreRefusedWithAReason)

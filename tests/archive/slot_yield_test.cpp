@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QJsonDocument>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -187,4 +188,109 @@ TEST(SlotYield, ArchiveBeforeSlotsGainsThemAndTheLineDatabaseAnswersAlike)
     ASSERT_EQ(ForwardAll(freshPath, server.Uri()).Sent, int(runs.size()));
     const std::string expected = SlotAnswers(*TLineView::OpenArchive(freshPath));
     EXPECT_EQ(SlotAnswers(*TLineView::OpenLine(QString::fromStdString(server.Uri()))), expected);
+}
+
+namespace {
+
+// The per-slot figures of two periods, read once from the sums and once from the runs'
+// facts (a copy of the store marked as made before the sums).
+std::pair<std::string, std::string> SumsAndRuns(const QString& path, const QString& work)
+{
+    const auto brief = [](QSqlDatabase& db) {
+        std::string text;
+        for (const auto& [since, until] :
+             {std::pair<QString, QString>{},
+              std::pair<QString, QString>{"2026-12-08", "2026-12-08"}}) {
+            QSqlError e;
+            const auto rows = QueryYieldBySlot(db, since, until, e);
+            EXPECT_TRUE(rows) << e.text().toStdString();
+            for (const auto& s : rows.value_or(std::vector<TYieldSlot>{})) {
+                text += QStringLiteral("%1/%2 %3 %4 %5 %6 %7 %8 %9:")
+                                .arg(s.Bench, s.Slot)
+                                .arg(s.Runs)
+                                .arg(s.Passed)
+                                .arg(s.Failed)
+                                .arg(s.Aborted)
+                                .arg(s.Untested)
+                                .arg(s.Units)
+                                .arg(s.FirstPassed)
+                                .toStdString();
+                for (const auto& [check, runs] : s.Checks)
+                    text += " " + check.toStdString() + "=" + std::to_string(runs);
+                text += "\n";
+            }
+            text += "--\n";
+        }
+        return text;
+    };
+    const QString copy = work + "/before-sums.sqlite";
+    QFile::remove(copy);
+    std::pair<std::string, std::string> out;
+    {
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "sums");
+        db.setDatabaseName(path);
+        EXPECT_TRUE(db.open());
+        out.first = brief(db);
+        EXPECT_TRUE(QSqlQuery(db).exec("VACUUM INTO '" + copy + "'"));
+        auto before = QSqlDatabase::addDatabase("QSQLITE", "runs");
+        before.setDatabaseName(copy);
+        EXPECT_TRUE(before.open());
+        EXPECT_TRUE(QSqlQuery(before).exec(
+                QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = 'schema'")
+                        .arg(kSlotStatsSchema - 1)));
+        out.second = brief(before);
+    }
+    QSqlDatabase::removeDatabase("sums");
+    QSqlDatabase::removeDatabase("runs");
+    return out;
+}
+
+} // namespace
+
+// The sums per slot stay what the runs say as late runs arrive (a unit's first run moving to
+// another slot and day, a new slot), and a store of the schema before them gains them.
+TEST(SlotYield, SumsPerSlotAnswerAsTheRuns)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    Store(path);
+    const struct
+    {
+        const char* started;
+        const char* slot;
+        const char* serial;
+        V verdict;
+    } late[] = {
+            {"2026-12-07T08:00:00+01:00", "slot1", "A3", V::Passed}, // A3's first run now
+            {"2026-12-08T10:00:00+01:00", "slot9", "A9", V::Failed},
+            {"2026-12-08T10:01:00+01:00", "slot9", "a9", V::Passed}, // the same unit
+    };
+    for (const auto& l : late) {
+        {
+            TRunArchive archive(path);
+            auto r = MakeRun(l.started, l.serial, l.verdict);
+            r.Station = "rack";
+            r.Options.Interface = l.slot;
+            if (l.verdict == V::Failed)
+                r.Report.push_back("test RTC <FAILED> late");
+            ASSERT_TRUE(archive.Store(r).Stored);
+        }
+        const auto [sums, runs] = SumsAndRuns(path, dir.path());
+        EXPECT_EQ(sums, runs) << "after the run of " << l.serial << " at " << l.started;
+    }
+    const std::string expected = SumsAndRuns(path, dir.path()).second;
+    {
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "before-sums");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("DROP TABLE tolvek_slot_stats"));
+        ASSERT_TRUE(q.exec("DROP TABLE tolvek_slot_check_stats"));
+        ASSERT_TRUE(q.exec(QStringLiteral("UPDATE tolvek_meta SET value = '%1' WHERE key = "
+                                          "'schema'")
+                                   .arg(kSlotStatsSchema - 1)));
+    }
+    QSqlDatabase::removeDatabase("before-sums");
+    TLineView::OpenArchive(path); // brings it up to date
+    EXPECT_EQ(SumsAndRuns(path, dir.path()).first, expected);
 }

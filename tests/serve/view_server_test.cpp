@@ -69,6 +69,16 @@ public:
             return std::nullopt;
         return QJsonObject{{"id", id}};
     }
+    // Three pieces "run 0" to "run 2"; the third fails for a period from 2026-12-01.
+    TRunCsvPiece RunsCsv(const TViewPeriod& p, const std::optional<TRunKey>& after, qint64) override
+    {
+        const int n = after ? after->Id.toInt() + 1 : 0;
+        if (n == 3)
+            return {};
+        if (n == 2 && p.Since == QDate(2026, 12, 1))
+            throw std::runtime_error("the database went away");
+        return {"run " + QByteArray::number(n) + "\r\n", TRunKey{{}, QString::number(n)}};
+    }
     QString LatestChange() override { return QString::number(gChange.load()); }
     QJsonArray YieldPerSlot(const TViewPeriod& p) override
     {
@@ -221,6 +231,13 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             {"/label/0123456789ABCDEF-091226.svg", 200, "<polygon"},
             {"/label/%D0%91-091226.svg", 404, "TBarcode"},
             {"/api/unit/" + QByteArray(300, 'x'), 404, ""},
+            // Downloads: the line page's tables in --export's CSV, the runs in pieces.
+            {"/csv/failing-checks?since=2026-12-01", 200, "check,runs,by_bench\r\n"},
+            {"/csv/runs-of-check?check=x", 200, "id,started,bench,serial,verdict\r\n"},
+            {"/csv/runs-of-check", 400, "check"},
+            {"/csv/never-passed?since=yesterday", 400, "since"},
+            {"/csv/nothing", 404, "no such table"},
+            {"/csv/runs?since=2026-12-02", 200, "7\r\nrun 2\r\n\r\n0\r\n\r\n"},
             {"POST /api/summary", 405, "only GET"},
             {"DELETE /", 405, "only GET"},
     };
@@ -243,6 +260,16 @@ TEST_F(ViewServerTest, AnswersEachPathWithItsOwnOrNotFound)
             404);
 }
 
+// A streamed answer whose store fails in the middle is cut off, never ended as whole.
+TEST_F(ViewServerTest, ADownloadThatFailsMidwayIsCut)
+{
+    const TAnswer answer = Get("/csv/runs?since=2026-12-01");
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_TRUE(answer.headers.contains("Transfer-Encoding: chunked"));
+    EXPECT_TRUE(answer.body.startsWith("7\r\nrun 0\r\n\r\n7\r\nrun 1\r\n\r\n"));
+    EXPECT_FALSE(answer.body.endsWith("\r\n0\r\n\r\n")) << answer.body.toStdString();
+}
+
 // Periods as the page and a script give them, and the lists that depend on them.
 TEST_F(ViewServerTest, PeriodsAndListSizes)
 {
@@ -263,7 +290,8 @@ TEST_F(ViewServerTest, PeriodsAndListSizes)
             // A week at most per hour, longer per day, or as asked.
             {"/api/throughput?since=2026-12-01&until=2026-12-07", 200, R"(["hour"])"},
             {"/api/throughput?since=2026-12-01&until=2026-12-08", 200, R"(["day"])"},
-            {"/api/throughput?since=2025-12-01&until=2026-12-08&per=hour", 200, R"(["hour"])"},
+            // A year per hour: a slice of days at a time, joined into one list.
+            {"/api/throughput?since=2025-12-01&until=2026-12-08&per=hour", 200, R"(,"hour"])"},
             {"/api/throughput?since=2026-12-08&until=2026-12-08&per=day", 200, R"(["day"])"},
             {"/api/throughput?per=week", 400, "per="},
             {"/api/pareto/runs?check=x&limit=1001", 200, R"(["x",1001])"},

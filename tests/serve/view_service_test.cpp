@@ -2,18 +2,29 @@
 // access (HTTPS, logins, the refusal to serve the network open), seen with curl.
 #include "archive/archive_support.h"
 #include "archive/line_database.h"
+#include "archive/line_view.h"
 #include "archive/pg_server.h"
 #include "archive/run_archive.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTcpSocket>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -65,6 +76,7 @@ public:
         }
         return out_.contains("serving the line view");
     }
+    qint64 Pid() const { return process_.processId(); }
     // Its exit status once it ended within 20 s by itself, else -1.
     int Exit()
     {
@@ -297,6 +309,200 @@ TEST(ViewService, ServesHttpsToItsLoginsOnly)
         TServe refused(QStringList{"--archive", archive} + s.args);
         EXPECT_EQ(refused.Exit(), s.exit);
         EXPECT_TRUE(refused.Errors(s.said).contains(s.said)) << refused.Errors().toStdString();
+    }
+}
+
+// A memory figure of a process from /proc (kB): VmRSS now, VmHWM its peak.
+qint64 MemoryKb(qint64 pid, const QByteArray& key)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ')[0].toLongLong();
+    return -1;
+}
+
+// One download on a connection of its own from a loopback address of its own; the server
+// closes the connection after the answer.
+struct TDownload
+{
+    std::unique_ptr<QTcpSocket> socket = std::make_unique<QTcpSocket>();
+    QByteArray raw;
+
+    TDownload(int port, const QByteArray& target, int from, int receiveBuffer = 0)
+    {
+        if (receiveBuffer) { // a reader that takes little: Qt's buffer and the kernel's small
+            socket->setReadBufferSize(receiveBuffer);
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBuffer);
+        }
+        socket->bind(QHostAddress(
+                QStringLiteral("127.0.%1.%2").arg(from / 200 + 2).arg(from % 200 + 2)));
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        socket->write("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+    // Closed by the server (a streamed answer), or a kept-alive answer whole.
+    bool Done() const
+    {
+        const auto end = raw.indexOf("\r\n\r\n");
+        const auto length = raw.left(end).toLower().indexOf("content-length: ");
+        return socket->state() == QAbstractSocket::UnconnectedState
+               || (end >= 0 && length >= 0
+                   && raw.size() - end - 4 >= raw.mid(length + 16).split('\r')[0].toInt());
+    }
+    int Status() const { return raw.mid(9, 3).toInt(); }
+    // The body with its chunks joined; nullopt when the closing chunk never came.
+    std::optional<QByteArray> Body() const
+    {
+        const auto end = raw.indexOf("\r\n\r\n");
+        if (end < 0)
+            return std::nullopt;
+        if (!raw.left(end).toLower().contains("transfer-encoding: chunked"))
+            return raw.mid(end + 4);
+        QByteArray body;
+        for (qsizetype at = end + 4;;) {
+            const auto line = raw.indexOf("\r\n", at);
+            bool ok = false;
+            const qsizetype size = raw.mid(at, line - at).toLongLong(&ok, 16);
+            if (line < 0 || !ok || raw.size() < line + 2 + size + 2)
+                return std::nullopt;
+            if (size == 0)
+                return body;
+            body += raw.mid(line + 2, size);
+            at = line + 2 + size + 2;
+        }
+    }
+};
+
+// Reads every download until each is done or `ms` pass.
+void ReadAll(std::vector<TDownload>& downloads, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const auto done = [&] {
+        return std::all_of(downloads.begin(), downloads.end(), [](auto& d) { return d.Done(); });
+    };
+    while (!done() && clock.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        for (auto& d : downloads)
+            d.raw += d.socket->readAll();
+    }
+}
+
+// Large answers on both stores: the period's runs as CSV byte for byte what --export prints,
+// a long JSON list whole, 30 year-long downloads at once within 100 MiB of the server's
+// memory, and readers that stop reading holding neither memory nor the other clients.
+TEST(ViewService, LargeAnswersArriveWholeInBoundedMemory)
+{
+    PgServer pg;
+    ASSERT_TRUE(pg.Start());
+    QTemporaryDir dir;
+    const QString archive = dir.filePath(QStringLiteral("runs.sqlite"));
+    constexpr int kRuns = 1500;
+    {
+        TRunArchive runs(archive);
+        for (int i = 0; i < kRuns; ++i) {
+            const QDate day = QDate(2026, 1, 1).addDays(i % 365);
+            auto run = archivetest::MakeRun(
+                    day.toString(Qt::ISODate).toStdString() + "T08:10:00+01:00",
+                    "SN-" + std::to_string(i), i % 2 ? TRunVerdict::Failed : TRunVerdict::Passed);
+            // Long names: the runs of a check make a list large enough to be kept in a file.
+            run.Station = std::string(300, 'b') + std::to_string(i % 7);
+            run.Options.Interface = "eth" + std::to_string(i % 4);
+            if (i % 2)
+                run.Message = "=HYPERLINK(\"x\"), \"test\" failed";
+            for (int line = 0; line < 60; ++line)
+                run.Report.push_back("test " + std::to_string(line) + " <PASSED> Разъём, \"ok\"");
+            ASSERT_TRUE(runs.Store(run).Stored);
+        }
+        QString error;
+        const auto target = ParseLineUri(QString::fromStdString(pg.Uri()), error);
+        ASSERT_TRUE(target) << error.toStdString();
+        TLineDatabase line(*target);
+        ASSERT_EQ(ForwardBacklog(runs, line).Sent, kRuns);
+    }
+    const QByteArray year = "since=2026-01-01&until=2026-12-31";
+    for (const QStringList& store : {QStringList{"--archive", archive}, QStringList{"--line"}}) {
+        SCOPED_TRACE(store.join(' ').toStdString());
+        const int port = testsupport::FreePort();
+        TServe serve(store + QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port)},
+                     QString::fromStdString(pg.Uri()));
+        ASSERT_TRUE(serve.Serving()) << serve.Errors().toStdString();
+        QProcess exported;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOLVEK_LINE_DATABASE"), QString::fromStdString(pg.Uri()));
+        exported.setProcessEnvironment(env);
+        exported.start(kTolvek, QStringList{"--export", "csv", "--since", "2026-01-01", "--until",
+                                            "2026-12-31"}
+                                        + store);
+        ASSERT_TRUE(exported.waitForFinished(120'000));
+        const QByteArray want = exported.readAllStandardOutput();
+        ASSERT_GT(want.size(), 3 << 20);
+
+        // Readers that stop reading: the server's memory stays, a new client is answered.
+        const qint64 before = MemoryKb(serve.Pid(), "VmRSS");
+        std::vector<TDownload> stalled;
+        for (int i = 0; i < 10; ++i)
+            stalled.emplace_back(port, "/csv/runs?" + year, 100 + i, 4096);
+        std::vector<TDownload> other;
+        other.emplace_back(port, "/api/summary?" + year, 200);
+        ReadAll(other, 30'000);
+        EXPECT_EQ(other[0].Status(), 200) << "a client waits behind readers that stopped";
+        // Long enough for the server to have pushed their whole answers, were it to.
+        qint64 grown = 0;
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < 12'000 && grown < 20 << 10) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            grown = MemoryKb(serve.Pid(), "VmRSS") - before;
+        }
+        EXPECT_LT(grown, 20 << 10) << "readers that stopped reading grew the server's memory";
+        stalled.clear();
+
+        // Whole and correct: the runs as --export prints them, a list of 750 runs as JSON
+        // (larger than an answer held in memory, so sent from a file).
+        std::vector<TDownload> one;
+        one.emplace_back(port, "/csv/runs?" + year, 0);
+        one.emplace_back(port, "/api/pareto?" + year, 1);
+        ReadAll(one, 120'000);
+        ASSERT_EQ(one[0].Status(), 200);
+        EXPECT_TRUE(one[0].Body() == want) << "the served runs differ from --export";
+        const auto pareto = QJsonDocument::fromJson(one[1].Body().value_or("")).array();
+        ASSERT_FALSE(pareto.isEmpty());
+        const QByteArray check = QUrl::toPercentEncoding(pareto[0].toObject()["check"].toString());
+        std::vector<TDownload> list;
+        list.emplace_back(port, "/api/pareto/runs?limit=10000&check=" + check + "&" + year, 0);
+        ReadAll(list, 60'000);
+        // Runs per hour of a year, made a slice at a time: the same bytes as the list whole.
+        list.emplace_back(port, "/api/throughput?per=hour&" + year, 1);
+        ReadAll(list, 60'000);
+        const auto view = store[0] == "--line"
+                                  ? TLineView::OpenLine(QString::fromStdString(pg.Uri()))
+                                  : TLineView::OpenArchive(archive);
+        EXPECT_TRUE(list[1].Body()
+                    == QJsonDocument(view->RunsPerHour({QDate(2026, 1, 1), QDate(2026, 12, 31)}))
+                               .toJson(QJsonDocument::Compact));
+        ASSERT_GT(list[0].raw.size(), 256 << 10);
+        EXPECT_EQ(QJsonDocument::fromJson(list[0].Body().value_or("")).array().size(), kRuns / 2);
+
+        // 30 year-long downloads at once, more than 100 MiB in all.
+        std::vector<TDownload> many;
+        for (int i = 0; i < 30; ++i)
+            many.emplace_back(port, "/csv/runs?" + year, 300 + i);
+        ReadAll(many, 300'000);
+        qint64 total = 0;
+        for (const auto& d : many) {
+            const auto body = d.Body();
+            EXPECT_TRUE(body == want) << "a download cut or changed";
+            total += body ? body->size() : 0;
+        }
+        EXPECT_GT(total, 100 << 20);
+        const qint64 peak = MemoryKb(serve.Pid(), "VmHWM");
+        EXPECT_LT(peak, 100 << 10) << "peak memory (kB)";
+        std::printf("%lld MiB downloaded at once; the server's peak %lld MiB, grown by %lld KiB "
+                    "under readers that stopped\n",
+                    total >> 20, peak >> 10, grown);
     }
 }
 
