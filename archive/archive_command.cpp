@@ -90,28 +90,49 @@ QString Bound(const QJsonValue& v)
     return v.isDouble() ? QString::number(v.toDouble(), 'g', 10) : QString();
 }
 
+// LOW..HIGH, with the marginal band after it when there is one; "-" without limits.
+QString Limits(const QJsonObject& o)
+{
+    if (!o["low"].isDouble() && !o["high"].isDouble())
+        return QStringLiteral("-");
+    QString text = Bound(o["low"]) + QStringLiteral("..") + Bound(o["high"]);
+    if (o["marginal_low"].isDouble() || o["marginal_high"].isDouble())
+        text += QStringLiteral(" marginal ") + Bound(o["marginal_low"]) + QStringLiteral("..")
+                + Bound(o["marginal_high"]);
+    return text;
+}
+
+// One histogram line: the bins with runs, "[from, to) runs;".
+void WriteCounts(const QString& label, const QJsonArray& edges, const QJsonArray& counts,
+                 QTextStream& out)
+{
+    out << "  " << label << ":";
+    for (qsizetype i = 0; i < counts.size(); ++i)
+        if (counts[i].toInteger())
+            out << " [" << Bound(edges[i]) << ", " << Bound(edges[i + 1]) << ") "
+                << counts[i].toInteger() << ";";
+    out << "\n";
+}
+
 // The measurements' figures of the period, from their facts: per bench and week the mean,
-// standard deviation and Cpk, then each measurement's histogram per bench.
+// standard deviation and Cpk, then each measurement's histogram per bench and per slot.
 void WriteMeasures(const QSqlDatabase& db, const TRunFilter& f, QTextStream& out)
 {
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("SELECT value FROM tolvek_meta WHERE key = 'schema'")) || !q.next()
-        || q.value(0).toInt() < kMeasureFactsSchema)
+        || q.value(0).toInt() < kMeasureWeeksSchema)
         return; // made before the measurements were kept (a read-only query changes nothing)
     q.finish();
     const QString since = f.Since.isEmpty() ? QStringLiteral("0000") : f.Since,
                   until = f.Until.isEmpty() ? QStringLiteral("9999") : f.Until;
     const auto stats = MeasureStats(db, since, until);
-    if (stats.isEmpty())
-        return;
-    out << "\nmeasurement     bench             week      runs          mean            sd"
+    out << "measurement     bench             week      runs          mean            sd"
            "     Cpk  limits\n";
     QStringList measurements;
     for (const auto& v : stats) {
         const auto o = v.toObject();
         if (!measurements.contains(o["measurement"].toString()))
             measurements << o["measurement"].toString();
-        const bool limited = o["low"].isDouble() || o["high"].isDouble();
         out << QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8\n")
                         .arg(o["measurement"].toString(), -14)
                         .arg(Q(o["bench"].toString().toStdString()), -16)
@@ -120,25 +141,26 @@ void WriteMeasures(const QSqlDatabase& db, const TRunFilter& f, QTextStream& out
                         .arg(Figure(o["mean"], 4), 12)
                         .arg(Figure(o["sd"], 4), 12)
                         .arg(Figure(o["cpk"], 2), 6)
-                        .arg(limited ? Bound(o["low"]) + QStringLiteral("..") + Bound(o["high"])
-                                     : QStringLiteral("-"));
+                        .arg(Limits(o));
     }
     for (const auto& m : measurements) {
         const auto h = MeasureHistogram(db, m, since, until);
         const auto edges = h["edges"].toArray();
         out << "\nhistogram " << m;
-        if (h["low"].isDouble() || h["high"].isDouble())
-            out << " (limits " << Bound(h["low"]) << ".." << Bound(h["high"]) << ")";
-        out << ", runs per bin [from, to):\n";
+        if (const QString limits = Limits(h); limits != QLatin1String("-"))
+            out << " (limits " << limits << ")";
+        out << ", runs per bin [from, to), per bench and slot:\n";
         for (const auto& b : h["benches"].toArray()) {
             const auto o = b.toObject();
-            out << "  " << Q(o["bench"].toString().toStdString()) << ":";
-            const auto counts = o["counts"].toArray();
-            for (qsizetype i = 0; i < counts.size(); ++i)
-                if (counts[i].toInteger())
-                    out << " [" << Bound(edges[i]) << ", " << Bound(edges[i + 1]) << ") "
-                        << counts[i].toInteger() << ";";
-            out << "\n";
+            const QString bench = Q(o["bench"].toString().toStdString());
+            WriteCounts(bench, edges, o["counts"].toArray(), out);
+            for (const auto& s : o["slots"].toArray()) {
+                const auto slot = s.toObject()["slot"].toString();
+                WriteCounts(
+                        bench + QLatin1Char(' ')
+                                + (slot.isEmpty() ? QStringLiteral("-") : Q(slot.toStdString())),
+                        edges, s.toObject()["counts"].toArray(), out);
+            }
         }
     }
 }
@@ -191,13 +213,15 @@ int Query(const TArchiveCommand& c, QSqlDatabase db, QTextStream& out, QTextStre
         if (c.BySlot) {
             if (const auto rows = QueryYieldBySlot(db, c.Filter.Since, c.Filter.Until, e))
                 WriteYieldBySlot(*rows, out);
-        } else if (const auto days = QueryYield(db, c.Filter, e)) {
-            WriteYield(*days, out);
+        } else if (c.ByMeasurement) {
             try {
                 WriteMeasures(db, c.Filter, out);
             } catch (const std::runtime_error& error) {
                 e = QSqlError(QString::fromUtf8(error.what()));
             }
+        } else if (const auto days = QueryYield(db, c.Filter, e)) {
+            // The day table alone: scripts read it.
+            WriteYield(*days, out);
         }
         break;
     default: {
@@ -284,9 +308,14 @@ std::optional<TArchiveCommand> ArchiveCommandFromParser(const QCommandLineParser
     c->Follow = p.isSet(QStringLiteral("follow"));
     if (c->Status && c->Follow)
         error = QStringLiteral("--status and --follow do not go together");
-    c->BySlot = p.isSet(QStringLiteral("by"));
-    if (c->BySlot && p.value(QStringLiteral("by")) != QLatin1String("slot"))
-        error = QStringLiteral("--by takes slot (per bench and network port)");
+    if (p.isSet(QStringLiteral("by"))) {
+        const QString by = p.value(QStringLiteral("by"));
+        c->BySlot = by == QLatin1String("slot");
+        c->ByMeasurement = by == QLatin1String("measurement");
+        if (!c->BySlot && !c->ByMeasurement)
+            error = QStringLiteral("--by takes slot (per bench and network port) or measurement"
+                                   " (mean, sd, Cpk and histograms)");
+    }
     c->RunId = p.value(QStringLiteral("show"));
     c->Format = p.value(QStringLiteral("export"));
     if (c->Kind == K::Export && c->Format != QLatin1String("json")

@@ -18,14 +18,15 @@ struct TArchiveCommand
 {
     enum class TKind { History, Show, Export, Yield, Forward };
     TKind Kind = TKind::History;
-    QString RunId;       // --show
-    QString Format;      // --export: "json" or "csv"
-    TRunFilter Filter;   // serial (--history), --since, --until
-    bool Line = false;   // query the line database instead of the bench's archive
-    bool Status = false; // --forward --status: what is unsent and the last error
-    bool Follow = false; // --forward --follow: keep forwarding until stopped
-    bool BySlot = false; // --yield --by slot: per bench and network port, not per day
-    QString ArchivePath; // --archive, else the default
+    QString RunId;              // --show
+    QString Format;             // --export: "json" or "csv"
+    TRunFilter Filter;          // serial (--history), --since, --until
+    bool Line = false;          // query the line database instead of the bench's archive
+    bool Status = false;        // --forward --status: what is unsent and the last error
+    bool Follow = false;        // --forward --follow: keep forwarding until stopped
+    bool BySlot = false;        // --yield --by slot: per bench and network port, not per day
+    bool ByMeasurement = false; // --yield --by measurement: the measurements' figures
+    QString ArchivePath;        // --archive, else the default
 };
 
 // The archive command the parsed line asks for (options history, show, export, yield,

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -24,10 +25,12 @@ constexpr int kTargetBins = 20;
 // Decades of values one histogram spans at most; smaller values join its first bin.
 constexpr int kMaxDecades = 12;
 
+// The day, week and bench columns come from the run's start in its own time zone.
 const char* const kTables[] = {
         "CREATE TABLE tolvek_measures (run_id TEXT NOT NULL, measurement TEXT NOT NULL,"
         " value DOUBLE PRECISION NOT NULL, judged INTEGER NOT NULL, low DOUBLE PRECISION,"
-        " high DOUBLE PRECISION, day TEXT NOT NULL, station TEXT NOT NULL,"
+        " high DOUBLE PRECISION, marginal_low DOUBLE PRECISION, marginal_high DOUBLE PRECISION,"
+        " day TEXT NOT NULL, station TEXT NOT NULL, slot TEXT NOT NULL,"
         " started_utc TEXT NOT NULL, PRIMARY KEY (run_id, measurement))",
         "CREATE INDEX tolvek_measures_day ON tolvek_measures (day, station)",
         "CREATE INDEX tolvek_measures_chart ON tolvek_measures (measurement, day, started_utc)",
@@ -35,19 +38,41 @@ const char* const kTables[] = {
         // without sorting a year's values.
         "CREATE INDEX tolvek_measures_latest ON tolvek_measures"
         " (measurement, day, started_utc, run_id)",
-        // limits_utc: the start of the day's latest judged run, whose limits these are.
+        // limits_utc: the start of the latest judged run, whose limits and band these are.
         "CREATE TABLE tolvek_measure_stats (day TEXT NOT NULL, station TEXT NOT NULL,"
         " measurement TEXT NOT NULL, runs INTEGER NOT NULL, mean DOUBLE PRECISION NOT NULL,"
         " m2 DOUBLE PRECISION NOT NULL, limits_utc TEXT, low DOUBLE PRECISION,"
-        " high DOUBLE PRECISION, PRIMARY KEY (day, station, measurement))",
+        " high DOUBLE PRECISION, marginal_low DOUBLE PRECISION, marginal_high DOUBLE PRECISION,"
+        " PRIMARY KEY (day, station, measurement))",
         "CREATE TABLE tolvek_measure_bins (measurement TEXT NOT NULL, day TEXT NOT NULL,"
-        " station TEXT NOT NULL, bin INTEGER NOT NULL, runs INTEGER NOT NULL,"
-        " PRIMARY KEY (measurement, day, station, bin))",
-        // A histogram's year of counts read from the index alone, rather than row by row
-        // from wherever each day's rows were written among the runs.
+        " station TEXT NOT NULL, slot TEXT NOT NULL, bin INTEGER NOT NULL, runs INTEGER NOT NULL,"
+        " PRIMARY KEY (measurement, day, station, slot, bin))",
+        "CREATE INDEX tolvek_measure_bins_day ON tolvek_measure_bins (day, station)",
+        // A histogram's counts read from the index alone, rather than row by row from
+        // wherever each day's rows were written among the runs.
         "CREATE INDEX tolvek_measure_bins_year ON tolvek_measure_bins"
-        " (measurement, day, station, bin, runs)",
+        " (measurement, day, station, slot, bin, runs)",
+        // The same per ISO week, keyed by its Monday.
+        "CREATE TABLE tolvek_measure_week_stats (week TEXT NOT NULL, station TEXT NOT NULL,"
+        " measurement TEXT NOT NULL, runs INTEGER NOT NULL, mean DOUBLE PRECISION NOT NULL,"
+        " m2 DOUBLE PRECISION NOT NULL, limits_utc TEXT, low DOUBLE PRECISION,"
+        " high DOUBLE PRECISION, marginal_low DOUBLE PRECISION, marginal_high DOUBLE PRECISION,"
+        " PRIMARY KEY (week, station, measurement))",
+        "CREATE TABLE tolvek_measure_week_bins (measurement TEXT NOT NULL, week TEXT NOT NULL,"
+        " station TEXT NOT NULL, slot TEXT NOT NULL, bin INTEGER NOT NULL, runs INTEGER NOT NULL,"
+        " PRIMARY KEY (measurement, week, station, slot, bin))",
+        "CREATE INDEX tolvek_measure_week_bins_week ON tolvek_measure_week_bins (week, station)",
+        // The histogram reads its counts from the index alone.
+        "CREATE INDEX tolvek_measure_week_bins_read ON tolvek_measure_week_bins"
+        " (measurement, week, station, slot, bin, runs)",
 };
+
+// Every table of the measurement facts, in the order they are filled.
+const char* const kTableNames[] = {"tolvek_measures", "tolvek_measure_stats", "tolvek_measure_bins",
+                                   "tolvek_measure_week_stats", "tolvek_measure_week_bins"};
+
+// The same length as the slots' table keeps.
+constexpr int kMaxSlotName = 64;
 
 // A fine bin: 1/20 of the value's decade (k * 5 * 10^(e-2), k in 20..199), so every
 // histogram bin of 1, 2 or 5 times a power of ten at least that wide holds it whole.
@@ -155,13 +180,26 @@ struct TMoments
 struct TLimitsSeen
 {
     QString Utc; // empty: no judged run
-    std::optional<double> Low, High;
-    void Take(const QString& utc, std::optional<double> low, std::optional<double> high)
+    std::optional<double> Low, High, MarginalLow, MarginalHigh;
+    // From the columns limits_utc, low, high, marginal_low, marginal_high at `first`.
+    void Take(const QSqlQuery& q, int first)
     {
+        if (q.value(first).isNull())
+            return;
+        const QString utc = q.value(first).toString();
         if (!utc.isEmpty() && utc >= Utc)
-            *this = {utc, low, high};
+            *this = {utc, Optional(q.value(first + 1)), Optional(q.value(first + 2)),
+                     Optional(q.value(first + 3)), Optional(q.value(first + 4))};
+    }
+    QVariantList Binds() const
+    {
+        return {Utc.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(Utc),
+                Number(Low), Number(High), Number(MarginalLow), Number(MarginalHigh)};
     }
 };
+
+// The columns TLimitsSeen::Take reads, in its order.
+const char kLimitColumns[] = "limits_utc, low, high, marginal_low, marginal_high";
 
 std::optional<double> Cpk(const TMoments& m, const TLimitsSeen& limits)
 {
@@ -181,6 +219,62 @@ QString IsoWeek(const QString& day)
     int year = 0;
     const int week = QDate::fromString(day, Qt::ISODate).weekNumber(&year);
     return QStringLiteral("%1-W%2").arg(year).arg(week, 2, 10, QChar('0'));
+}
+
+QString Monday(const QString& day)
+{
+    const QDate d = QDate::fromString(day, Qt::ISODate);
+    return d.isValid() ? d.addDays(1 - d.dayOfWeek()).toString(Qt::ISODate) : QString();
+}
+
+// A period as the week rows that lie wholly inside it and the day rows at its ends, so
+// that each week of it is read from one kind of row only. Days are "YYYY-MM-DD"; an end
+// that is not a day (the open "0000" or "9999") is open.
+struct TSplit
+{
+    std::optional<std::pair<QString, QString>> Weeks; // Mondays, both included
+    std::vector<std::pair<QString, QString>> Days;    // day ranges, both included
+};
+
+TSplit Split(const QString& since, const QString& until)
+{
+    const QDate s = QDate::fromString(since, Qt::ISODate),
+                u = QDate::fromString(until, Qt::ISODate);
+    const QDate firstMonday = s.isValid() ? s.addDays((8 - s.dayOfWeek()) % 7) : QDate();
+    const QDate lastMonday =
+            u.isValid() ? u.addDays(1 - u.dayOfWeek() - (u.dayOfWeek() == 7 ? 0 : 7)) : QDate();
+    const auto text = [](const QDate& d) { return d.toString(Qt::ISODate); };
+    TSplit out;
+    if (firstMonday.isValid() && lastMonday.isValid() && firstMonday > lastMonday) {
+        out.Days.emplace_back(since, until); // no whole week
+        return out;
+    }
+    out.Weeks.emplace(firstMonday.isValid() ? text(firstMonday) : since,
+                      lastMonday.isValid() ? text(lastMonday) : until);
+    if (s.isValid() && s < firstMonday)
+        out.Days.emplace_back(since, text(firstMonday.addDays(-1)));
+    if (u.isValid() && lastMonday.addDays(6) < u)
+        out.Days.emplace_back(text(lastMonday.addDays(7)), until);
+    return out;
+}
+
+// Runs `sql` with %1 the key column and %2 the table of the weeks, then of the days, once
+// per part of the split; `binds` come before the period's two ends.
+void ForEachPart(const QSqlDatabase& db, const TSplit& split, const QString& sql, const char* table,
+                 const QVariantList& binds, const std::function<void(QSqlQuery&)>& row)
+{
+    const auto run = [&](const char* key, const QString& name,
+                         const std::pair<QString, QString>& p) {
+        auto q = Select(db, sql.arg(QLatin1String(key), name),
+                        binds + QVariantList{p.first, p.second});
+        while (q.next())
+            row(q);
+    };
+    if (split.Weeks)
+        run("week", QStringLiteral("tolvek_measure_week_%1").arg(QLatin1String(table)),
+            *split.Weeks);
+    for (const auto& days : split.Days)
+        run("day", QStringLiteral("tolvek_measure_%1").arg(QLatin1String(table)), days);
 }
 
 } // namespace
@@ -221,7 +315,8 @@ QSqlError TMeasureFacts::Add(const TRunRecord& r)
 {
     const QString id = QString::fromStdString(r.Id),
                   day = QString::fromStdString(r.Started.substr(0, 10)),
-                  station = QString::fromStdString(r.Station), utc = UtcKey(r.Started);
+                  station = QString::fromStdString(r.Station), utc = UtcKey(r.Started),
+                  slot = QString::fromStdString(r.Options.Interface).left(kMaxSlotName);
     for (const auto& name : LimitMeasurementNames()) {
         const auto value = MeasuredValue(r, name);
         if (!value || !std::isfinite(*value))
@@ -230,34 +325,78 @@ QSqlError TMeasureFacts::Add(const TRunRecord& r)
                 std::find_if(r.Judgements.begin(), r.Judgements.end(),
                              [&](const TJudgement& j) { return j.Measurement == name; });
         const bool isJudged = judged != r.Judgements.end();
+        const auto bound = [&](std::optional<double> TJudgement::*field) {
+            return Number(isJudged ? (*judged).*field : std::nullopt);
+        };
         if (auto e = Prepared(
-                    QStringLiteral("INSERT INTO tolvek_measures (run_id, measurement, value,"
-                                   " judged, low, high, day, station, started_utc)"
-                                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                    QStringLiteral(
+                            "INSERT INTO tolvek_measures (run_id, measurement, value,"
+                            " judged, low, high, marginal_low, marginal_high, day, station,"
+                            " slot, started_utc) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                     {id, QString::fromStdString(name), *value, int(isJudged),
-                     Number(isJudged ? judged->Low : std::nullopt),
-                     Number(isJudged ? judged->High : std::nullopt), day, station, utc});
+                     bound(&TJudgement::Low), bound(&TJudgement::High),
+                     bound(&TJudgement::MarginalLow), bound(&TJudgement::MarginalHigh), day,
+                     station, slot, utc});
             e.isValid())
             return e;
     }
     return {};
 }
 
+// The figures of one measurement over a day or week of one bench.
+struct TMeasureFacts::TFigures
+{
+    TMoments Moments;
+    TLimitsSeen Limits;
+    std::map<std::pair<QString, int>, qint64> Bins; // (slot, fine bin) -> runs
+};
+
+// Writes the figures of one bench's day or week (`key` "day" or "week") in place of what
+// was there.
+QSqlError TMeasureFacts::Replace(const char* key, const QString& when, const QString& station,
+                                 const std::map<QString, TFigures>& measures)
+{
+    const QString part =
+            QLatin1String(key) == QLatin1String("week") ? QStringLiteral("week_") : QString();
+    for (const char* table : {"stats", "bins"})
+        if (auto e = Prepared(QStringLiteral("DELETE FROM tolvek_measure_%1%2 WHERE %3 = ?"
+                                             " AND station = ?")
+                                      .arg(part, QLatin1String(table), QLatin1String(key)),
+                              {when, station});
+            e.isValid())
+            return e;
+    for (const auto& [name, m] : measures) {
+        if (auto e = Prepared(
+                    QStringLiteral("INSERT INTO tolvek_measure_%1stats (%2, station,"
+                                   " measurement, runs, mean, m2, %3)"
+                                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                            .arg(part, QLatin1String(key), QLatin1String(kLimitColumns)),
+                    QVariantList{when, station, name, m.Moments.N, m.Moments.Mean, m.Moments.M2}
+                            + m.Limits.Binds());
+            e.isValid())
+            return e;
+        for (const auto& [bin, runs] : m.Bins)
+            if (auto e = Prepared(QStringLiteral("INSERT INTO tolvek_measure_%1bins (measurement,"
+                                                 " %2, station, slot, bin, runs)"
+                                                 " VALUES (?, ?, ?, ?, ?, ?)")
+                                          .arg(part, QLatin1String(key)),
+                                  {name, when, station, bin.first, bin.second, runs});
+                e.isValid())
+                return e;
+    }
+    return {};
+}
+
 QSqlError TMeasureFacts::RefreshDay(const QString& day, const QString& station)
 {
-    const QVariantList key{day, station};
-    struct TDay
-    {
-        TMoments Moments;
-        TLimitsSeen Limits;
-        std::map<int, int> Bins;
-    };
-    std::map<QString, TDay> measures;
+    std::map<QString, TFigures> measures;
     {
         QSqlQuery q(db_);
         q.setForwardOnly(true);
-        if (!q.prepare(QStringLiteral("SELECT measurement, value, judged, low, high, started_utc"
-                                      " FROM tolvek_measures WHERE day = ? AND station = ?")))
+        if (!q.prepare(QStringLiteral("SELECT measurement, value, slot, judged, %1"
+                                      " FROM tolvek_measures WHERE day = ? AND station = ?")
+                               .arg(QLatin1String("started_utc, low, high, marginal_low,"
+                                                  " marginal_high"))))
             return q.lastError();
         q.addBindValue(day);
         q.addBindValue(station);
@@ -267,42 +406,71 @@ QSqlError TMeasureFacts::RefreshDay(const QString& day, const QString& station)
             auto& m = measures[q.value(0).toString()];
             const double value = q.value(1).toDouble();
             m.Moments.Add(value);
-            ++m.Bins[BinCode(value)];
-            if (q.value(2).toInt())
-                m.Limits.Take(q.value(5).toString(), Optional(q.value(3)), Optional(q.value(4)));
+            ++m.Bins[{q.value(2).toString(), BinCode(value)}];
+            if (q.value(3).toInt())
+                m.Limits.Take(q, 4);
         }
     }
-    for (const char* table : {"tolvek_measure_stats", "tolvek_measure_bins"}) {
+    weeks_.emplace(Monday(day), station);
+    return Replace("day", day, station, measures);
+}
+
+QSqlError TMeasureFacts::RefreshWeek(const QString& monday, const QString& station)
+{
+    const QDate first = QDate::fromString(monday, Qt::ISODate);
+    const QVariantList binds{monday, first.addDays(6).toString(Qt::ISODate), station};
+    std::map<QString, TFigures> measures;
+    {
         QSqlQuery q(db_);
-        if (!q.prepare(QStringLiteral("DELETE FROM %1 WHERE day = ? AND station = ?")
-                               .arg(QLatin1String(table))))
+        q.setForwardOnly(true);
+        if (!q.prepare(QStringLiteral("SELECT measurement, runs, mean, m2, %1 FROM"
+                                      " tolvek_measure_stats WHERE day BETWEEN ? AND ?"
+                                      " AND station = ?")
+                               .arg(QLatin1String(kLimitColumns))))
             return q.lastError();
-        q.addBindValue(day);
-        q.addBindValue(station);
+        for (const auto& b : binds)
+            q.addBindValue(b);
         if (!q.exec())
             return q.lastError();
+        while (q.next()) {
+            auto& m = measures[q.value(0).toString()];
+            m.Moments.Merge(
+                    {q.value(1).toLongLong(), q.value(2).toDouble(), q.value(3).toDouble()});
+            m.Limits.Take(q, 4);
+        }
+        if (!q.prepare(QStringLiteral("SELECT measurement, slot, bin, SUM(runs) FROM"
+                                      " tolvek_measure_bins WHERE day BETWEEN ? AND ?"
+                                      " AND station = ? GROUP BY measurement, slot, bin")))
+            return q.lastError();
+        for (const auto& b : binds)
+            q.addBindValue(b);
+        if (!q.exec())
+            return q.lastError();
+        while (q.next())
+            measures[q.value(0).toString()].Bins[{q.value(1).toString(), q.value(2).toInt()}] +=
+                    q.value(3).toLongLong();
     }
-    for (const auto& [name, m] : measures) {
-        const bool judged = !m.Limits.Utc.isEmpty();
-        if (auto e = Prepared(
-                    QStringLiteral("INSERT INTO tolvek_measure_stats (day, station, measurement,"
-                                   " runs, mean, m2, limits_utc, low, high)"
-                                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                    key
-                            + QVariantList{name, m.Moments.N, m.Moments.Mean, m.Moments.M2,
-                                           judged ? QVariant(m.Limits.Utc)
-                                                  : QVariant(QMetaType::fromType<QString>()),
-                                           Number(m.Limits.Low), Number(m.Limits.High)});
-            e.isValid())
+    return Replace("week", monday, station, measures);
+}
+
+QSqlError TMeasureFacts::RefreshWeeks()
+{
+    for (const auto& [monday, station] : weeks_)
+        if (auto e = RefreshWeek(monday, station); e.isValid())
             return e;
-        for (const auto& [bin, runs] : m.Bins)
-            if (auto e = Prepared(QStringLiteral("INSERT INTO tolvek_measure_bins (measurement,"
-                                                 " day, station, bin, runs)"
-                                                 " VALUES (?, ?, ?, ?, ?)"),
-                                  {name, day, station, bin, runs});
-                e.isValid())
-                return e;
-    }
+    weeks_.clear();
+    return {};
+}
+
+QSqlError DropOlderMeasureFacts(QSqlDatabase& db, int version)
+{
+    // Tables of the shape before slots, bands and weeks: made anew and filled from the runs.
+    if (version >= kMeasureFactsSchema && version < kMeasureWeeksSchema)
+        for (const char* table : kTableNames) {
+            QSqlQuery q(db);
+            if (!q.exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table))))
+                return q.lastError();
+        }
     return {};
 }
 
@@ -314,7 +482,7 @@ QSqlError AddMeasureFacts(QSqlDatabase& db)
             return q.lastError();
     }
     // Filled anew whatever was there: the runs are what counts.
-    for (const char* table : {"tolvek_measures", "tolvek_measure_stats", "tolvek_measure_bins"}) {
+    for (const char* table : kTableNames) {
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("DELETE FROM %1").arg(QLatin1String(table))))
             return q.lastError();
@@ -332,16 +500,11 @@ QSqlError AddMeasureFacts(QSqlDatabase& db)
     for (const auto& [day, station] : touched)
         if (auto e = facts.RefreshDay(day, station); e.isValid())
             return e;
-    return {};
+    return facts.RefreshWeeks();
 }
 
 QJsonArray MeasureStats(const QSqlDatabase& db, const QString& since, const QString& until)
 {
-    auto q = Select(db,
-                    QStringLiteral("SELECT station, day, measurement, runs, mean, m2, limits_utc,"
-                                   " low, high FROM tolvek_measure_stats"
-                                   " WHERE day BETWEEN ? AND ?"),
-                    {since, until});
     struct TWeek
     {
         TMoments Moments;
@@ -351,19 +514,24 @@ QJsonArray MeasureStats(const QSqlDatabase& db, const QString& since, const QStr
     std::map<std::tuple<QString, QString, int, QString>, TWeek> weeks;
     std::map<QString, QString> weekOf; // a year has 365 days: each parsed once
     std::map<QString, int> rankOf;
-    while (q.next()) {
-        const QString day = q.value(1).toString(), measurement = q.value(2).toString();
-        auto week = weekOf.try_emplace(day).first;
-        if (week->second.isEmpty())
-            week->second = IsoWeek(day);
-        auto rank = rankOf.try_emplace(measurement, -1).first;
-        if (rank->second < 0)
-            rank->second = MeasurementRank(measurement);
-        auto& w = weeks[{q.value(0).toString(), week->second, rank->second, measurement}];
-        w.Moments.Merge({q.value(3).toLongLong(), q.value(4).toDouble(), q.value(5).toDouble()});
-        if (!q.value(6).isNull())
-            w.Limits.Take(q.value(6).toString(), Optional(q.value(7)), Optional(q.value(8)));
-    }
+    ForEachPart(
+            db, Split(since, until),
+            QStringLiteral("SELECT station, %1, measurement, runs, mean, m2, %3"
+                           " FROM %2 WHERE %1 BETWEEN ? AND ?")
+                    .replace(QLatin1String("%3"), QLatin1String(kLimitColumns)),
+            "stats", {}, [&](QSqlQuery& q) {
+                const QString day = q.value(1).toString(), measurement = q.value(2).toString();
+                auto week = weekOf.try_emplace(day).first;
+                if (week->second.isEmpty())
+                    week->second = IsoWeek(day);
+                auto rank = rankOf.try_emplace(measurement, -1).first;
+                if (rank->second < 0)
+                    rank->second = MeasurementRank(measurement);
+                auto& w = weeks[{q.value(0).toString(), week->second, rank->second, measurement}];
+                w.Moments.Merge(
+                        {q.value(3).toLongLong(), q.value(4).toDouble(), q.value(5).toDouble()});
+                w.Limits.Take(q, 6);
+            });
     QJsonArray out;
     for (const auto& [k, w] : weeks)
         out.append(QJsonObject{{"bench", std::get<0>(k)},
@@ -374,39 +542,44 @@ QJsonArray MeasureStats(const QSqlDatabase& db, const QString& since, const QStr
                                {"sd", Json(w.Moments.Sd())},
                                {"cpk", Json(Cpk(w.Moments, w.Limits))},
                                {"low", Json(w.Limits.Low)},
-                               {"high", Json(w.Limits.High)}});
+                               {"high", Json(w.Limits.High)},
+                               {"marginal_low", Json(w.Limits.MarginalLow)},
+                               {"marginal_high", Json(w.Limits.MarginalHigh)}});
     return out;
 }
 
 QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
                              const QString& since, const QString& until)
 {
-    const QVariantList binds{measurement, since, until};
-    auto q = Select(db,
-                    QStringLiteral("SELECT station, bin, SUM(runs) FROM tolvek_measure_bins"
-                                   " WHERE measurement = ? AND day BETWEEN ? AND ?"
-                                   " GROUP BY station, bin"),
-                    binds);
-    std::map<QString, std::map<int, qint64>> benches;
-    while (q.next())
-        benches[q.value(0).toString()][q.value(1).toInt()] += q.value(2).toLongLong();
-    q.finish();
-    q = Select(db,
-               QStringLiteral("SELECT low, high FROM tolvek_measure_stats"
-                              " WHERE measurement = ? AND day BETWEEN ? AND ?"
-                              " AND limits_utc IS NOT NULL ORDER BY limits_utc DESC LIMIT 1"),
-               binds);
-    std::optional<double> low, high;
-    if (q.next()) {
-        low = Optional(q.value(0));
-        high = Optional(q.value(1));
-    }
-    q.finish();
+    const TSplit split = Split(since, until);
+    // bench -> slot -> fine bin -> runs
+    std::map<QString, std::map<QString, std::map<int, qint64>>> bySlot;
+    ForEachPart(db, split,
+                QStringLiteral("SELECT station, slot, bin, SUM(runs) FROM %2"
+                               " WHERE measurement = ? AND %1 BETWEEN ? AND ?"
+                               " GROUP BY station, slot, bin"),
+                "bins", {measurement}, [&](QSqlQuery& q) {
+                    bySlot[q.value(0).toString()][q.value(1).toString()][q.value(2).toInt()] +=
+                            q.value(3).toLongLong();
+                });
+    TLimitsSeen limits;
+    ForEachPart(db, split,
+                QStringLiteral("SELECT %3 FROM %2 WHERE measurement = ? AND %1 BETWEEN ? AND ?"
+                               " AND limits_utc IS NOT NULL ORDER BY limits_utc DESC LIMIT 1")
+                        .replace(QLatin1String("%3"), QLatin1String(kLimitColumns)),
+                "stats", {measurement}, [&](QSqlQuery& q) { limits.Take(q, 0); });
     QJsonObject out{{"measurement", measurement},
-                    {"low", Json(low)},
-                    {"high", Json(high)},
+                    {"low", Json(limits.Low)},
+                    {"high", Json(limits.High)},
+                    {"marginal_low", Json(limits.MarginalLow)},
+                    {"marginal_high", Json(limits.MarginalHigh)},
                     {"edges", QJsonArray()},
                     {"benches", QJsonArray()}};
+    std::map<QString, std::map<int, qint64>> benches;
+    for (const auto& [bench, ofBench] : bySlot)
+        for (const auto& [slot, bins] : ofBench)
+            for (const auto& [code, runs] : bins)
+                benches[bench][code] += runs;
     // The range in units of 10^(emin-2), the smallest fine bin's scale.
     int emin = INT32_MAX, emax = INT32_MIN;
     for (const auto& [bench, bins] : benches)
@@ -436,9 +609,9 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
             to = std::max(to, lowUnits(b) + widthUnits(b));
             widest = std::max(widest, widthUnits(b));
         }
-    // The limits are drawn on the histogram: its range reaches past them.
+    // The limits and the band are drawn on the histogram: its range reaches past them.
     const double unitsPerValue = std::pow(10.0, 2 - emin);
-    for (const auto& limit : {low, high})
+    for (const auto& limit : {limits.Low, limits.High, limits.MarginalLow, limits.MarginalHigh})
         if (limit && *limit >= 0 && *limit * unitsPerValue < 1e15) {
             // Inside, never on the outer edge, where its line would not show.
             from = std::min(from, std::max(0LL, (long long)std::floor(*limit * unitsPerValue) - 1));
@@ -456,8 +629,7 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
     QJsonArray edges;
     for (long long i = 0; i <= count; ++i)
         edges.append(Scaled(start + i * step, emin - 2));
-    QJsonArray benchRows;
-    for (const auto& [bench, bins] : benches) {
+    const auto counted = [&](const std::map<int, qint64>& bins) {
         std::vector<qint64> counts(size_t(count), 0);
         for (const auto& [code, runs] : bins) {
             const auto i = std::min(count - 1, (lowUnits(FromCode(code)) - start) / step);
@@ -466,7 +638,15 @@ QJsonObject MeasureHistogram(const QSqlDatabase& db, const QString& measurement,
         QJsonArray c;
         for (const auto n : counts)
             c.append(n);
-        benchRows.append(QJsonObject{{"bench", bench}, {"counts", c}});
+        return c;
+    };
+    QJsonArray benchRows;
+    for (const auto& [bench, bins] : benches) {
+        QJsonArray slotRows;
+        for (const auto& [slot, slotBins] : bySlot[bench])
+            slotRows.append(QJsonObject{{"slot", slot}, {"counts", counted(slotBins)}});
+        benchRows.append(
+                QJsonObject{{"bench", bench}, {"counts", counted(bins)}, {"slots", slotRows}});
     }
     out["edges"] = edges;
     out["benches"] = benchRows;
@@ -477,7 +657,8 @@ QJsonArray MeasureRunChart(const QSqlDatabase& db, const QString& measurement, c
                            const QString& until, int limit)
 {
     auto q = Select(db,
-                    QStringLiteral("SELECT m.run_id, r.started, m.station, m.value, m.low, m.high"
+                    QStringLiteral("SELECT m.run_id, r.started, m.station, m.slot, m.value, m.low,"
+                                   " m.high, m.marginal_low, m.marginal_high"
                                    " FROM tolvek_measures m JOIN tolvek_runs r ON r.id = m.run_id"
                                    " WHERE m.measurement = ? AND m.day BETWEEN ? AND ?"
                                    " ORDER BY m.day DESC, m.started_utc DESC, m.run_id DESC"
@@ -488,9 +669,12 @@ QJsonArray MeasureRunChart(const QSqlDatabase& db, const QString& measurement, c
         rows.push_back(QJsonObject{{"id", q.value(0).toString()},
                                    {"started", q.value(1).toString()},
                                    {"bench", q.value(2).toString()},
-                                   {"value", q.value(3).toDouble()},
-                                   {"low", Json(q.value(4))},
-                                   {"high", Json(q.value(5))}});
+                                   {"slot", q.value(3).toString()},
+                                   {"value", q.value(4).toDouble()},
+                                   {"low", Json(q.value(5))},
+                                   {"high", Json(q.value(6))},
+                                   {"marginal_low", Json(q.value(7))},
+                                   {"marginal_high", Json(q.value(8))}});
     QJsonArray out;
     for (auto it = rows.rbegin(); it != rows.rend(); ++it)
         out.append(*it);

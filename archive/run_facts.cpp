@@ -296,6 +296,8 @@ QSqlError TRunFacts::Refresh()
     for (const auto& [day, station] : touched_)
         if (auto e = RefreshDay(day, station); e.isValid())
             return e;
+    if (auto e = measures_.RefreshWeeks(); e.isValid())
+        return e;
     touched_.clear();
     return Run(db_, QStringLiteral("UPDATE tolvek_meta SET value ="
                                    " CAST(CAST(value AS INTEGER) + 1 AS TEXT)"

@@ -40,7 +40,8 @@ QString Where(const TRunFilter& f, QVariantList& binds)
 // guarded update keeps a second bench that opens the line database meanwhile from doing it
 // again. Schema 1 gains the facts (the trends and the measurements with them, run by run);
 // schema 2 counts its units again; up to 3 gain the trends; up to 5 the (empty) slots'
-// table and the measurement facts; every earlier one the sums per slot.
+// table and the measurement facts; up to 6 the sums per slot; 6 and 7 their measurement
+// facts in their new shape.
 QSqlError Migrate(QSqlDatabase& db, int version)
 {
     if (!db.transaction())
@@ -53,6 +54,7 @@ QSqlError Migrate(QSqlDatabase& db, int version)
                         .arg(version)))
         e = q.lastError();
     else if (q.numRowsAffected() == 1) {
+        e = DropOlderMeasureFacts(db, version);
         // The tables every later step fills or reads, before any of them runs. Runs stored
         // before the slots' table had no port: it starts empty.
         for (const QString& sql : MeasureFactsSchema() + RunSlotsSchema() + SlotStatsSchema()) {
@@ -69,7 +71,7 @@ QSqlError Migrate(QSqlDatabase& db, int version)
             e = AddRunTrends(db, !rebuildUnits);
         if (!e.isValid() && rebuildUnits)
             e = TRunFacts(db).RebuildUnits();
-        if (!e.isValid() && version >= kRunFactsSchema && version < kMeasureFactsSchema)
+        if (!e.isValid() && version >= kRunFactsSchema && version < kMeasureWeeksSchema)
             e = AddMeasureFacts(db);
         // The sums per slot from the facts as they now are, in one pass over them.
         if (!e.isValid() && version >= kRunFactsSchema)

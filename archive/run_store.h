@@ -22,7 +22,8 @@ namespace tolvek {
 // version row (written only where there is none: a store of an older version gets it
 // raised by its migration). A change to them raises kRunStoreSchema.
 static_assert(kMeasureFactsSchema == kRunSlotsSchema + 1);
-constexpr int kRunStoreSchema = kSlotStatsSchema;
+static_assert(kMeasureWeeksSchema == kSlotStatsSchema + 1);
+constexpr int kRunStoreSchema = kMeasureWeeksSchema;
 QStringList RunStoreSchema();
 
 // The line database's set-up for a DBA (tolvek --line-schema): the schema, the roles

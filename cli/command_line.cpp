@@ -19,7 +19,8 @@ const char kSynopsis[] =
         "[--vac] [--json PATH|-] [--quiet]\n"
         "                     [--interface PORT] [--events] [--max-time SECONDS] [--limits PATH]\n"
         "                     [--archive PATH]\n"
-        "       tolvek --history [SERIAL] | --export json|csv | --yield [--by slot]  [--since "
+        "       tolvek --history [SERIAL] | --export json|csv | --yield [--by slot|measurement]  "
+        "[--since "
         "DAY] [--until DAY] [--line] [--archive PATH]\n"
         "       tolvek --show RUN_ID | --forward [--status|--follow]  [--archive PATH]\n"
         "       tolvek --serve [--listen HOST:PORT] [--archive PATH | --line]\n"
@@ -120,8 +121,10 @@ const TModeOption kModeOptions[] = {
          "Ask the line database instead of the bench's run archive.",
          {"history", "export", "yield", "serve"}},
         {"by",
-         "slot",
-         "With --yield: per bench and slot (network port) with its failing checks, not per day.",
+         "slot|measurement",
+         "With --yield, instead of the day table: slot, per bench and slot (network port) with "
+         "its failing checks; measurement, per measurement, bench and ISO week the mean, "
+         "standard deviation and Cpk, then histograms per bench and slot.",
          {"yield"}},
         {"listen", "HOST:PORT", "Where --serve listens (default 127.0.0.1:8470).", {"serve"}},
         {"tls-cert", "FILE", "Serve HTTPS with this PEM certificate (chain).", {"serve"}},

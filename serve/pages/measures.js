@@ -7,32 +7,52 @@ const measureCharts = [];
 const measureColours = ["#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2",
                         "#7f7f7f", "#bcbd22", "#17becf", "#393b79"];
 const measureLimitColour = "#d00000";
+const measureMarginalColour = "#e69500";
+const measureMarginalFill = "rgba(230, 149, 0, 0.15)";
 
-// Vertical lines at the limits: options.lines [{label, value}], options.pixel(chart, value).
-// Where each was drawn is kept on the canvas (data-limit-lines) for whoever checks it.
+// Vertical lines at the limits (red, solid) and at the marginal band's ends (amber, dashed),
+// the marginal zones between them shaded: options.lines [{label, value, marginal}],
+// options.zones [[from, to]] (null: the chart's edge), options.pixel(chart, value). Where
+// each line was drawn is kept on the canvas (data-limit-lines, data-marginal-lines) for
+// whoever checks it.
 const measureLimitLines = {
   id: "measureLimitLines",
   afterDatasetsDraw(chart, args, options) {
     const { ctx, chartArea } = chart;
-    const drawn = [];
+    const clamp = (x) => Math.min(chartArea.right, Math.max(chartArea.left, x));
+    for (const [from, to] of options.zones || []) {
+      const left = clamp(from == null ? chartArea.left : options.pixel(chart, from));
+      const right = clamp(to == null ? chartArea.right : options.pixel(chart, to));
+      if (!(right > left)) continue;
+      ctx.save();
+      ctx.fillStyle = measureMarginalFill;
+      ctx.fillRect(left, chartArea.top, right - left, chartArea.bottom - chartArea.top);
+      ctx.restore();
+    }
+    const drawn = { limit: [], marginal: [] };
     for (const line of options.lines || []) {
       const x = options.pixel(chart, line.value);
       if (!Number.isFinite(x) || x < chartArea.left - 1 || x > chartArea.right + 1) continue;
+      const colour = line.marginal ? measureMarginalColour : measureLimitColour;
       ctx.save();
-      ctx.strokeStyle = measureLimitColour;
+      ctx.strokeStyle = colour;
       ctx.lineWidth = 2;
+      if (line.marginal) ctx.setLineDash([6, 4]);
       ctx.beginPath();
       ctx.moveTo(x, chartArea.top);
       ctx.lineTo(x, chartArea.bottom);
       ctx.stroke();
-      ctx.fillStyle = measureLimitColour;
+      ctx.fillStyle = colour;
       ctx.font = "11px sans-serif";
-      ctx.fillText(`${line.label} ${line.value}`, x + 3, chartArea.top + 11);
+      ctx.fillText(`${line.label} ${line.value}`, x + 3, chartArea.top + (line.marginal ? 24 : 11));
       ctx.restore();
-      drawn.push({ label: line.label, value: line.value, x: Math.round(x),
-                   y: Math.round((chartArea.top + chartArea.bottom) / 2) });
+      // A point on a dash, not in a gap: 3 px below the top.
+      (line.marginal ? drawn.marginal : drawn.limit).push({
+        label: line.label, value: line.value, x: Math.round(x),
+        y: Math.round(line.marginal ? chartArea.top + 3 : (chartArea.top + chartArea.bottom) / 2) });
     }
-    chart.canvas.dataset.limitLines = JSON.stringify(drawn);
+    chart.canvas.dataset.limitLines = JSON.stringify(drawn.limit);
+    chart.canvas.dataset.marginalLines = JSON.stringify(drawn.marginal);
   },
 };
 
@@ -46,13 +66,23 @@ function measureBinPixel(edges) {
   };
 }
 
-function measureLimits(low, high) {
-  return [low == null ? null : { label: "low", value: low },
-          high == null ? null : { label: "high", value: high }].filter(Boolean);
+// The lines and marginal zones of limits {low, high, marginal_low, marginal_high}.
+function measureLimits(l) {
+  const lines = [["low", l.low, false], ["high", l.high, false],
+                 ["marginal low", l.marginal_low, true], ["marginal high", l.marginal_high, true]]
+    .filter(([, value]) => value != null)
+    .map(([label, value, marginal]) => ({ label, value, marginal }));
+  const zones = [];
+  if (l.marginal_low != null) zones.push([l.low, l.marginal_low]);
+  if (l.marginal_high != null) zones.push([l.marginal_high, l.high]);
+  return { lines, zones };
 }
 
-function measureRange(low, high) {
-  return low == null && high == null ? "–" : `${low ?? ""}..${high ?? ""}`;
+function measureRange(s) {
+  if (s.low == null && s.high == null) return "–";
+  const band = s.marginal_low != null || s.marginal_high != null
+    ? `, marginal ${s.marginal_low ?? ""}..${s.marginal_high ?? ""}` : "";
+  return `${s.low ?? ""}..${s.high ?? ""}${band}`;
 }
 
 function measureChart(canvas, config) {
@@ -68,14 +98,18 @@ function measureSkeleton(section) {
   section.dataset.built = "1";
   section.append(
     el("h2", { text: "Measurements" }),
-    el("p", {}, el("label", { text: "Measurement " }, el("select", { id: "measure-name" }))),
+    el("p", {}, el("label", { text: "Measurement " }, el("select", { id: "measure-name" })), " ",
+       el("label", { text: "histograms per " },
+          el("select", { id: "measure-by" }, el("option", { value: "bench", text: "bench" }),
+             el("option", { value: "slot", text: "slot" })))),
     el("div", { id: "measure-histograms", class: "charts" }),
     el("h2", { text: "Mean, standard deviation and Cpk per bench and week" }),
     el("div", { id: "measure-stats" }),
     el("h2", { text: "Run chart: the latest runs" }),
     el("div", { class: "chart" }, el("canvas", { id: "measure-runchart" })));
-  document.getElementById("measure-name").addEventListener(
-    "change", () => loadMeasures(periodQuery()).catch((e) => setStatus(e.message)));
+  for (const id of ["measure-name", "measure-by"])
+    document.getElementById(id).addEventListener(
+      "change", () => loadMeasures(periodQuery()).catch((e) => setStatus(e.message)));
 }
 
 // Fetches and draws the measurements of the period `query` ("since=...&until=...").
@@ -100,22 +134,29 @@ async function loadMeasures(query) {
 
   const edges = histogram.edges;
   const labels = edges.slice(0, -1).map((from, i) => `${from}–${edges[i + 1]}`);
-  const boxes = histogram.benches.map((bench, i) => {
-    const canvas = el("canvas", { "data-bench": bench.bench });
-    const box = el("div", {}, el("h3", { text: `${name}, ${bench.bench}` }),
-                   el("div", { class: "chart" }, canvas));
-    return [box, canvas, bench, measureColours[i % measureColours.length]];
+  // One histogram per bench, or per slot of each bench (slot "–": runs without a port).
+  const bySlot = document.getElementById("measure-by").value === "slot";
+  const shown = histogram.benches.flatMap((bench, i) => (bySlot
+    ? bench.slots.map((slot) => ({ bench: bench.bench, slot: slot.slot, counts: slot.counts, i }))
+    : [{ bench: bench.bench, counts: bench.counts, i }]));
+  const limits = measureLimits(histogram);
+  const boxes = shown.map((h) => {
+    const canvas = el("canvas", { "data-bench": h.bench });
+    if (h.slot != null) canvas.dataset.slot = h.slot;
+    const title = h.slot == null ? `${name}, ${h.bench}` : `${name}, ${h.bench}, slot ${h.slot || "–"}`;
+    const box = el("div", {}, el("h3", { text: title }), el("div", { class: "chart" }, canvas));
+    return [box, canvas, h, measureColours[h.i % measureColours.length]];
   });
   document.getElementById("measure-histograms").replaceChildren(...boxes.map(([box]) => box));
-  for (const [, canvas, bench, colour] of boxes)
+  for (const [, canvas, h, colour] of boxes)
     measureChart(canvas, {
       type: "bar",
-      data: { labels, datasets: [{ label: bench.bench, backgroundColor: colour,
-                                   data: bench.counts, barPercentage: 1, categoryPercentage: 1 }] },
+      data: { labels, datasets: [{ label: h.slot == null ? h.bench : `${h.bench} ${h.slot || "–"}`,
+                                   backgroundColor: colour, data: h.counts,
+                                   barPercentage: 1, categoryPercentage: 1 }] },
       options: {
         scales: { y: { beginAtZero: true, title: { display: true, text: "runs" } } },
-        plugins: { measureLimitLines: { lines: measureLimits(histogram.low, histogram.high),
-                                        pixel: measureBinPixel(edges) } },
+        plugins: { measureLimitLines: { ...limits, pixel: measureBinPixel(edges) } },
       },
       plugins: [measureLimitLines],
     });
@@ -126,13 +167,13 @@ async function loadMeasures(query) {
     ["Cpk", (s) => el("span", {
       class: s.cpk == null ? "" : s.cpk < 1 ? "failed" : s.cpk < 1.33 ? "marginal" : "passed",
       text: number(s.cpk, 2) })],
-    ["Limits", (s) => measureRange(s.low, s.high)],
+    ["Limits", (s) => measureRange(s)],
   ], stats.filter((s) => s.measurement === name)));
 
   const benches = [...new Set(runs.map((r) => r.bench))].sort();
-  const limitLine = (key, label) => ({
-    label, data: runs.map((r) => r[key]), borderColor: measureLimitColour,
-    backgroundColor: measureLimitColour, stepped: true, pointRadius: 0, borderWidth: 2,
+  const limitLine = (key, label, colour = measureLimitColour, dash = []) => ({
+    label, data: runs.map((r) => r[key]), borderColor: colour, backgroundColor: colour,
+    stepped: true, pointRadius: 0, borderWidth: 2, borderDash: dash,
   });
   measureChart(document.getElementById("measure-runchart"), {
     type: "line",
@@ -143,7 +184,9 @@ async function loadMeasures(query) {
         backgroundColor: measureColours[i % measureColours.length],
         borderColor: measureColours[i % measureColours.length],
         data: runs.map((r) => (r.bench === bench ? r.value : null)),
-      })), limitLine("low", "low limit"), limitLine("high", "high limit")]
+      })), limitLine("low", "low limit"), limitLine("high", "high limit"),
+      limitLine("marginal_low", "low marginal", measureMarginalColour, [6, 4]),
+      limitLine("marginal_high", "high marginal", measureMarginalColour, [6, 4])]
         .filter((d) => d.data.some((v) => v != null)),
     },
     options: { scales: { x: { ticks: { maxTicksLimit: 12 } }, y: { title: { display: true, text: name } } } },

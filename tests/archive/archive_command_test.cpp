@@ -78,6 +78,16 @@ protected:
             r.Id = "00000000-0000-0000-0000-00000000000" + std::to_string(++n);
             if (n == 7)
                 r.Journal.push_back("test RTC failed: \"slow\", 2 s\r\nlate");
+            // The first four measured their upload, the third and fourth in slot eth1; the
+            // first judged by the limits 8.. with the band 9...
+            r.Station = "b1";
+            if (n <= 4)
+                r.Measurements.UploadMiBPerSecond = 7 + n;
+            if (n == 3 || n == 4)
+                r.Options.Interface = "eth1";
+            if (n == 1)
+                r.Judgements = {{"upload_mib_s", 8, 8, std::nullopt, 9, std::nullopt,
+                                 TJudgementResult::Marginal}};
             ASSERT_TRUE(archive.Store(r).Stored);
         }
     }
@@ -122,6 +132,26 @@ TEST_F(ArchiveCommand, YieldCountsFirstRunsOfUnitsOverTheWholeArchive)
     EXPECT_EQ(all.out.section('\n', 1), day1 + day2);
     // B's retest on the 8th stays a retest when the 7th is outside the range.
     EXPECT_EQ(In({"--yield", "--since", "2026-12-08"}).out.section('\n', 1), day2);
+}
+
+// The day table alone, as scripts read it, unless the measurements are asked for: mean 9.5
+// of 8..11, sd sqrt(5/3), Cpk (9.5 - 8) / 3 sd; histograms per bench and slot.
+TEST_F(ArchiveCommand, YieldByMeasurementGivesTheFiguresAndHistogramsPerSlot)
+{
+    EXPECT_FALSE(In({"--yield"}).out.contains("upload"));
+    const auto r = In({"--yield", "--by", "measurement"});
+    EXPECT_EQ(r.rc, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out,
+              "measurement     bench             week      runs          mean            sd     "
+              "Cpk  limits\n"
+              "upload_mib_s    b1                2026-W50     4        9.5000        1.2910    "
+              "0.39  8.. marginal 9..\n\n"
+              "histogram upload_mib_s (limits 8.. marginal 9..), runs per bin [from, to), per "
+              "bench and slot:\n"
+              "  b1: [8, 8.5) 1; [9, 9.5) 1; [10, 10.5) 1; [11, 11.5) 1;\n"
+              "  b1 -: [8, 8.5) 1; [9, 9.5) 1;\n"
+              "  b1 eth1: [10, 10.5) 1; [11, 11.5) 1;\n");
+    EXPECT_EQ(In({"--yield", "--by", "week"}).rc, 2);
 }
 
 // A unit is its serial number in any letter case; its first run is the one that started

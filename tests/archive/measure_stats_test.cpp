@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <map>
 
 using namespace tolvek;
 using namespace archivetest;
@@ -25,25 +26,26 @@ struct TKnown
 {
     const char* started;
     const char* bench;
+    const char* slot;
     double upload;
-    std::optional<double> low, high; // judged by these when either is given
+    std::optional<double> low, high, marginalLow; // judged by these when either limit is given
     bool judged;
     long long uploadMs; // the upload step's time; a failed step when negative
 };
 
 constexpr std::nullopt_t kNone = std::nullopt;
 
-// Week 2026-W50 is 7 to 13 December. b1 is judged by 8..12 on the 8th and by 8..11 on
-// the 9th (the latest limits of its week); b2 by ..13 on one run of two.
+// Week 2026-W50 is 7 to 13 December. b1 is judged by 8..12 on the 8th and by 8..11 with
+// the band 9.. on the 9th (the latest limits of its week); b2 by ..13 on one run of two.
 const TKnown kRuns[] = {
-        {"2026-12-08T08:00:00+01:00", "b1", 9.0, 8, 12, true, 400},
-        {"2026-12-08T09:00:00+01:00", "b1", 10.0, 8, 12, true, 500},
-        {"2026-12-08T10:00:00+01:00", "b1", 11.0, 8, 12, true, -900},
-        {"2026-12-09T08:00:00+01:00", "b1", 10.0, 8, 11, true, -1},
-        {"2026-12-09T09:00:00+01:00", "b1", 9.5, 8, 11, true, -1},
-        {"2026-12-14T08:00:00+01:00", "b1", 8.5, kNone, kNone, false, -1},
-        {"2026-12-08T08:30:00+01:00", "b2", 12.0, kNone, 13, true, -1},
-        {"2026-12-08T09:30:00+01:00", "b2", 11.0, kNone, kNone, false, -1},
+        {"2026-12-08T08:00:00+01:00", "b1", "eth1", 9.0, 8, 12, kNone, true, 400},
+        {"2026-12-08T09:00:00+01:00", "b1", "eth2", 10.0, 8, 12, kNone, true, 500},
+        {"2026-12-08T10:00:00+01:00", "b1", "eth1", 11.0, 8, 12, kNone, true, -900},
+        {"2026-12-09T08:00:00+01:00", "b1", "eth2", 10.0, 8, 11, 9, true, -1},
+        {"2026-12-09T09:00:00+01:00", "b1", "eth1", 9.5, 8, 11, 9, true, -1},
+        {"2026-12-14T08:00:00+01:00", "b1", "eth1", 8.5, kNone, kNone, kNone, false, -1},
+        {"2026-12-08T08:30:00+01:00", "b2", "", 12.0, kNone, 13, kNone, true, -1},
+        {"2026-12-08T09:30:00+01:00", "b2", "", 11.0, kNone, kNone, kNone, false, -1},
 };
 
 void StoreKnown(const QString& path)
@@ -53,11 +55,12 @@ void StoreKnown(const QString& path)
     for (const auto& k : kRuns) {
         auto r = MakeRun(k.started, "SN" + std::to_string(n++), TRunVerdict::Passed);
         r.Station = k.bench;
+        r.Options.Interface = k.slot;
         r.Measurements.UploadMiBPerSecond = k.upload;
         if (k.uploadMs != -1)
             r.Steps.push_back({"upload", std::abs(k.uploadMs), k.uploadMs > 0});
         if (k.judged)
-            r.Judgements.push_back({"upload_mib_s", k.upload, k.low, k.high, kNone, kNone,
+            r.Judgements.push_back({"upload_mib_s", k.upload, k.low, k.high, k.marginalLow, kNone,
                                     TJudgementResult::Passed});
         ASSERT_TRUE(archive.Store(r).Stored);
     }
@@ -133,15 +136,19 @@ void ExpectHandFigures(const QJsonObject& answers)
             }
         }
     }
-    // Values 8.5 .. 12 and the limits 8..11 (b1's run of the 9th is the period's latest
-    // judged): bins of 0.5, from below the low limit so that its line is inside; a value
-    // on an edge counts in the bin above it.
+    // Values 8.5 .. 12 and the limits 8..11 with the band 9.. (b1's run of the 9th is the
+    // period's latest judged): bins of 0.5, from below the low limit so that its line is
+    // inside; a value on an edge counts in the bin above it. Each bench's slots add up to it.
     EXPECT_EQ(answers["histogram"].toObject(), QJsonDocument::fromJson(R"({
-        "measurement": "upload_mib_s", "low": 8, "high": 11,
-        "edges": [7.5, 8, 8.5, 9, 9.5, 10, 10.5, 11, 11.5, 12, 12.5],
-        "benches": [{"bench": "b1", "counts": [0, 0, 1, 1, 1, 2, 0, 1, 0, 0]},
-                    {"bench": "b2", "counts": [0, 0, 0, 0, 0, 0, 0, 1, 0, 1]}]})")
-                                                       .object());
+        "measurement": "upload_mib_s", "low": 8, "high": 11, "marginal_low": 9,
+        "marginal_high": null, "edges": [7.5, 8, 8.5, 9, 9.5, 10, 10.5, 11, 11.5, 12, 12.5],
+        "benches": [{"bench": "b1", "counts": [0, 0, 1, 1, 1, 2, 0, 1, 0, 0], "slots": [
+                       {"slot": "eth1", "counts": [0, 0, 1, 1, 1, 0, 0, 1, 0, 0]},
+                       {"slot": "eth2", "counts": [0, 0, 0, 0, 0, 2, 0, 0, 0, 0]}]},
+                    {"bench": "b2", "counts": [0, 0, 0, 0, 0, 0, 0, 1, 0, 1], "slots": [
+                       {"slot": "", "counts": [0, 0, 0, 0, 0, 0, 0, 1, 0, 1]}]}]})")
+                                                       .object())
+            << Text(answers["histogram"]);
     // Oldest first, each run with the limits it was judged by.
     const auto chart = answers["chart"].toArray();
     ASSERT_EQ(chart.size(), 8);
@@ -150,8 +157,92 @@ void ExpectHandFigures(const QJsonObject& answers)
     EXPECT_EQ(chart[1]["high"].toDouble(), 13);
     EXPECT_TRUE(chart[1]["low"].isNull());
     EXPECT_EQ(chart[6]["high"].toDouble(), 11);
+    EXPECT_EQ(chart[6]["marginal_low"].toDouble(), 9);
+    EXPECT_EQ(chart[6]["slot"].toString(), "eth1");
     EXPECT_EQ(chart[7]["value"].toDouble(), 8.5);
     EXPECT_TRUE(chart[7]["high"].isNull());
+}
+
+// Periods that start and end inside weeks, on their edges and open, against the upload
+// rates of the runs inside each, counted here: runs, mean and the limits per bench and
+// week, and the histogram's runs per bench.
+void ExpectPeriodFigures(TLineView& view)
+{
+    const struct
+    {
+        QDate since, until;
+    } periods[] = {
+            {QDate(2026, 12, 8), QDate(2026, 12, 8)},
+            {QDate(2026, 12, 9), QDate(2026, 12, 14)},
+            {QDate(2026, 12, 7), QDate(2026, 12, 13)},
+            {QDate(2026, 12, 6), QDate(2026, 12, 14)},
+            {QDate(2026, 12, 9), QDate(2026, 12, 20)},
+            {QDate(2026, 12, 1), QDate(2026, 12, 9)},
+            {QDate(2026, 12, 2), QDate(2026, 12, 20)},
+            {QDate(2026, 12, 6), QDate(2026, 12, 15)},
+            {QDate(), QDate(2026, 12, 8)},
+            {QDate(2026, 12, 14), QDate()},
+    };
+    for (const auto& p : periods) {
+        SCOPED_TRACE((p.since.toString(Qt::ISODate) + ".." + p.until.toString(Qt::ISODate))
+                             .toStdString());
+        struct TWeek
+        {
+            int runs = 0;
+            double sum = 0;
+            QString latest;
+            std::optional<double> low, high, marginalLow;
+        };
+        std::map<std::pair<QString, QString>, TWeek> weeks;
+        std::map<QString, int> perBench;
+        for (const auto& k : kRuns) {
+            const QDate day = QDate::fromString(QString(k.started).left(10), Qt::ISODate);
+            if ((p.since.isValid() && day < p.since) || (p.until.isValid() && day > p.until))
+                continue;
+            int year = 0;
+            const int week = day.weekNumber(&year);
+            auto& w = weeks[{k.bench, QStringLiteral("%1-W%2").arg(year).arg(week)}];
+            ++w.runs;
+            w.sum += k.upload;
+            if (k.judged && QString(k.started) > w.latest) {
+                w.latest = k.started;
+                w.low = k.low;
+                w.high = k.high;
+                w.marginalLow = k.marginalLow;
+            }
+            ++perBench[k.bench];
+        }
+        std::map<std::pair<QString, QString>, TWeek> got;
+        for (const auto& v : view.MeasureStats({p.since, p.until})) {
+            const auto o = v.toObject();
+            if (o["measurement"] != "upload_mib_s")
+                continue;
+            auto& w = got[{o["bench"].toString(), o["week"].toString()}];
+            w.runs = o["runs"].toInt();
+            w.sum = o["mean"].toDouble() * w.runs;
+            for (const auto& [key, field] : {std::pair{"low", &TWeek::low},
+                                             {"high", &TWeek::high},
+                                             {"marginal_low", &TWeek::marginalLow}})
+                if (o[key].isDouble())
+                    w.*field = o[key].toDouble();
+        }
+        ASSERT_EQ(got.size(), weeks.size());
+        for (const auto& [key, w] : weeks) {
+            const auto& g = got[key];
+            SCOPED_TRACE((key.first + " " + key.second).toStdString());
+            EXPECT_EQ(g.runs, w.runs);
+            EXPECT_NEAR(g.sum, w.sum, 1e-9);
+            EXPECT_EQ(g.low, w.low);
+            EXPECT_EQ(g.high, w.high);
+            EXPECT_EQ(g.marginalLow, w.marginalLow);
+        }
+        std::map<QString, int> histogram;
+        for (const auto& b :
+             view.MeasureHistogram({p.since, p.until}, "upload_mib_s")["benches"].toArray())
+            for (const auto& n : b.toObject()["counts"].toArray())
+                histogram[b.toObject()["bench"].toString()] += n.toInt();
+        EXPECT_EQ(histogram, perBench);
+    }
 }
 
 } // namespace
@@ -165,20 +256,35 @@ TEST(MeasureStats, KnownRunsGiveTheHandFiguresFromArchiveOlderArchiveAndLineData
     {
         SCOPED_TRACE("archive");
         ExpectHandFigures(archived);
+        ExpectPeriodFigures(*TLineView::OpenArchive(path));
     }
 
-    // An archive of the version before gains the figures from its runs.
-    const QString older = dir.filePath("older.sqlite");
-    StoreKnown(older);
-    Rewrite(older, DropTables({"measures", "measure_stats", "measure_bins"}) << SetSchema(2));
-    EXPECT_EQ(Text(WithoutIds(Answers(*TLineView::OpenArchive(older)))),
-              Text(WithoutIds(archived)));
+    // An archive of an earlier version gains the figures from its runs: one made before
+    // the measurements were kept, and one whose measurement tables had no slots, bands or
+    // weeks (their rows left behind would be counted twice).
+    for (const int version : {2, 6}) {
+        SCOPED_TRACE(version);
+        const QString older = dir.filePath(QStringLiteral("older%1.sqlite").arg(version));
+        StoreKnown(older);
+        auto sql = DropTables({"measures", "measure_stats", "measure_bins", "measure_week_stats",
+                               "measure_week_bins"});
+        if (version == 6)
+            for (const char* table : {"measures", "measure_stats", "measure_bins"})
+                sql << QStringLiteral("CREATE TABLE tolvek_%1 AS SELECT id AS run_id, day,"
+                                      " station FROM tolvek_runs")
+                                .arg(QLatin1String(table));
+        Rewrite(older, sql << SetSchema(version));
+        EXPECT_EQ(Text(WithoutIds(Answers(*TLineView::OpenArchive(older)))),
+                  Text(WithoutIds(archived)));
+    }
 
     PgServer server;
     ASSERT_TRUE(server.Start());
     ASSERT_EQ(ForwardAll(path, server.Uri()).Sent, int(std::size(kRuns)));
-    const auto line = Answers(*TLineView::OpenLine(QString::fromStdString(server.Uri())));
+    const auto lineView = TLineView::OpenLine(QString::fromStdString(server.Uri()));
+    const auto line = Answers(*lineView);
     SCOPED_TRACE("line database");
     ExpectHandFigures(line);
+    ExpectPeriodFigures(*lineView);
     EXPECT_EQ(Text(line), Text(archived));
 }

@@ -431,15 +431,47 @@ def measurement_charts(work):
             " Math.round(l.x * r), Math.round(l.y * r), 1, 1).data;"
             " return p[0] > 180 && p[1] < 60 && p[2] < 60; }); })()")
         check(red == [True, True], f"both limit lines are drawn in red: {red}")
+        # The marginal band's end apart from them: an amber dashed line, its zone shaded.
+        marginal = json.loads(browser.js("document.querySelector('#measure-histograms canvas')"
+                                         "?.dataset.marginalLines ?? '[]'"))
+        check([line["value"] for line in marginal] == [3.5] and api["marginal_low"] == 3.5,
+              f"a marginal line at 3.5: {marginal}")
+        amber = browser.js(
+            "(() => { const c = document.querySelector('#measure-histograms canvas');"
+            " const r = devicePixelRatio; const at = (x, y) => [...c.getContext('2d')"
+            ".getImageData(Math.round(x * r), Math.round(y * r), 1, 1).data];"
+            " const l = JSON.parse(c.dataset.marginalLines)[0];"
+            " const low = JSON.parse(c.dataset.limitLines)[0];"
+            " const zone = []; for (let x = low.x + 3; x < l.x - 2; x += 2)"
+            " zone.push(at(x, l.y + 10));"
+            " return {line: at(l.x, l.y), zone}; })()")
+        # Between the bars the shaded zone is white tinted amber (red above blue).
+        line, zone = amber["line"], amber["zone"]
+        check(line[0] > 180 and 100 < line[1] < 190 and line[2] < 60
+              and any(p[0] > p[2] + 15 and p[1] > p[2] + 5 for p in zone),
+              f"the marginal line is drawn in amber and its zone shaded: {line}, {zone[:4]}")
         check(browser.js("document.querySelectorAll('#measure-stats tbody tr').length") == 1,
               "one row of mean, sd and Cpk for the bench's week")
         check(browser.js("Object.values(Chart.instances).some(c => c.canvas.id === "
                          "'measure-runchart' && c.data.datasets.some(d => d.label === "
                          "'high limit'))"), "the run chart draws the limit the runs had")
+        check(browser.js("Object.values(Chart.instances).some(c => c.canvas.id === "
+                         "'measure-runchart' && c.data.datasets.some(d => d.label === "
+                         "'low marginal' && d.borderDash.length && d.data.includes(3.5)))"),
+              "the run chart draws the marginal band the runs had, dashed")
         box = browser.js("(() => { const r = document.getElementById('measures')"
                          ".getBoundingClientRect(); return {x: r.left, y: r.top + scrollY,"
                          " width: r.width, height: r.height}; })()")
         browser.screenshot(os.path.join(ARTEFACTS, "measures.png"), **box)
+        # Per slot: one histogram for each slot of each bench, its counts the slot's.
+        browser.js("(() => { const s = document.getElementById('measure-by'); s.value = 'slot';"
+                   " s.dispatchEvent(new Event('change')); return true; })()")
+        slots = [slot["counts"] for bench in api["benches"] for slot in bench["slots"]]
+        check(browser.wait("document.querySelector('#measure-histograms canvas[data-slot]') "
+                           "!== null") and browser.js(
+                  "Object.values(Chart.instances).filter(c => c.canvas.dataset.slot != null)"
+                  ".map(c => c.data.datasets[0].data)") == slots and len(slots) == 1,
+              f"per slot, the histograms are the slots' counts: {slots}")
         check(browser.policy_violations() == [], "the measurements break no page policy")
     finally:
         browser.close()
