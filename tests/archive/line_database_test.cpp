@@ -458,7 +458,7 @@ TEST(LineDatabase, FollowerPausingAfterAFailureIsWokenByANewRun)
     ASSERT_TRUE(saidSomething());
     ASSERT_TRUE(server.Start());
     Fill(archive, 1);
-    for (int i = 0; i < 150 && ServerRuns(target).first != 2; ++i)
+    for (int i = 0; i < 300 && ServerRuns(target).first != 2; ++i)
         usleep(100000);
     stop = true;
     follow.get();

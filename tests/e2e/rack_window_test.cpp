@@ -197,7 +197,8 @@ TEST(RackWindow, Scenarios)
                  const qint64 pid = w.Runs[2]->ChildPid();
                  w.Tiles[2]->AbortButton->click();
                  ASSERT_TRUE(WaitFor([&] { return Idle(w); }));
-                 EXPECT_TRUE(Gone(pid));
+                 // The tile shows the verdict the child sent; the child ends just after it.
+                 EXPECT_TRUE(WaitFor([&] { return Gone(pid); }, 15000));
              },
              {Passed(1), Passed(2), "red | Тестирование прервано | SLOT03SN", Passed(4)}},
             {"a child killed shows a station fault on its tile only, and starts again",
