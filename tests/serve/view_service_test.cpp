@@ -312,6 +312,14 @@ TEST(ViewService, ServesHttpsToItsLoginsOnly)
     }
 }
 
+// Under AddressSanitizer a process's memory is mostly the sanitizer's (shadow, freed blocks
+// held back), so the bounds are checked in the plain build only.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kOwnMemory = false;
+#else
+constexpr bool kOwnMemory = true;
+#endif
+
 // A memory figure of a process from /proc (kB): VmRSS now, VmHWM its peak.
 qint64 MemoryKb(qint64 pid, const QByteArray& key)
 {
@@ -457,7 +465,8 @@ TEST(ViewService, LargeAnswersArriveWholeInBoundedMemory)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             grown = MemoryKb(serve.Pid(), "VmRSS") - before;
         }
-        EXPECT_LT(grown, 20 << 10) << "readers that stopped reading grew the server's memory";
+        if (kOwnMemory)
+            EXPECT_LT(grown, 20 << 10) << "readers that stopped reading grew the server's memory";
         stalled.clear();
 
         // Whole and correct: the runs as --export prints them, a list of 750 runs as JSON
@@ -499,7 +508,8 @@ TEST(ViewService, LargeAnswersArriveWholeInBoundedMemory)
         }
         EXPECT_GT(total, 100 << 20);
         const qint64 peak = MemoryKb(serve.Pid(), "VmHWM");
-        EXPECT_LT(peak, 100 << 10) << "peak memory (kB)";
+        if (kOwnMemory)
+            EXPECT_LT(peak, 100 << 10) << "peak memory (kB)";
         std::printf("%lld MiB downloaded at once; the server's peak %lld MiB, grown by %lld KiB "
                     "under readers that stopped\n",
                     total >> 20, peak >> 10, grown);
