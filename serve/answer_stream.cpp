@@ -67,7 +67,7 @@ void TAnswerStream::Pump()
                 continue;
             }
             if (std::ferror(rest_.get())) {
-                socket_->abort();
+                Cut();
                 return;
             }
             rest_.reset();
@@ -89,7 +89,7 @@ void TAnswerStream::Ask()
     const bool queued = pool_.Submit(lane_, job_, this, [this](TReply piece) {
         asking_ = false;
         if (piece.Status != 200) {
-            socket_->abort(); // no closing chunk: the client knows the answer is cut
+            Cut();
             return;
         }
         Take(std::move(piece));
@@ -98,6 +98,14 @@ void TAnswerStream::Ask()
         asking_ = false;
         QTimer::singleShot(kBusyRetryMs, this, &TAnswerStream::Pump);
     }
+}
+
+// No closing chunk: the client knows the answer is cut. The pieces already written still go
+// out first, so the client sees where it was cut rather than a reset that may drop them.
+void TAnswerStream::Cut()
+{
+    done_ = true;
+    socket_->disconnectFromHost();
 }
 
 void TAnswerStream::Chunk(const QByteArray& bytes)

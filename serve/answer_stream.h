@@ -30,6 +30,7 @@ private:
     void Pump();
     void Ask();
     void Chunk(const QByteArray& bytes);
+    void Cut();
 
     QTcpSocket* socket_;
     TViewPool& pool_;
